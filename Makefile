@@ -1,0 +1,41 @@
+# Front door: `make test` builds and checks everything, `make bench` runs the benchmarks.
+NATIVE   := build/native
+WINDOWS  := build/windows
+JOBS     ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
+
+CMAKE_NATIVE_ARGS  := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+                      -DFUZZ_SECONDS=$(FUZZ_SECONDS)
+CMAKE_WINDOWS_ARGS := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+                      -DHOST_TOOLS_DIR=$(CURDIR)/$(NATIVE)/tools
+
+.PHONY: all bootstrap native windows test test-native test-windows bench clean
+
+all: native windows
+
+bootstrap:
+	@scripts/bootstrap
+
+native: bootstrap
+	cmake -S . -B $(NATIVE) $(CMAKE_NATIVE_ARGS)
+	cmake --build $(NATIVE) -j$(JOBS)
+
+# The Windows tree runs the product-data tools that the native tree builds.
+windows: native
+	cmake -S . -B $(WINDOWS) $(CMAKE_WINDOWS_ARGS)
+	cmake --build $(WINDOWS) -j$(JOBS)
+
+test: test-native test-windows
+
+test-native: native
+	cd $(NATIVE) && ctest --output-on-failure -j$(JOBS)
+
+test-windows: windows
+	scripts/wine-prefix $(WINDOWS)/wineprefix
+	cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)
+
+bench: native
+	$(NATIVE)/tests/bench/restore_bench
+
+clean:
+	rm -rf build

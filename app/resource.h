@@ -1,0 +1,45 @@
+// Ids of the string table and of the embedded resources. Read by the C++ code and by the
+// resource compiler, so plain #defines only.
+#pragma once
+
+// Product configuration (language-neutral).
+#define IDS_CFG_FIRM_VERSION      201
+#define IDS_CFG_SERIES_NAME       202
+#define IDS_CFG_MODEL_LIST        203
+#define IDS_CFG_MODEL_CODE        204
+#define IDS_CFG_PORT_TYPE         205
+#define IDS_CFG_PANEL_VERSION     206
+#define IDS_CFG_PANEL_DIGEST      207
+#define IDS_CFG_INSTALL_MINUTES   208
+
+// Message catalogue (English and Japanese).
+#define IDS_ABOUTBOX              101
+#define IDS_CONFIRM_INSTALL_TIME  102
+#define IDS_SOCKET_INIT_FAILED    103
+#define IDS_INPUT_IP_ADDRESS      104
+#define IDS_BUTTON_INSTALL        105
+#define IDS_BUTTON_NEXT           106
+#define IDS_AUTO_DETECTION        107
+#define IDS_PANEL_SEND_FAILED     108
+#define IDS_REBOOTING             109
+#define IDS_FATAL_ERROR           160
+#define IDS_PRINTER_NOT_FOUND     161
+#define IDS_UNSUPPORTED_MODEL     163
+#define IDS_UP_TO_DATE            164
+#define IDS_SUB_POWER_ON          165
+#define IDS_INSTALLER_CORRUPTED   166
+#define IDS_FIRM_SEND_FAILED      167
+#define IDS_FIRM_INSTALL_FAILED   168
+#define IDS_ALREADY_RUNNING       169
+#define IDS_ILLEGAL_PARAMETER     171
+#define IDS_CANCELED              172
+#define IDS_INSTALLING_FIRMWARE   178
+#define IDS_CONFIRM_EXIT          179
+#define IDS_INSTALL_SUCCEEDED     180
+#define IDS_INSTALLING_PANEL      182
+#define IDS_PANEL_OPERATION       1015
+#define IDS_APP_TITLE             57344
+
+// Embedded images, of resource type "FIRMWARE".
+#define IDR_FIRMWARE_IMAGE        220
+#define IDR_PANEL_IMAGE           221
