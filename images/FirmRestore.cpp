@@ -3,8 +3,8 @@
 // Restoring is done in one pass from the scrambled bytes straight into the output. The output
 // range splits at the eight rotation offsets into nine segments; inside a segment every bit
 // plane reads a contiguous run of the source, so the inner loop is eight plain streams that
-// the compiler vectorises. Segments are cut further at the key's cycle so that the key is read
-// as a stream too.
+// the compiler vectorises. The key is repeated over a few kilobytes and read as a ninth stream;
+// segments are cut further only where that repeated key wraps.
 #include "images/FirmRestore.h"
 
 #include <algorithm>
@@ -28,7 +28,9 @@ struct PlaneStreams {
 };
 
 // Restores `count` bytes whose bit planes come from the eight streams, subtracting `key`.
-std::uint32_t RestoreRun(const PlaneStreams& s, const std::uint8_t* key, std::uint8_t* __restrict dst,
+// The sum is kept in a byte: only its value modulo 256 matters, and byte lanes let the
+// compiler handle sixteen bytes per step.
+std::uint8_t RestoreRun(const PlaneStreams& s, const std::uint8_t* key, std::uint8_t* __restrict dst,
                          std::size_t count) {
     const std::uint8_t* __restrict p0 = s.p[0];
     const std::uint8_t* __restrict p1 = s.p[1];
@@ -39,17 +41,21 @@ std::uint32_t RestoreRun(const PlaneStreams& s, const std::uint8_t* key, std::ui
     const std::uint8_t* __restrict p6 = s.p[6];
     const std::uint8_t* __restrict p7 = s.p[7];
     const std::uint8_t* __restrict k = key;
-    std::uint32_t sum = 0;
+    std::uint8_t sum = 0;
     for (std::size_t j = 0; j < count; ++j) {
         const std::uint8_t rotated = static_cast<std::uint8_t>(
             (p0[j] & 0x01) | (p1[j] & 0x02) | (p2[j] & 0x04) | (p3[j] & 0x08) |
             (p4[j] & 0x10) | (p5[j] & 0x20) | (p6[j] & 0x40) | (p7[j] & 0x80));
         const std::uint8_t value = static_cast<std::uint8_t>(rotated - k[j]);
         dst[j] = value;
-        sum += value;
+        sum = static_cast<std::uint8_t>(sum + value);
     }
     return sum;
 }
+
+// The key repeated over a few kilobytes, so that runs between two wraps of the key are long.
+constexpr std::size_t kKeyRepeats = 32;
+constexpr std::size_t kRepeatedKeyLength = kFirmKeyCycle * kKeyRepeats;
 
 }  // namespace
 
@@ -58,7 +64,10 @@ std::uint8_t RestoreFirmware(const std::uint8_t* src, std::uint8_t* dst, std::ui
     if (n == 0) return 0;
     const std::array<std::uint32_t, 8> offsets = BitPlaneOffsets(n);
 
-    std::uint32_t sum = 0;
+    std::vector<std::uint8_t> repeatedKey(kRepeatedKeyLength);
+    for (std::size_t i = 0; i < kRepeatedKeyLength; ++i) repeatedKey[i] = keyCycle[i % kFirmKeyCycle];
+
+    std::uint8_t sum = 0;
     std::size_t keyPos = 0;
     std::size_t begin = 0;
     // Segment k runs from offsets[k-1] (0 for the first) to offsets[k] (n for the last). In it,
@@ -74,16 +83,16 @@ std::uint8_t RestoreFirmware(const std::uint8_t* src, std::uint8_t* dst, std::ui
         }
         std::size_t i = begin;
         while (i < end) {
-            const std::size_t count = std::min(end - i, kFirmKeyCycle - keyPos);
-            sum += RestoreRun(streams, keyCycle + keyPos, dst + i, count);
+            const std::size_t count = std::min(end - i, kRepeatedKeyLength - keyPos);
+            sum = static_cast<std::uint8_t>(sum + RestoreRun(streams, repeatedKey.data() + keyPos, dst + i, count));
             for (auto& p : streams.p) p += count;
             i += count;
             keyPos += count;
-            if (keyPos == kFirmKeyCycle) keyPos = 0;
+            if (keyPos == kRepeatedKeyLength) keyPos = 0;
         }
         begin = end;
     }
-    return static_cast<std::uint8_t>(sum);
+    return sum;
 }
 
 void ScrambleFirmware(const std::uint8_t* restored, std::uint8_t* dst, std::uint32_t n,
