@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -150,6 +151,24 @@ TEST(StringTable, MessagesComeInTheUserInterfaceLanguage) {
         ASSERT_EQ(language, LANG_JAPANESE) << "the Japanese locale did not reach Wine";
         EXPECT_EQ(LoadString(IDS_BUTTON_NEXT), L"次へ(&N)");
         EXPECT_EQ(LoadString(IDS_CONFIRM_INSTALL_TIME), L"インストールには約 %s 分かかります。\n続行しますか?");
+        // Every message has its Japanese text: a string block missing from one language would
+        // load as nothing at all, not as the English text.
+        const unsigned kMessages[] = {
+            IDS_ABOUTBOX, IDS_CONFIRM_INSTALL_TIME, IDS_SOCKET_INIT_FAILED, IDS_INPUT_IP_ADDRESS,
+            IDS_BUTTON_INSTALL, IDS_BUTTON_NEXT, IDS_AUTO_DETECTION, IDS_PANEL_SEND_FAILED,
+            IDS_REBOOTING, IDS_FATAL_ERROR, IDS_PRINTER_NOT_FOUND, IDS_UNSUPPORTED_MODEL,
+            IDS_UP_TO_DATE, IDS_SUB_POWER_ON, IDS_INSTALLER_CORRUPTED, IDS_FIRM_SEND_FAILED,
+            IDS_FIRM_INSTALL_FAILED, IDS_ALREADY_RUNNING, IDS_ILLEGAL_PARAMETER, IDS_CANCELED,
+            IDS_INSTALLING_FIRMWARE, IDS_CONFIRM_EXIT, IDS_INSTALL_SUCCEEDED, IDS_INSTALLING_PANEL,
+            IDS_PANEL_OPERATION,
+        };
+        for (unsigned id : kMessages) {
+            const std::wstring text = LoadString(id);
+            EXPECT_TRUE(std::any_of(text.begin(), text.end(), [](wchar_t c) { return c >= 0x3000; })) << id;
+        }
+        const std::wstring withPlaceholder[] = {LoadString(IDS_CONFIRM_INSTALL_TIME), LoadString(IDS_UNSUPPORTED_MODEL),
+                                                LoadString(IDS_UP_TO_DATE)};
+        for (const std::wstring& text : withPlaceholder) EXPECT_NE(text.find(L"%s"), std::wstring::npos) << text.size();
         return;
     }
     ASSERT_NE(language, LANG_JAPANESE);
