@@ -62,10 +62,9 @@ bool ParseFirmHeader(const char* header, FirmHeaderInfo* info) {
     }
 
     // The version is the last run of digits and points in the field.
-    std::size_t runEnd = kFirmHeaderSize;
     std::size_t i = kFirmHeaderSize;
     while (i > kFirmVersionOffset && !IsVersionChar(at(i - 1))) --i;
-    runEnd = i;
+    const std::size_t runEnd = i;
     while (i > kFirmVersionOffset && IsVersionChar(at(i - 1))) --i;
     const std::string version(header + i, runEnd - i);
 

@@ -2,6 +2,7 @@
 // stored (uncompressed) entries, of exactly the requested size.
 //
 //   mkpanel --size 8700000 --seed 2 --out panel.apk
+#include <algorithm>
 #include <cstring>
 #include <string>
 
