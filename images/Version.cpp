@@ -15,12 +15,6 @@ constexpr std::size_t kMaxVersionText = 10;
 constexpr std::size_t kMaxPanelVersionText = 15;
 constexpr std::size_t kMaxModelCodeText = 10;
 
-std::wstring Widen(const char* ascii) {
-    std::wstring out;
-    for (; *ascii; ++ascii) out.push_back(static_cast<wchar_t>(*ascii));
-    return out;
-}
-
 }  // namespace
 
 std::int32_t VersionTextToInt(std::wstring_view text) {
@@ -40,7 +34,7 @@ std::wstring FormatVersion(std::int32_t version) {
     if (version < 0) return L"---";
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%d.%02d", version / 100, version % 100);
-    return Widen(buffer);
+    return text::WidenBytes(buffer);
 }
 
 PanelVersion ParsePanelVersion(const wchar_t* text) {
@@ -75,7 +69,7 @@ std::wstring FormatPanelVersion(const PanelVersion& version) {
     if (version.IsUnknown()) return L"---";
     char buffer[48];
     std::snprintf(buffer, sizeof buffer, "%01d.%01d.%01d", version.nMajor, version.nMinor, version.nBuild);
-    return Widen(buffer);
+    return text::WidenBytes(buffer);
 }
 
 std::int32_t GetProductModelCode(const IStringTable& strings) {
