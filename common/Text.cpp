@@ -26,39 +26,63 @@ int DigitValue(wchar_t c) {
 
 }  // namespace
 
-std::int32_t ReadLong(std::wstring_view s, int base, std::size_t* consumed) {
+namespace {
+
+// What wcstol and wcstoul share: spaces, sign, base prefix and digits. The magnitude stops
+// growing once it passes `cap`, which is all either reader needs to saturate.
+struct ScannedInteger {
+    bool negative = false;
+    bool any = false;
+    std::uint64_t magnitude = 0;
+    std::size_t consumed = 0;
+};
+
+ScannedInteger ScanInteger(std::wstring_view s, int base, std::uint64_t cap) {
+    ScannedInteger result;
     std::size_t i = 0;
     while (i < s.size() && IsSpace(s[i])) ++i;
-    bool negative = false;
     if (i < s.size() && (s[i] == L'+' || s[i] == L'-')) {
-        negative = s[i] == L'-';
+        result.negative = s[i] == L'-';
         ++i;
     }
     if (base == 16 && i + 2 < s.size() && s[i] == L'0' && (s[i + 1] == L'x' || s[i + 1] == L'X') &&
         DigitValue(s[i + 2]) < 16) {
         i += 2;
     }
-    const std::int64_t limit = negative ? -static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::min())
-                                        : std::numeric_limits<std::int32_t>::max();
-    std::int64_t value = 0;
-    bool any = false;
-    bool saturated = false;
     while (i < s.size()) {
         const int d = DigitValue(s[i]);
         if (d >= base) break;
-        any = true;
-        if (!saturated) {
-            value = value * base + d;
-            if (value > limit) {
-                value = limit;
-                saturated = true;
-            }
-        }
+        result.any = true;
+        if (result.magnitude <= cap) result.magnitude = result.magnitude * base + static_cast<unsigned>(d);
         ++i;
     }
-    if (consumed) *consumed = any ? i : 0;
-    if (!any) return 0;
-    return static_cast<std::int32_t>(negative ? -value : value);
+    result.consumed = result.any ? i : 0;
+    return result;
+}
+
+}  // namespace
+
+std::int32_t ReadLong(std::wstring_view s, int base, std::size_t* consumed) {
+    constexpr std::uint64_t kMaxMagnitude = std::uint64_t{1} << 31;
+    const ScannedInteger n = ScanInteger(s, base, kMaxMagnitude);
+    if (consumed) *consumed = n.consumed;
+    if (!n.any) return 0;
+    if (n.negative) {
+        return n.magnitude >= kMaxMagnitude ? std::numeric_limits<std::int32_t>::min()
+                                            : -static_cast<std::int32_t>(n.magnitude);
+    }
+    return n.magnitude >= kMaxMagnitude - 1 ? std::numeric_limits<std::int32_t>::max()
+                                            : static_cast<std::int32_t>(n.magnitude);
+}
+
+std::uint32_t ReadUnsignedLong(std::wstring_view s, int base, std::size_t* consumed) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+    const ScannedInteger n = ScanInteger(s, base, kMax);
+    if (consumed) *consumed = n.consumed;
+    if (!n.any) return 0;
+    if (n.magnitude > kMax) return std::numeric_limits<std::uint32_t>::max();
+    const auto value = static_cast<std::uint32_t>(n.magnitude);
+    return n.negative ? static_cast<std::uint32_t>(0u - value) : value;
 }
 
 double ReadDouble(std::wstring_view s) {

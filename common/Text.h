@@ -20,6 +20,11 @@ bool IsDigit(wchar_t c);
 // on Windows). `consumed`, when given, receives the number of characters read (0 without digits).
 std::int32_t ReadLong(std::wstring_view s, int base, std::size_t* consumed = nullptr);
 
+// Reads an unsigned integer like wcstoul with a 32-bit unsigned long: the same spaces, sign,
+// prefix and digits as ReadLong; a value beyond 32 bits saturates to all ones, and a minus sign
+// negates the value in unsigned arithmetic ("-1" gives 0xFFFFFFFF).
+std::uint32_t ReadUnsignedLong(std::wstring_view s, int base, std::size_t* consumed = nullptr);
+
 // Reads a decimal floating-point number like wcstod/_wtof: leading spaces, an optional sign,
 // digits with an optional point and fraction, an optional exponent. No number at all gives 0.
 // Hexadecimal, infinity and NaN spellings are not numbers here. Overflow gives an infinity of

@@ -79,6 +79,33 @@ TEST(ReadLong, SaturatesAtThirtyTwoBitLimitsAndConsumesAllDigits) {
     }
 }
 
+TEST(ReadUnsignedLong, ReadsLikeWcstoulWithThirtyTwoBits) {
+    constexpr std::uint32_t kAllOnes = 0xFFFFFFFFu;
+    const struct {
+        const wchar_t* text;
+        std::uint32_t value;
+        std::size_t consumed;
+    } cases[] = {
+        {L"80000000", 0x80000000u, 8},
+        {L"7FFFFFFF", 0x7FFFFFFFu, 8},
+        {L"ffffffff", kAllOnes, 8},
+        {L"100000000", kAllOnes, 9},
+        {L"800000FF00000000000", kAllOnes, 19},
+        {L"  0x80000001g", 0x80000001u, 12},
+        {L"-1", kAllOnes, 2},
+        {L"-80000000", 0x80000000u, 9},
+        {L"-100000000", kAllOnes, 10},
+        {L"zz", 0, 0},
+        {L"", 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "text \"" << c.text << "\"");
+        std::size_t consumed = 99;
+        EXPECT_EQ(text::ReadUnsignedLong(c.text, 16, &consumed), c.value);
+        EXPECT_EQ(consumed, c.consumed);
+    }
+}
+
 // Only ASCII digits and letters are digits. The characters below have an ASCII digit or letter in
 // their low byte, which a reader that narrows wchar_t would take for one.
 TEST(ReadLong, CharactersOutsideAsciiAreNotDigits) {

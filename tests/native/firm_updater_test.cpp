@@ -1,0 +1,99 @@
+// The firmware updater's checks around the transfer, and the printer-state check.
+#include <gtest/gtest.h>
+
+#include "tests/native/fakes/UpdateFixture.h"
+
+namespace {
+
+using FirmUpdaterTest = UpdateTest;
+
+TEST_F(FirmUpdaterTest, PrinterStateFromTheStatusWord) {
+    const struct {
+        const wchar_t* reply;
+        int statusFormat;
+        int result;
+    } cases[] = {
+        {L"MDL:Zentil-640;STATUS:80000000;", -1, kCheckOk},
+        {L"MDL:Zentil-640;STATUS:7FFFFFFF;", -1, kCheckNotReady},
+        {L"MDL:Zentil-640;STATUS:80000000FF;", -1, kCheckOk},
+        {L"MDL:Zentil-640;STATUS:;", -1, kCheckNoAnswer},
+        {L"MDL:Zentil-640;STATUS:8000000;", -1, kCheckNoAnswer},
+        {L"MDL:Zentil-640;", -1, kCheckNoAnswer},
+        {L"MDL:Zentil-640;MODE:IPL;", -1, kCheckIplMode},
+        {L"STATUS:0002AB0108800000FF", 0, kCheckOk},
+        {L"STATUS:0002AB01087FFFFFFF", 0, kCheckNotReady},
+        {L"STATUS:01091FFFFFFFF", 0, kCheckOk},  // nine digits saturate to all ones
+        {L"STATUS:0108zzzzzzzz", 0, kCheckNotReady},
+        {L"STATUS:0002AB", 0, kCheckNoAnswer},
+        {L"STATUS:80000000", 0, kCheckNoAnswer},
+        {L"MODE:ipl;STATUS:0108800000FF", 0, kCheckOk},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "reply \"" << c.reply << "\" format " << c.statusFormat);
+        AttachPrinter(c.reply, true, c.statusFormat);
+        EXPECT_EQ(CheckPrinterState(), c.result);
+    }
+    AttachPrinter(L"", false);
+    EXPECT_EQ(CheckPrinterState(), kCheckQueryFailed);
+    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
+    EXPECT_EQ(CheckPrinterState(), kCheckNoAnswer);
+}
+
+TEST_F(FirmUpdaterTest, NothingIsAskedBeforeSetUpOrWithoutAPort) {
+    CFirmUpdater& updater = CFirmUpdater::GetInstance();
+    auto log = AttachPrinter(L"MDL:Zentil-640;VER:3.40;");
+    EXPECT_EQ(updater.IsDeviceResponding(), kCheckNoAnswer);
+    EXPECT_EQ(updater.VerifyInstalled(), kCheckNoAnswer);
+    EXPECT_FALSE(updater.EnterUpdateMode());
+    EXPECT_EQ(log->queries + log->startUpdates, 0);
+
+    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
+    SetUpFirmware(340);
+    EXPECT_EQ(updater.IsDeviceResponding(), kCheckNoAnswer);
+    EXPECT_EQ(updater.VerifyInstalled(), kCheckNoAnswer);
+    EXPECT_FALSE(updater.EnterUpdateMode());
+}
+
+TEST_F(FirmUpdaterTest, UpdateModeAndResponsivenessFollowThePort) {
+    SetUpFirmware(340);
+    CFirmUpdater& updater = CFirmUpdater::GetInstance();
+    auto log = AttachPrinter(L"MDL:Zentil-640;");
+    auto& port = static_cast<FakePrinterPort&>(*CUpdateDeviceInfo::GetInstance().m_pPort);
+    EXPECT_TRUE(updater.EnterUpdateMode());
+    port.m_startUpdateAnswer = false;
+    EXPECT_FALSE(updater.EnterUpdateMode());
+    EXPECT_EQ(log->startUpdates, 2);
+
+    EXPECT_EQ(updater.IsDeviceResponding(), kCheckOk);
+    port.m_answers = false;
+    EXPECT_EQ(updater.IsDeviceResponding(), kCheckQueryFailed);
+}
+
+TEST_F(FirmUpdaterTest, VerifyInstalledReleasesThePortOnlyOnTheNewVersion) {
+    SetUpFirmware(340);
+    const struct {
+        const wchar_t* reply;
+        bool answers;
+        int result;
+    } cases[] = {
+        {L"", false, kCheckQueryFailed},
+        {L"", true, kCheckNoAnswer},
+        {L"MDL:Zentil-640;VER:3.40;MODE:IPL;", true, kCheckIplMode},
+        {L"VER:3.40;", true, kCheckNoAnswer},
+        {L"MDL:Zentil-64;VER:3.40;", true, kCheckNoModel},
+        {L"MDL:PRO Zentil-640;VER:3.40;", true, kCheckNoModel},
+        {L"MDL:Zentil-640;", true, kCheckNoAnswer},
+        {L"MDL:Zentil-640;VER:-1.00;", true, kCheckNoAnswer},
+        {L"MDL:Zentil-640;VER:3.30;", true, kCheckUpToDate},
+        {L"MDL:Zentil-540;VER:3.40;", true, kCheckOk},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "reply \"" << c.reply << "\"");
+        auto log = AttachPrinter(c.reply, c.answers);
+        EXPECT_EQ(CFirmUpdater::GetInstance().VerifyInstalled(), c.result);
+        EXPECT_EQ(log->releases, c.result == kCheckOk ? 1 : 0);
+        EXPECT_NE(CUpdateDeviceInfo::GetInstance().m_pPort, nullptr) << "the port stays attached";
+    }
+}
+
+}  // namespace

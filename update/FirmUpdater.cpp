@@ -1,0 +1,61 @@
+// Checks around the firmware transfer.
+#include "update/FirmUpdater.h"
+
+#include "common/Text.h"
+#include "update/DeviceReply.h"
+
+namespace {
+
+constexpr std::uint32_t kReadyBit = 0x80000000u;
+
+}  // namespace
+
+bool CFirmUpdater::SetUpdateData(std::unique_ptr<CFirmUpdateInfo>& info, std::unique_ptr<CPufFirmImage>& image) {
+    if (!info || !image || m_pInfo || m_pImage || CUpdateDeviceInfo::GetInstance().m_pPort) return false;
+    m_pInfo = std::move(info);
+    m_pImage = std::move(image);
+    return true;
+}
+
+bool CFirmUpdater::EnterUpdateMode() {
+    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    if (!IsSetUp() || !port) return false;
+    return port->startUpdate();
+}
+
+int CFirmUpdater::IsDeviceResponding() {
+    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    if (!IsSetUp() || !port) return kCheckNoAnswer;
+    std::wstring reply;
+    return port->queryInformation(reply) ? kCheckOk : kCheckQueryFailed;
+}
+
+int CFirmUpdater::VerifyInstalled() {
+    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    if (!IsSetUp() || !port) return kCheckNoAnswer;
+    std::wstring text;
+    if (!port->queryInformation(text)) return kCheckQueryFailed;
+    ReplyMap reply;
+    if (!ParseDeviceReply(reply, text)) return kCheckNoAnswer;
+    if (IsReplyIplMode(reply)) return kCheckIplMode;
+    const std::wstring* model = FindReplyValue(reply, L"MDL");
+    if (!model) return kCheckNoAnswer;
+    if (!m_pInfo->IsSupportedModel(*model, false)) return kCheckNoModel;
+    const std::int32_t version = GetReplyVersion(reply);
+    if (version < 0) return kCheckNoAnswer;
+    if (version != m_pInfo->m_nVersion) return kCheckUpToDate;
+    port->release();
+    return kCheckOk;
+}
+
+int CheckPrinterState() {
+    const CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+    if (!device.m_pPort) return kCheckNoAnswer;
+    std::wstring text;
+    if (!device.m_pPort->queryInformation(text)) return kCheckQueryFailed;
+    DeviceReply reply;
+    if (!CheckReplyStatus(reply, text, device.m_nStatusFormat)) return kCheckNoAnswer;
+    if (IsReplyIplMode(reply.map)) return kCheckIplMode;
+    if (!reply.status.empty() && (text::ReadUnsignedLong(reply.status, 16) & kReadyBit) != 0) return kCheckOk;
+    return kCheckNotReady;
+}

@@ -1,0 +1,40 @@
+// The firmware updater: holds the firmware description and the restored image, and makes the
+// checks around the transfer (ready to install, update mode, still answering, new version).
+#pragma once
+
+#include <memory>
+
+#include "images/FirmImage.h"
+#include "update/UpdateModel.h"
+
+class CFirmUpdater : public CUpdater {
+public:
+    static CFirmUpdater& GetInstance() { return ProcessInstance<CFirmUpdater>::Get(); }
+
+    // Takes the description and the image, together, once. Refused (both stay with the caller)
+    // when either is null, when the updater already holds either, or when a printer port is
+    // already attached.
+    bool SetUpdateData(std::unique_ptr<CFirmUpdateInfo>& info, std::unique_ptr<CPufFirmImage>& image);
+
+    bool IsSetUp() const { return m_pInfo && m_pImage; }
+
+    // Asks the attached printer to enter firmware-update mode. False when not set up, when no
+    // port is attached, or when the printer refused.
+    virtual bool EnterUpdateMode();
+
+    // 0 when the printer answers an information query, 4 when it does not, 3 when not set up or
+    // no port is attached.
+    int IsDeviceResponding();
+
+    // After the transfer: 0 when the printer reports the carried version (the port is then
+    // released), 6 another version, 8 IPL mode, 5 a model not in the list, 4 query failed,
+    // 3 not decidable yet.
+    int VerifyInstalled();
+
+    std::unique_ptr<CFirmUpdateInfo> m_pInfo;
+    std::unique_ptr<CPufFirmImage> m_pImage;
+};
+
+// Before the transfer: may installing begin? 0 ready (status bit 31 set), 7 not ready, 8 IPL
+// mode, 4 query failed, 3 no port or no status word.
+int CheckPrinterState();

@@ -1,0 +1,39 @@
+// Identification of the printer: what it runs, and what needs installing.
+#include "update/DeviceReply.h"
+#include "update/FirmUpdater.h"
+#include "update/PanelUpdater.h"
+
+int CUpdater::CheckDevice(PortPtr& port, int statusFormat) {
+    if (!port) return kCheckNoAnswer;
+
+    const int result = [&] {
+        std::wstring text;
+        if (!port->queryInformation(text)) return kCheckNoAnswer;
+        ReplyMap reply;
+        if (!ParseDeviceReply(reply, text)) return kCheckQueryFailed;
+        const std::wstring* model = FindReplyValue(reply, L"MDL");
+        if (!model) return kCheckNoModel;
+
+        CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+        device.SetModelName(*model);
+        device.m_nFirmVersion = GetReplyVersion(reply);
+        device.m_panelVersion = GetReplyPanelVersion(reply);
+
+        const CFirmUpdater& firm = CFirmUpdater::GetInstance();
+        const bool firmware = firm.IsSetUp() && device.m_nFirmVersion >= 0 &&
+                              device.m_nFirmVersion < firm.m_pInfo->m_nVersion;
+        const bool panel = CPanelUpdater::GetInstance().NeedsUpdate();
+        if (firmware && panel) return kCheckBothNeeded;
+        if (firmware) return kCheckFirmwareOnly;
+        if (panel) return kCheckPanelOnly;
+        return kCheckUpToDate;
+    }();
+
+    if (result == kCheckBothNeeded || result == kCheckFirmwareOnly || result == kCheckPanelOnly) {
+        CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+        device.m_pPort = std::move(port);  // the previous port, if any, is released and deleted
+        device.m_nStatusFormat = statusFormat;
+    }
+    m_nResult = result;
+    return result;
+}

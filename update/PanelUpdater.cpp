@@ -1,0 +1,234 @@
+// The panel application transfer and its surrounding checks.
+#include "update/PanelUpdater.h"
+
+#include <algorithm>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "app/resource.h"
+#include "common/Text.h"
+#include "update/DeviceReply.h"
+
+namespace {
+
+constexpr wchar_t kAppName[] = L"PanelApplication";
+constexpr std::size_t kDigestLength = 32;
+
+// Pauses of the opening exchange, in milliseconds: the panel needs them between its answers and
+// the next command.
+constexpr std::uint32_t kFieldPause = 500;
+constexpr std::uint32_t kClosingPause = 100;
+
+std::mutex& FactoryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+CPanelUpdater::PortFactory& Factory() {
+    static CPanelUpdater::PortFactory factory;
+    return factory;
+}
+
+std::unique_ptr<IPort> MakeRegisteredPort() {
+    std::lock_guard lock(FactoryMutex());
+    if (Factory()) {
+        if (std::unique_ptr<IPort> port = Factory()()) return port;
+    }
+    return std::make_unique<CNullPanelPort>();
+}
+
+// A fixed-width payload field: the low byte of each of the first `width` characters, padded
+// with spaces, no terminator.
+void AppendField(std::vector<std::uint8_t>& out, std::wstring_view s, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) {
+        out.push_back(i < s.size() ? static_cast<std::uint8_t>(s[i] & 0xFF) : std::uint8_t{' '});
+    }
+}
+
+std::vector<std::uint8_t> Field(std::wstring_view s, std::size_t width) {
+    std::vector<std::uint8_t> out;
+    AppendField(out, s, width);
+    return out;
+}
+
+std::wstring HostText(const char* host) {
+    const std::size_t length = host ? std::find(host, host + 20, '\0') - host : 0;
+    return text::WidenBytes(std::string_view(host ? host : "", length));
+}
+
+}  // namespace
+
+CPanelUpdater::CPanelUpdater() : CPanelUpdater(MakeRegisteredPort(), SystemClock()) {}
+
+CPanelUpdater::CPanelUpdater(std::unique_ptr<IPort> port, IClock& clock)
+    : m_port(port ? std::move(port) : std::make_unique<CNullPanelPort>()), m_clock(clock) {}
+
+void CPanelUpdater::SetPortFactory(PortFactory factory) {
+    std::lock_guard lock(FactoryMutex());
+    Factory() = std::move(factory);
+}
+
+bool CPanelUpdater::SetUpdateData(std::unique_ptr<CPanelUpdateInfo>& info, std::unique_ptr<CPufPanelImage>& image) {
+    if (!info || !image || m_pInfo || m_pImage || CUpdateDeviceInfo::GetInstance().m_pPort) return false;
+    m_pInfo = std::move(info);
+    m_pImage = std::move(image);
+    return true;
+}
+
+void CPanelUpdater::SetHostAddress(std::string_view dotted) {
+    const std::size_t length = std::min(dotted.size(), sizeof m_szHost - 1);
+    std::fill(std::begin(m_szHost), std::end(m_szHost), '\0');
+    std::copy_n(dotted.begin(), length, m_szHost);
+}
+
+bool CPanelUpdater::NeedsUpdate() const {
+    if (!IsSetUp()) return false;
+    return CUpdateDeviceInfo::GetInstance().m_panelVersion < m_pInfo->m_version;
+}
+
+void CPanelUpdater::PrepareTransfer(const IStringTable& strings) {
+    if (!IsSetUp()) return;
+    std::wstring installerVersion, panelVersion, digest;
+    strings.Load(IDS_CFG_FIRM_VERSION, installerVersion);
+    strings.Load(IDS_CFG_PANEL_VERSION, panelVersion);
+    strings.Load(IDS_CFG_PANEL_DIGEST, digest);
+    SetTransferInfo(HostText(m_szHost), installerVersion, kAppName, panelVersion, m_pImage->m_pData,
+                    m_pImage->m_nSize, std::to_wstring(m_pImage->m_nSize), digest);
+}
+
+void CPanelUpdater::SetTransferInfo(const std::wstring& host, const std::wstring& installerVersion,
+                                    const std::wstring& appName, const std::wstring& panelVersion,
+                                    const std::uint8_t* data, std::size_t dataSize, const std::wstring& appSize,
+                                    const std::wstring& digest) {
+    m_port->setHost(host);
+    m_strHost = host;
+    m_strInstallerVersion = installerVersion;
+    m_strAppName = appName;
+    m_strPanelVersion = panelVersion;
+    m_pAppData = data;
+    m_nAppDataSize = data ? dataSize : 0;
+    m_strAppSize = appSize;
+    m_strDigest = digest;
+}
+
+bool CPanelUpdater::StartTransferThread() {
+    m_nState = kPanelStarting;
+    try {
+        std::thread([self = shared_from_this()] { self->TransferThread(); }).detach();
+        return true;
+    } catch (const std::bad_weak_ptr&) {
+    } catch (const std::system_error&) {
+    }
+    m_nBlocksSent = -1;
+    m_nState = kPanelIdle;
+    return false;
+}
+
+int CPanelUpdater::TransferThread() {
+    if (!m_port->open()) return FailTransfer();
+    m_nState = kPanelConnected;
+    if (!SendSessionStart() || !SendApplication() || !Await(kPanelAccepted)) return FailTransfer();
+    m_nState = kPanelTransferred;
+    return 1;
+}
+
+int CPanelUpdater::FailTransfer() {
+    m_port->close();
+    m_nBlocksSent = -1;
+    m_nState = kPanelIdle;
+    return 0;
+}
+
+bool CPanelUpdater::Send(PanelCommand command, const std::vector<std::uint8_t>& payload) {
+    return m_port->sendCommand(static_cast<std::uint16_t>(payload.size()), command, 0,
+                               payload.empty() ? nullptr : payload.data());
+}
+
+bool CPanelUpdater::Await(PanelCommand command) {
+    return m_port->receiveReply(command, kPanelReplySize);
+}
+
+bool CPanelUpdater::SendSessionStart() {
+    std::vector<std::uint8_t> versions;
+    AppendField(versions, m_strInstallerVersion, 5);
+    AppendField(versions, m_strPanelVersion, 10);
+    if (!Send(kPanelSessionStart, versions) || !Await(kPanelHello) || !Await(kPanelReady)) return false;
+
+    m_clock.Sleep(kFieldPause);
+    if (!Send(kPanelHost, Field(m_strHost, 15)) || !Await(kPanelHostAck)) return false;
+
+    m_clock.Sleep(kFieldPause);
+    if (!Send(kPanelField1, Field(L"", 15)) || !Await(kPanelField1Ack)) return false;
+
+    m_clock.Sleep(kFieldPause);
+    if (!Send(kPanelField2, Field(L"", 15))) return false;
+    m_clock.Sleep(kClosingPause);
+    return Send(kPanelSessionEnd, {});
+}
+
+bool CPanelUpdater::SendFileHeader() {
+    std::vector<std::uint8_t> header;
+    AppendField(header, m_strAppName, 30);
+    AppendField(header, m_strAppSize, 10);
+    if (!Send(kPanelFileHeader, header)) return false;
+    m_nState = kPanelHeaderSent;
+    return true;
+}
+
+bool CPanelUpdater::SendApplication() {
+    if (!SendFileHeader()) return false;
+
+    // The announced size decides the blocks; it can never make us read past the package.
+    const std::int32_t size = text::ReadLong(m_strAppSize, 10);
+    if (size < 0 || static_cast<std::size_t>(size) > m_nAppDataSize) {
+        m_port->close();
+        return false;
+    }
+    const std::size_t total = static_cast<std::size_t>(size);
+    m_nBlockCount = static_cast<int>((total + kPanelBlockSize - 1) / kPanelBlockSize);
+    m_nBlocksSent = 0;
+    for (std::size_t offset = 0; offset < total; offset += kPanelBlockSize) {
+        const std::size_t length = std::min(kPanelBlockSize, total - offset);
+        if (!m_port->sendCommand(static_cast<std::uint16_t>(length), kPanelFileData, 0, m_pAppData + offset)) {
+            return false;
+        }
+        ++m_nBlocksSent;
+    }
+
+    if (m_strDigest.size() == kDigestLength && Send(kPanelFileDigest, Field(m_strDigest, kDigestLength))) {
+        m_nState = kPanelDataSent;
+        return true;
+    }
+    m_port->close();
+    return false;
+}
+
+bool CPanelUpdater::StartPanelInstall(const char* host) {
+    m_port->setHost(HostText(host));
+    if (!m_port->open() || !Send(kPanelInstall, {})) {
+        m_port->close();
+        return false;
+    }
+    m_nState = kPanelInstalling;
+    m_port->shutdown();
+    return true;
+}
+
+int CPanelUpdater::VerifyInstalled() {
+    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    if (!IsSetUp() || !port) return kCheckNoAnswer;
+    std::wstring text;
+    if (!port->queryInformation(text)) return kCheckQueryFailed;
+    ReplyMap reply;
+    if (!ParseDeviceReply(reply, text)) return kCheckNoAnswer;
+    if (IsReplyIplMode(reply)) return kCheckIplMode;
+    const std::wstring* model = FindReplyValue(reply, L"MDL");
+    if (!model) return kCheckNoAnswer;
+    if (!MatchesModelList(m_pInfo->m_models, *model, false)) return kCheckNoModel;
+    const PanelVersion version = GetReplyPanelVersion(reply);
+    if (version.nMajor < 0 || version.nMinor < 0 || version.nBuild < 0) return kCheckNoAnswer;
+    if (version != m_pInfo->m_version) return kCheckUpToDate;
+    port->release();
+    return kCheckOk;
+}
