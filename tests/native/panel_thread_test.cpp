@@ -45,7 +45,9 @@ TEST_F(PanelThreadTest, TheDialogFollowsTheWorkerThroughTheCounters) {
         const int count = updater.m_nBlockCount;
         const int sent = updater.m_nBlocksSent;
         EXPECT_GE(sent, lastSent) << "progress never goes back while the transfer runs";
-        if (count > 0) EXPECT_LE(sent, count);
+        if (count > 0) {
+            EXPECT_LE(sent, count);
+        }
         lastSent = sent;
         std::this_thread::yield();
         state = updater.m_nState;

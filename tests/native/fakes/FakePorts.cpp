@@ -36,13 +36,21 @@ bool RecordingPanelPort::shutdown() {
 
 bool RecordingPanelPort::sendCommand(std::uint16_t length, std::uint16_t command, std::uint8_t attempt,
                                      const std::uint8_t* data) {
-    std::string line = "send " + PanelCode(command);
-    if (attempt != 0) line += " attempt " + std::to_string(attempt);
+    std::string line = "send ";
+    line += PanelCode(command);
+    if (attempt != 0) {
+        line += " attempt ";
+        line += std::to_string(attempt);
+    }
     if (command == 0xE007) {
-        line += " " + std::to_string(length) + " bytes";
+        line += ' ';
+        line += std::to_string(length);
+        line += " bytes";
         m_log->AddBlock(std::vector<std::uint8_t>(data, data + length));
     } else if (length > 0) {
-        line += " \"" + std::string(data, data + length) + "\"";
+        line += " \"";
+        line.append(data, data + length);
+        line += '"';
     }
     m_log->Add(line);
     if (!m_connected) {
