@@ -7,6 +7,8 @@
 namespace {
 
 constexpr std::uint32_t kReadyBit = 0x80000000u;
+constexpr int kSendAttempts = 3;
+constexpr std::uint32_t kDefaultBlockSize = 0;
 
 }  // namespace
 
@@ -21,6 +23,15 @@ bool CFirmUpdater::EnterUpdateMode() {
     CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
     if (!IsSetUp() || !port) return false;
     return port->startUpdate();
+}
+
+bool CFirmUpdater::SendImage() {
+    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    if (!IsSetUp() || !port || !m_pImage->m_pData) return false;
+    for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
+        if (port->sendData(m_pImage->m_pData.get(), m_pImage->m_nSize, kDefaultBlockSize)) return true;
+    }
+    return false;
 }
 
 int CFirmUpdater::IsDeviceResponding() {

@@ -22,6 +22,11 @@ public:
     // port is attached, or when the printer refused.
     virtual bool EnterUpdateMode();
 
+    // Sends the restored image (its firmware bytes, without the trailing zero byte) through the
+    // attached port in the port's default blocks, up to three attempts, stopping at the first that
+    // succeeds. False when not set up, when no port is attached, or when all three failed.
+    bool SendImage();
+
     // 0 when the printer answers an information query, 4 when it does not, 3 when not set up or
     // no port is attached.
     int IsDeviceResponding();

@@ -1,10 +1,50 @@
 // Information replies of any content: parsed, status word extracted in both layouts, readings
-// taken. Every two input bytes make one UTF-16 code unit, so characters beyond ASCII occur too.
+// taken, and handed to every update operation that reads a reply. Every two input bytes make one
+// UTF-16 code unit, so characters beyond ASCII occur too.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "common/Resources.h"
+#include "tests/native/fakes/FakePorts.h"
 #include "update/DeviceReply.h"
+#include "update/FirmUpdater.h"
+#include "update/PanelUpdater.h"
+
+namespace {
+
+// Both updaters set up once; each input is then the reply of a freshly attached printer.
+void SetUpUpdaters() {
+    static MemoryResources& resources = *new MemoryResources;
+    auto firmInfo = std::make_unique<CFirmUpdateInfo>(340, 41852, L"Zentil-640,Zentil-540");
+    auto firmImage = std::make_unique<CPufFirmImage>(resources);
+    CFirmUpdater::GetInstance().SetUpdateData(firmInfo, firmImage);
+    auto panelInfo = std::make_unique<CPanelUpdateInfo>(PanelVersion{3, 0, 1}, 41852, L"Zentil-640,Zentil-540");
+    auto panelImage = std::make_unique<CPufPanelImage>(resources);
+    CPanelUpdater::GetInstance().SetUpdateData(panelInfo, panelImage);
+}
+
+void RunUpdateOperations(const std::wstring& text) {
+    static const bool setUp = (SetUpUpdaters(), true);
+    (void)setUp;
+    auto log = std::make_shared<PrinterPortLog>();
+    PortPtr port = MakePrinterPort(log, text);
+    const int identified = CUpdater::GetInstance().CheckDevice(port, kStatusFormatTagged);
+    if (identified < kCheckBothNeeded || identified > kCheckUpToDate) __builtin_trap();
+    if (!CUpdateDeviceInfo::GetInstance().m_pPort) CUpdateDeviceInfo::GetInstance().m_pPort = MakePrinterPort(log, text);
+    for (int format : {kStatusFormatWord, kStatusFormatTagged}) {
+        CUpdateDeviceInfo::GetInstance().m_nStatusFormat = format;
+        const int state = CheckPrinterState();
+        if (state != kCheckOk && state != kCheckNoAnswer && state != kCheckNotReady && state != kCheckIplMode) {
+            __builtin_trap();
+        }
+    }
+    CFirmUpdater::GetInstance().VerifyInstalled();
+    CPanelUpdater::GetInstance().VerifyInstalled();
+    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::wstring text;
@@ -22,5 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ExtractStatusItem(status, text, format);
         if (status.size() > text.size()) __builtin_trap();
     }
+    RunUpdateOperations(text);
     return 0;
 }

@@ -69,6 +69,27 @@ TEST_F(FirmUpdaterTest, UpdateModeAndResponsivenessFollowThePort) {
     EXPECT_EQ(updater.IsDeviceResponding(), kCheckQueryFailed);
 }
 
+TEST_F(FirmUpdaterTest, TheImageGoesOutWholeInUpToThreeAttempts) {
+    CFirmUpdater& updater = CFirmUpdater::GetInstance();
+    EXPECT_FALSE(updater.SendImage()) << "not set up";
+    SetUpFirmware(340);
+    EXPECT_FALSE(updater.SendImage()) << "no port";
+
+    const std::uint8_t firmware[] = {'P', 'U', 'F', '1', 0x42, 0};  // the restored image keeps a zero byte after it
+    updater.m_pImage->m_pData = std::make_unique<std::uint8_t[]>(sizeof firmware);
+    std::copy(std::begin(firmware), std::end(firmware), updater.m_pImage->m_pData.get());
+    updater.m_pImage->m_nSize = sizeof firmware - 1;
+    for (const int failures : {0, 2, 3}) {
+        SCOPED_TRACE(testing::Message() << failures << " failed sends");
+        auto log = AttachPrinter(L"MDL:Zentil-640;");
+        static_cast<FakePrinterPort&>(*CUpdateDeviceInfo::GetInstance().m_pPort).m_failedSends = failures;
+        EXPECT_EQ(updater.SendImage(), failures < 3);
+        EXPECT_EQ(log->sends, std::min(failures + 1, 3));
+        EXPECT_EQ(log->lastSent, std::vector<std::uint8_t>(firmware, firmware + 5));
+        EXPECT_EQ(log->lastBlockSize, 0u) << "the port's default blocks";
+    }
+}
+
 TEST_F(FirmUpdaterTest, VerifyInstalledReleasesThePortOnlyOnTheNewVersion) {
     SetUpFirmware(340);
     const struct {

@@ -20,6 +20,9 @@ struct PrinterPortLog {
     int queries = 0;
     int releases = 0;
     int startUpdates = 0;
+    int sends = 0;
+    std::vector<std::uint8_t> lastSent;
+    std::uint32_t lastBlockSize = 0;
     bool destroyed = false;
 };
 
@@ -38,7 +41,12 @@ public:
         ++m_log->startUpdates;
         return m_startUpdateAnswer;
     }
-    bool sendData(const std::uint8_t*, std::uint32_t, std::uint32_t) override { return true; }
+    bool sendData(const std::uint8_t* data, std::uint32_t length, std::uint32_t blockSize) override {
+        ++m_log->sends;
+        m_log->lastSent.assign(data, data + length);
+        m_log->lastBlockSize = blockSize;
+        return m_log->sends > m_failedSends;
+    }
     void release() override { ++m_log->releases; }
     bool requestReboot() override { return true; }
     bool checkState() override { return false; }
@@ -53,6 +61,7 @@ public:
     std::wstring m_reply;
     bool m_answers;
     bool m_startUpdateAnswer = true;
+    int m_failedSends = 0;  // the first sends that fail
 };
 
 // A fresh fake printer port, owned the way the product owns ports.
