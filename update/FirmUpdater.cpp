@@ -44,14 +44,8 @@ int CFirmUpdater::IsDeviceResponding() {
 int CFirmUpdater::VerifyInstalled() {
     CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
     if (!IsSetUp() || !port) return kCheckNoAnswer;
-    std::wstring text;
-    if (!port->queryInformation(text)) return kCheckQueryFailed;
     ReplyMap reply;
-    if (!ParseDeviceReply(reply, text)) return kCheckNoAnswer;
-    if (IsReplyIplMode(reply)) return kCheckIplMode;
-    const std::wstring* model = FindReplyValue(reply, L"MDL");
-    if (!model) return kCheckNoAnswer;
-    if (!m_pInfo->IsSupportedModel(*model, false)) return kCheckNoModel;
+    if (const int result = QueryReplyToVerify(*port, m_pInfo->m_models, reply); result != kCheckOk) return result;
     const std::int32_t version = GetReplyVersion(reply);
     if (version < 0) return kCheckNoAnswer;
     if (version != m_pInfo->m_nVersion) return kCheckUpToDate;

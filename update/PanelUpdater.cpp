@@ -218,14 +218,8 @@ bool CPanelUpdater::StartPanelInstall(const char* host) {
 int CPanelUpdater::VerifyInstalled() {
     CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
     if (!IsSetUp() || !port) return kCheckNoAnswer;
-    std::wstring text;
-    if (!port->queryInformation(text)) return kCheckQueryFailed;
     ReplyMap reply;
-    if (!ParseDeviceReply(reply, text)) return kCheckNoAnswer;
-    if (IsReplyIplMode(reply)) return kCheckIplMode;
-    const std::wstring* model = FindReplyValue(reply, L"MDL");
-    if (!model) return kCheckNoAnswer;
-    if (!MatchesModelList(m_pInfo->m_models, *model, false)) return kCheckNoModel;
+    if (const int result = QueryReplyToVerify(*port, m_pInfo->m_models, reply); result != kCheckOk) return result;
     const PanelVersion version = GetReplyPanelVersion(reply);
     if (version.nMajor < 0 || version.nMinor < 0 || version.nBuild < 0) return kCheckNoAnswer;
     if (version != m_pInfo->m_version) return kCheckUpToDate;

@@ -35,3 +35,14 @@ bool MatchesModelList(const std::vector<std::wstring>& models, std::wstring_view
     }
     return false;
 }
+
+int QueryReplyToVerify(CPort& port, const std::vector<std::wstring>& models, ReplyMap& reply) {
+    std::wstring text;
+    if (!port.queryInformation(text)) return kCheckQueryFailed;
+    if (!ParseDeviceReply(reply, text)) return kCheckNoAnswer;
+    if (IsReplyIplMode(reply)) return kCheckIplMode;
+    const std::wstring* model = FindReplyValue(reply, L"MDL");
+    if (!model) return kCheckNoAnswer;
+    if (!MatchesModelList(models, *model, false)) return kCheckNoModel;
+    return kCheckOk;
+}

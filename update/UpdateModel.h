@@ -11,6 +11,7 @@
 
 #include "common/ProcessInstance.h"
 #include "images/Version.h"
+#include "update/DeviceReply.h"
 #include "ports/Port.h"
 
 // Results of identification, of the state check and of the verifications.
@@ -34,6 +35,12 @@ std::vector<std::wstring> ParseModelList(std::wstring_view list);
 // Exact match: some entry equals `name`. Suffix match: `name` ends with a non-empty entry, or an
 // empty entry meets an empty name.
 bool MatchesModelList(const std::vector<std::wstring>& models, std::wstring_view name, bool suffix);
+
+// The steps both verifications share: query `port`, parse the reply into `reply`, reject IPL mode
+// and a model name that is not exactly in `models`. kCheckOk when `reply` is ready for the version
+// comparison; otherwise the verification's result (4 query failed, 3 unparseable or no model name,
+// 8 IPL mode, 5 model not in the list).
+int QueryReplyToVerify(CPort& port, const std::vector<std::wstring>& models, ReplyMap& reply);
 
 class IModelInfo {
 public:
