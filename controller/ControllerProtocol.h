@@ -52,6 +52,8 @@ struct Request {
     std::uint32_t id = 0;
     std::string address;        // kHello: 1..kMaxAddress bytes 0x21..0x7E
     std::int32_t argument = 0;  // kStartUpdate
+    bool payloadFits = true;    // decoded: false when a known type came with a payload of the
+                                // wrong form (to be answered with kBadRequest)
 };
 
 struct Response {
@@ -92,10 +94,12 @@ struct ResponseDecode {
 };
 
 // Strict incremental decoders: `bytes` are all bytes received since the previous message ended.
-// Magic, version and the payload length bound are checked as soon as their bytes are there; the
-// payload must have exactly the size and content its type allows. A request of an unknown type is
-// complete (its payload, within the bound, is skipped). A request whose known type carries a
-// payload of the wrong form is kInvalid. Never reads past `bytes`.
+// Magic, version and the payload length bound are checked as soon as their bytes are there, so a
+// broken stream is kInvalid at once. A request whose framing is sound is complete even when its
+// type is unknown (payload skipped) or its payload does not fit its type (payloadFits false): the
+// stream stays in step and the printer answers with an error result. A response must be exact:
+// a known result code, no payload unless kOk, and for kOk exactly the payload of its type (an
+// answer byte of 0 or 1, an info text without zero bytes). Never reads past `bytes`.
 RequestDecode DecodeRequest(std::span<const std::uint8_t> bytes);
 ResponseDecode DecodeResponse(std::span<const std::uint8_t> bytes);
 
