@@ -31,9 +31,9 @@ Bytes T(std::uint8_t tag, std::initializer_list<Bytes> parts) {
     Bytes content;
     for (const Bytes& p : parts) content.insert(content.end(), p.begin(), p.end());
     EXPECT_LT(content.size(), 0x80u);
-    Bytes out{tag, static_cast<std::uint8_t>(content.size())};
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
+    const std::uint8_t header[2] = {tag, static_cast<std::uint8_t>(content.size())};
+    content.insert(content.begin(), header, header + 2);
+    return content;
 }
 
 Bytes Str(const std::string& s) { return T(0x04, {Bytes(s.begin(), s.end())}); }
