@@ -1,7 +1,9 @@
 // The operation panel's frames and acknowledgements, byte for byte, and the strict decoders.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
