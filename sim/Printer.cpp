@@ -54,11 +54,11 @@ std::string Printer::Set(const std::string& key, const std::string& value) {
 
 void Printer::AdvanceLocked() {
     const Clock::time_point now = Clock::now();
-    if (m_state == PrinterState::Installing && now >= m_stateEnds) {
+    if (m_state == PrinterState::Installing && now >= m_stateSince + std::chrono::milliseconds(m_settings.installMs)) {
         m_state = PrinterState::Accepted;
         Log(m_address, "firmware installed, waiting for the restart request");
     }
-    if (m_state == PrinterState::Restarting && now >= m_stateEnds) {
+    if (m_state == PrinterState::Restarting && now >= m_stateSince + std::chrono::milliseconds(m_settings.restartMs)) {
         if (!m_settings.faults.keepOldVersion) {
             if (!m_newFirmware.empty()) m_settings.firmware = m_newFirmware;
             if (!m_newPanel.empty()) m_settings.panel = m_newPanel;
@@ -173,7 +173,7 @@ bool Printer::RequestReboot() {
         return false;
     }
     m_state = PrinterState::Restarting;
-    m_stateEnds = Clock::now() + std::chrono::milliseconds(m_settings.restartMs);
+    m_stateSince = Clock::now();
     ++m_restarts;
     Log(m_address, "restarting for %d ms", m_settings.restartMs);
     return true;
@@ -207,7 +207,7 @@ void Printer::EndFirmware(const FirmwareResult& result, bool began) {
     if (result.accepted) {
         m_newFirmware = result.version;
         m_state = PrinterState::Installing;
-        m_stateEnds = Clock::now() + std::chrono::milliseconds(m_settings.installMs);
+        m_stateSince = Clock::now();
     } else {
         m_state = PrinterState::UpdateMode;
     }

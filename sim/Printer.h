@@ -8,7 +8,7 @@
 // "ready" answers with the normal information reply; from update mode on the controller status
 // word says where the printer is (state code 1: read the reply over SNMP, 3: installing,
 // 6: accepted); while restarting nothing answers. Installing and restarting end by themselves
-// after their configured times.
+// once their configured times have passed since they began (a time changed meanwhile counts).
 #pragma once
 
 #include <chrono>
@@ -118,7 +118,8 @@ private:
     std::mutex m_mutex;
     PrinterSettings m_settings;
     PrinterState m_state = PrinterState::Ready;
-    Clock::time_point m_stateEnds{};       // installing, restarting
+    Clock::time_point m_stateSince{};      // installing, restarting: they end after the
+                                           // configured time, read when checked
     Clock::time_point m_opcode45Ends{};
     std::string m_newFirmware;             // version to come back with, empty: none
     std::string m_newPanel;
