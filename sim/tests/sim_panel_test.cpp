@@ -1,5 +1,6 @@
 // The panel exchange end to end, with a client that plays the installer's side with the panel
 // codec: order of messages, the package digest, retries and the panel's faults.
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
@@ -176,6 +177,35 @@ TEST(SimPanel, ClosesInTheMiddleOfTheTransfer) {
     EXPECT_EQ(sim.Show(address, "package_result"), "");
     const std::vector<std::string> log = sim.Control("panel " + address);
     EXPECT_EQ(log.back(), "C E007 0B 00");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimPanel, CoalescedAndWithheldMessages) {
+    const std::string address = simtest::PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",coalesce_ack=on,withhold_message=E00D"});
+    ASSERT_TRUE(sim.Started());
+    InstallerPanel installer(address);
+    const std::vector<std::uint8_t> start = panel::EncodePanelFrame(0xE000, 0, 0, Text("1.0.03.0.1", 15));
+    ASSERT_TRUE(simtest::SendAll(installer.Fd(), start));
+    // One write: a single read after it returns the acknowledgement and 0xE00A together.
+    pollfd p{installer.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, simtest::kGuardMs), 1);
+    std::uint8_t buffer[64];
+    const ssize_t n = recv(installer.Fd(), buffer, sizeof buffer, 0);
+    ASSERT_EQ(n, 21);
+    EXPECT_TRUE(panel::IsCommandAck(std::span(buffer, 5), start));
+    const auto header = panel::ReadPanelMessageHeader(std::span(buffer + 5, 16));
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->command, 0xE00A);
+    const auto ack = panel::MakeMessageAck(header->sequence, header->attempt);
+    ASSERT_TRUE(simtest::SendAll(installer.Fd(), ack));
+    // 0xE00D is withheld: the next bytes are the acknowledgement of the next command.
+    const std::vector<std::uint8_t> host = panel::EncodePanelFrame(0xE00E, 2, 0, Text("127.0.0.1", 15));
+    ASSERT_TRUE(simtest::SendAll(installer.Fd(), host));
+    EXPECT_TRUE(panel::IsCommandAck(simtest::ReceiveExactly(installer.Fd(), 5), host));
 }
 
 }  // namespace

@@ -70,6 +70,14 @@ TEST(SimSettings, ScenarioSectionsAndErrorsWithLineNumbers) {
     }
 }
 
+TEST(SimSettings, ExampleScenarioLoads) {
+    sim::SimOptions options;
+    ASSERT_EQ(sim::LoadScenario(SIM_SOURCE_DIR "/scenarios/two-printers.conf", options), "");
+    ASSERT_EQ(options.printers.size(), 2u);
+    EXPECT_EQ(options.printers[1].settings.faults.ackFault, sim::AckFault::Drop);
+    EXPECT_EQ(options.printers[1].settings.communities, sim::Communities::DefaultOnly);
+}
+
 TEST(SimSettings, CommandLineNeedsDistinctPrinters) {
     const char* twice[] = {"sim", "--printer", "127.0.0.2", "--printer", "127.0.0.2,firmware=3.10"};
     sim::SimOptions options;
