@@ -1,6 +1,7 @@
 // The printer simulator: serves one or more simulated printers until SIGINT, SIGTERM or the
 // control port's "stop". Prints "ready" (with the control port) on standard output once every
 // socket is bound, so scripts and tests know when to start.
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 
@@ -9,10 +10,10 @@
 
 namespace {
 
-sim::Simulator* g_simulator = nullptr;
+std::atomic<sim::Simulator*> g_simulator{nullptr};
 
 extern "C" void OnSignal(int) {
-    if (g_simulator) g_simulator->Stop();  // writes to an eventfd: safe in a handler
+    if (sim::Simulator* simulator = g_simulator.load()) simulator->Stop();  // an eventfd write: safe here
 }
 
 void Usage() {
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "printer-sim: %s\n", startError.c_str());
         return 1;
     }
-    g_simulator = &simulator;
+    g_simulator.store(&simulator);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -58,6 +59,6 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     simulator.Run();
-    g_simulator = nullptr;
+    g_simulator.store(nullptr);
     return 0;
 }
