@@ -1,5 +1,6 @@
 // The panel exchange end to end, with a client that plays the installer's side with the panel
 // codec: order of messages, the package digest, retries and the panel's faults.
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -20,10 +21,18 @@ std::vector<std::uint8_t> Text(std::string text, std::size_t width) {
 }
 
 // The installer's side: commands with up to three attempts, each waiting 2 s for its
-// acknowledgement, and panel messages acknowledged as they come.
+// acknowledgement, and panel messages acknowledged as they come; over TLS 1.2 when asked.
 class InstallerPanel {
 public:
-    explicit InstallerPanel(const std::string& address) : m_fd(simtest::ConnectTcp(address, 57602)) {}
+    explicit InstallerPanel(const std::string& address, bool tls = false)
+        : m_fd(simtest::ConnectTcp(address, 57602)) {
+        if (!tls || !m_fd.Valid()) return;
+        m_ctx.reset(SSL_CTX_new(TLS_client_method()));
+        SSL_CTX_set_max_proto_version(m_ctx.get(), TLS1_2_VERSION);
+        m_ssl.reset(SSL_new(m_ctx.get()));
+        SSL_set_fd(m_ssl.get(), m_fd.Get());
+        if (SSL_connect(m_ssl.get()) != 1) m_fd.Reset();
+    }
     bool Connected() const { return m_fd.Valid(); }
     int Fd() const { return m_fd.Get(); }
 
@@ -31,8 +40,8 @@ public:
     int Send(std::uint16_t code, const std::vector<std::uint8_t>& data = {}) {
         for (std::uint8_t attempt = 0; attempt < 3; ++attempt) {
             const std::vector<std::uint8_t> frame = panel::EncodePanelFrame(code, m_sequence, attempt, data);
-            if (!simtest::SendAll(m_fd.Get(), frame)) return -1;
-            const std::vector<std::uint8_t> reply = simtest::ReceiveExactly(m_fd.Get(), panel::kCommandAckSize, 2000);
+            if (!Write(frame)) return -1;
+            const std::vector<std::uint8_t> reply = ReadExactly(panel::kCommandAckSize, 2000);
             if (reply.size() == panel::kCommandAckSize && panel::IsCommandAck(reply, frame)) {
                 ++m_sequence;
                 return attempt;
@@ -43,12 +52,12 @@ public:
 
     // True when the next message is `code`; it is then acknowledged.
     bool Receive(std::uint16_t code) {
-        const std::vector<std::uint8_t> message = simtest::ReceiveExactly(m_fd.Get(), 16);
+        const std::vector<std::uint8_t> message = ReadExactly(16, simtest::kGuardMs);
         const auto header = panel::ReadPanelMessageHeader(message);
         if (message.size() != 16 || !header || header->command != code) return false;
         const auto ack = panel::MakeMessageAck(header->sequence, header->attempt);
         m_sequence = static_cast<std::uint8_t>(header->sequence + 1);
-        return simtest::SendAll(m_fd.Get(), ack);
+        return Write(ack);
     }
 
     // The opening exchange, the package and its digest; true when all went through.
@@ -69,7 +78,35 @@ public:
     }
 
 private:
+    bool Write(std::span<const std::uint8_t> bytes) {
+        if (!m_ssl) return simtest::SendAll(m_fd.Get(), bytes);
+        return SSL_write(m_ssl.get(), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+    }
+
+    std::vector<std::uint8_t> ReadExactly(std::size_t size, int timeoutMs) {
+        if (!m_ssl) return simtest::ReceiveExactly(m_fd.Get(), size, timeoutMs);
+        std::vector<std::uint8_t> out(size);
+        std::size_t got = 0;
+        while (got < size) {
+            pollfd p{m_fd.Get(), POLLIN, 0};
+            if (SSL_pending(m_ssl.get()) == 0 && poll(&p, 1, timeoutMs) != 1) break;
+            const int n = SSL_read(m_ssl.get(), out.data() + got, static_cast<int>(size - got));
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        out.resize(got);
+        return out;
+    }
+
+    struct CtxFree {
+        void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+    };
+    struct SslFree {
+        void operator()(SSL* ssl) const { SSL_free(ssl); }
+    };
     sim::Fd m_fd;
+    std::unique_ptr<SSL_CTX, CtxFree> m_ctx;
+    std::unique_ptr<SSL, SslFree> m_ssl;  // destroyed before the socket closes
     std::uint8_t m_sequence = 0;
 };
 
@@ -127,6 +164,18 @@ TEST(SimPanel, WholeExchangeThenInstallAndRestart) {
     std::string text;
     ASSERT_TRUE(simtest::SnmpGet(address, "cvn", text, simtest::kGuardMs));
     EXPECT_NE(text.find("PANEL:3.0.1;MODE:NORMAL;"), std::string::npos) << text;
+}
+
+TEST(SimPanel, WholeExchangeOverTls12) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",tls=on"});
+    ASSERT_TRUE(sim.Started());
+    const std::vector<std::uint8_t> package = Package(3 * 1024);
+    InstallerPanel installer(address, true);
+    ASSERT_TRUE(installer.Connected());
+    ASSERT_TRUE(installer.Transfer(package, simtest::Md5Hex(package)));
+    EXPECT_TRUE(installer.Receive(0xE00C));
+    EXPECT_EQ(sim.Show(address, "package_md5"), simtest::Md5Hex(package));
 }
 
 TEST(SimPanel, PackageRefusedGetsNoFinalMessage) {
