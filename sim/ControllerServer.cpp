@@ -1,0 +1,77 @@
+// The printer's side of the controller library's protocol: HELLO first, then any request, one
+// response each, until the library closes the connection.
+#include "controller/ControllerProtocol.h"
+#include "sim/Endpoints.h"
+#include "sim/Log.h"
+
+namespace sim {
+
+namespace {
+
+ctl::Response Answer(Printer& printer, const ctl::Request& request, bool& connected) {
+    ctl::Response response;
+    response.type = request.type;
+    response.id = request.id;
+    if (!ctl::IsKnownRequestType(request.type)) {
+        response.result = ctl::kUnknownType;
+        return response;
+    }
+    if (!request.payloadFits) {
+        response.result = ctl::kBadRequest;
+        return response;
+    }
+    if (request.type != ctl::kHello && !connected) {
+        response.result = ctl::kNotConnected;
+        return response;
+    }
+    switch (request.type) {
+        case ctl::kHello:
+            connected = request.address == printer.Address() && printer.Reachable();
+            response.answer = connected;
+            break;
+        case ctl::kGetInfo: response.info = printer.InfoText(); break;
+        case ctl::kGetStatus:
+            response.answer = true;
+            response.statusWord = printer.StatusWord();
+            response.detailWord = printer.DetailWord();
+            break;
+        case ctl::kStartUpdate: response.answer = printer.EnterUpdateMode("controller"); break;
+        case ctl::kRequestReboot: response.answer = printer.RequestReboot(); break;
+        case ctl::kGetOperationCode: response.operationCode = printer.OperationCode(); break;
+    }
+    return response;
+}
+
+}  // namespace
+
+void ServeController(Printer& printer, std::unique_ptr<Stream> stream, const EndpointContext& context) {
+    const std::string who = printer.Address() + " controller:";
+    std::vector<std::uint8_t> received;
+    std::uint8_t buffer[4096];
+    bool connected = false;
+    for (;;) {
+        const ctl::RequestDecode decoded = ctl::DecodeRequest(received);
+        if (decoded.status == ctl::DecodeStatus::kInvalid) {
+            Log(who, "bad request (%s), closing", decoded.error.c_str());
+            return;
+        }
+        if (decoded.status == ctl::DecodeStatus::kComplete) {
+            received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(decoded.consumed));
+            if (!printer.Reachable()) return;  // went away in the middle of the conversation
+            const ctl::Response response = Answer(printer, decoded.request, connected);
+            Log(who, "request %u id %u -> result %u", decoded.request.type, decoded.request.id, response.result);
+            const std::vector<std::uint8_t> bytes = ctl::EncodeResponse(response);
+            if (bytes.empty() || !stream->WriteAll(bytes.data(), bytes.size(), context.idleTimeoutMs)) {
+                Log(who, "cannot answer, closing");
+                return;
+            }
+            continue;
+        }
+        const ssize_t n = stream->Read(buffer, sizeof buffer, context.idleTimeoutMs);
+        if (n == kTimedOut) Log(who, "idle, closing");
+        if (n <= 0) return;
+        received.insert(received.end(), buffer, buffer + n);
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,39 @@
+// The printer's endpoints, one function each: they serve one datagram or one connection for
+// one printer and return when it is done, the peer misbehaves, it idles too long or the
+// simulator stops. None of them throws or trusts what the peer sends.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/Net.h"
+#include "sim/Printer.h"
+
+namespace sim {
+
+struct EndpointContext {
+    const StopEvent& stop;
+    TlsServer& tls;
+    int idleTimeoutMs;
+    std::size_t maxFirmwareBytes;
+};
+
+// SNMP on UDP 161: the answer to one datagram, or nothing (wrong community, malformed, printer
+// not reachable). `note` says what happened, for the log.
+std::vector<std::uint8_t> AnswerSnmp(Printer& printer, std::span<const std::uint8_t> datagram, std::string& note);
+
+// The controller library's protocol.
+void ServeController(Printer& printer, std::unique_ptr<Stream> stream, const EndpointContext& context);
+
+// TCP 9100: the update-mode frame or firmware data, plain or TLS by the printer's security.
+void ServeData(Printer& printer, Fd socket, const EndpointContext& context);
+
+// TCP 57602: the operation panel, plain or TLS by the printer's security.
+void ServePanel(Printer& printer, Fd socket, const EndpointContext& context);
+
+// Waits `ms` unless the simulator stops first; false when it stopped.
+bool Pause(int ms, const StopEvent& stop);
+
+}  // namespace sim

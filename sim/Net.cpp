@@ -1,0 +1,310 @@
+// Sockets, the stop event and plain/TLS streams. Every socket is non-blocking; waits go through
+// poll() on the socket and the stop event together, so no thread can hang past a stop.
+#include "sim/Net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool SetNonBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool MakeAddress(const std::string& address, int port, sockaddr_in& out) {
+    std::memset(&out, 0, sizeof out);
+    out.sin_family = AF_INET;
+    out.sin_port = htons(static_cast<std::uint16_t>(port));
+    return inet_pton(AF_INET, address.c_str(), &out.sin_addr) == 1;
+}
+
+Fd BindSocket(int type, const std::string& address, int port, std::string& error) {
+    sockaddr_in sa{};
+    if (!MakeAddress(address, port, sa)) {
+        error = "bad address " + address;
+        return Fd();
+    }
+    Fd fd(socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return Fd();
+    }
+    const int one = 1;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        return Fd();
+    }
+    if (type == SOCK_STREAM && listen(fd.Get(), 16) != 0) {
+        error = std::string("listen: ") + std::strerror(errno);
+        return Fd();
+    }
+    return fd;
+}
+
+std::string OpenSslError() {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return "unknown TLS error";
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+class PlainStream final : public Stream {
+public:
+    PlainStream(Fd socket, const StopEvent& stop) : m_fd(std::move(socket)), m_stop(stop) {}
+
+    ssize_t Read(void* buffer, std::size_t size, int timeoutMs) override {
+        const int ready = WaitFor(m_fd.Get(), POLLIN, timeoutMs, m_stop);
+        if (ready == 0) return kTimedOut;
+        if (ready < 0) return ready;
+        const ssize_t n = recv(m_fd.Get(), buffer, size, 0);
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kTimedOut : kError;
+        return n;
+    }
+
+    bool WriteAll(const void* data, std::size_t size, int timeoutMs) override {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        while (size > 0) {
+            const ssize_t n = send(m_fd.Get(), bytes, size, MSG_NOSIGNAL);
+            if (n > 0) {
+                bytes += n;
+                size -= static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            if (WaitFor(m_fd.Get(), POLLOUT, timeoutMs, m_stop) != 1) return false;
+        }
+        return true;
+    }
+
+    void ShutdownSend() override { shutdown(m_fd.Get(), SHUT_WR); }
+
+private:
+    Fd m_fd;
+    const StopEvent& m_stop;
+};
+
+class TlsStream final : public Stream {
+public:
+    TlsStream(Fd socket, SSL* ssl, const StopEvent& stop) : m_fd(std::move(socket)), m_ssl(ssl), m_stop(stop) {}
+    ~TlsStream() override {
+        SSL_shutdown(m_ssl);  // one try: the socket is non-blocking and about to close
+        SSL_free(m_ssl);
+    }
+
+    // Drives one OpenSSL call to completion or failure: 1 done, otherwise a Read result.
+    template <typename Call>
+    int Drive(Call call, int& result, int timeoutMs) {
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            ERR_clear_error();
+            result = call();
+            if (result > 0) return 1;
+            const int error = SSL_get_error(m_ssl, result);
+            short events = 0;
+            if (error == SSL_ERROR_WANT_READ) events = POLLIN;
+            else if (error == SSL_ERROR_WANT_WRITE) events = POLLOUT;
+            else if (error == SSL_ERROR_ZERO_RETURN) return kClosed;
+            else return kError;
+            const int ready = WaitFor(m_fd.Get(), events, RemainingMs(deadline), m_stop);
+            if (ready == 0) return kTimedOut;
+            if (ready < 0) return ready;
+        }
+    }
+
+    int Handshake(int timeoutMs) {
+        int result = 0;
+        return Drive([this] { return SSL_accept(m_ssl); }, result, timeoutMs);
+    }
+
+    ssize_t Read(void* buffer, std::size_t size, int timeoutMs) override {
+        int result = 0;
+        const int size32 = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+        const int done = Drive([&] { return SSL_read(m_ssl, buffer, size32); }, result, timeoutMs);
+        return done == 1 ? result : done;
+    }
+
+    bool WriteAll(const void* data, std::size_t size, int timeoutMs) override {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        while (size > 0) {
+            int result = 0;
+            const int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+            if (Drive([&] { return SSL_write(m_ssl, bytes, chunk); }, result, timeoutMs) != 1) return false;
+            bytes += result;
+            size -= static_cast<std::size_t>(result);
+        }
+        return true;
+    }
+
+    void ShutdownSend() override { SSL_shutdown(m_ssl); }
+
+private:
+    Fd m_fd;
+    SSL* m_ssl;
+    const StopEvent& m_stop;
+};
+
+// A self-signed RSA certificate, usable as its own root, naming every printer address.
+bool MakeSelfSigned(SSL_CTX* ctx, const std::string& addresses, std::string& error) {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    if (!key || !cert) return error = OpenSslError(), false;
+    unsigned char serial[8];
+    RAND_bytes(serial, sizeof serial);
+    serial[0] &= 0x7F;
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> number(BN_bin2bn(serial, sizeof serial, nullptr), BN_free);
+    X509_set_version(cert.get(), 2);
+    BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(cert.get()));
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -24 * 3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 10L * 365 * 24 * 3600);
+    X509_set_pubkey(cert.get(), key.get());
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Printer simulator"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Zentil printer"), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), name);
+
+    X509V3_CTX v3;
+    X509V3_set_ctx_nodb(&v3);
+    X509V3_set_ctx(&v3, cert.get(), cert.get(), nullptr, nullptr, 0);
+    const std::string san = addresses.empty() ? "IP:127.0.0.1" : addresses;
+    const std::pair<int, std::string> extensions[] = {
+        {NID_basic_constraints, "critical,CA:TRUE"},
+        {NID_key_usage, "critical,digitalSignature,keyEncipherment,keyCertSign"},
+        {NID_ext_key_usage, "serverAuth"},
+        {NID_subject_key_identifier, "hash"},
+        {NID_subject_alt_name, san},
+    };
+    for (const auto& [nid, value] : extensions) {
+        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, nid, value.c_str());
+        if (!ext) return error = OpenSslError(), false;
+        X509_add_ext(cert.get(), ext, -1);
+        X509_EXTENSION_free(ext);
+    }
+    if (!X509_sign(cert.get(), key.get(), EVP_sha256()) || SSL_CTX_use_certificate(ctx, cert.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
+        return error = OpenSslError(), false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void Fd::Reset(int fd) {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = fd;
+}
+
+StopEvent::StopEvent() : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+void StopEvent::Set() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(m_fd.Get(), &one, sizeof one);
+}
+
+bool StopEvent::IsSet() const {
+    pollfd p{m_fd.Get(), POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+int WaitFor(int fd, short events, int timeoutMs, const StopEvent& stop) {
+    pollfd p[2] = {{fd, events, 0}, {stop.Fd(), POLLIN, 0}};
+    for (;;) {
+        const int n = poll(p, 2, timeoutMs);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return static_cast<int>(kError);
+        if (p[1].revents) return static_cast<int>(kStopped);
+        if (n == 0) return 0;
+        return 1;  // readiness, hang-up or error: the next call on the socket tells which
+    }
+}
+
+std::unique_ptr<Stream> MakePlainStream(Fd socket, const StopEvent& stop) {
+    SetNonBlocking(socket.Get());
+    return std::make_unique<PlainStream>(std::move(socket), stop);
+}
+
+TlsServer::TlsServer(const std::string& certFile, const std::string& keyFile, const std::string& addresses,
+                     std::string& error) {
+    m_ctx = SSL_CTX_new(TLS_server_method());
+    if (!m_ctx) {
+        error = OpenSslError();
+        return;
+    }
+    // The installer's TLS stack may speak no more than TLS 1.2; nothing older is offered.
+    SSL_CTX_set_min_proto_version(m_ctx, TLS1_2_VERSION);
+    SSL_CTX_set_options(m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(m_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (certFile.empty() && keyFile.empty()) {
+        MakeSelfSigned(m_ctx, addresses, error);
+    } else if (SSL_CTX_use_certificate_chain_file(m_ctx, certFile.c_str()) != 1 ||
+               SSL_CTX_use_PrivateKey_file(m_ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+               SSL_CTX_check_private_key(m_ctx) != 1) {
+        error = "certificate or key: " + OpenSslError();
+    }
+}
+
+TlsServer::~TlsServer() { SSL_CTX_free(m_ctx); }
+
+std::unique_ptr<Stream> TlsServer::Accept(Fd socket, const StopEvent& stop, int timeoutMs, std::string& error) {
+    SetNonBlocking(socket.Get());
+    SSL* ssl = SSL_new(m_ctx);
+    if (!ssl || SSL_set_fd(ssl, socket.Get()) != 1) {
+        SSL_free(ssl);
+        error = OpenSslError();
+        return nullptr;
+    }
+    auto stream = std::make_unique<TlsStream>(std::move(socket), ssl, stop);
+    const int result = stream->Handshake(timeoutMs);
+    if (result != 1) {
+        error = result == kTimedOut ? "handshake timed out" : result == kStopped ? "stopped" : "handshake: " + OpenSslError();
+        return nullptr;
+    }
+    return stream;
+}
+
+Fd ListenTcp(const std::string& address, int port, std::string& error) {
+    return BindSocket(SOCK_STREAM, address, port, error);
+}
+
+Fd BindUdp(const std::string& address, int port, std::string& error) {
+    return BindSocket(SOCK_DGRAM, address, port, error);
+}
+
+int LocalPort(int fd) {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return -1;
+    return ntohs(sa.sin_port);
+}
+
+void Refuse(Fd socket) {
+    const linger reset{1, 0};
+    setsockopt(socket.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+}
+
+}  // namespace sim

@@ -1,0 +1,104 @@
+// Sockets for the simulator: an owning descriptor, the stop event every wait also watches, and
+// byte streams over a connection (plain or TLS) whose reads and writes are bounded in time and
+// end at once when the simulator stops.
+#pragma once
+
+#include <openssl/ssl.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int Get() const { return m_fd; }
+    bool Valid() const { return m_fd >= 0; }
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void Reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// Set once, never cleared: wakes every wait of the simulator.
+class StopEvent {
+public:
+    StopEvent();
+    void Set();
+    bool IsSet() const;
+    int Fd() const { return m_fd.Get(); }
+
+private:
+    sim::Fd m_fd;
+};
+
+// Results of Stream::Read besides a byte count (> 0).
+constexpr ssize_t kClosed = 0;
+constexpr ssize_t kError = -1;
+constexpr ssize_t kTimedOut = -2;
+constexpr ssize_t kStopped = -3;
+
+class Stream {
+public:
+    virtual ~Stream() = default;
+    // Up to `size` bytes, waiting at most `timeoutMs`: a count, kClosed, kError, kTimedOut or
+    // kStopped.
+    virtual ssize_t Read(void* buffer, std::size_t size, int timeoutMs) = 0;
+    // All bytes, or false (error, peer gone, no progress within `timeoutMs`, stopped).
+    virtual bool WriteAll(const void* data, std::size_t size, int timeoutMs) = 0;
+    // Stops sending (TLS: close_notify); the connection closes with the object.
+    virtual void ShutdownSend() = 0;
+};
+
+// Waits until `fd` has `events` (POLLIN/POLLOUT) or the stop event is set: 1 ready, 0 timed
+// out, kStopped, kError.
+int WaitFor(int fd, short events, int timeoutMs, const StopEvent& stop);
+
+// Plain TCP over a non-blocking socket.
+std::unique_ptr<Stream> MakePlainStream(Fd socket, const StopEvent& stop);
+
+// The server side of TLS: one context with the simulator's certificate.
+class TlsServer {
+public:
+    // Loads the certificate and key from PEM files, or, when both paths are empty, makes a
+    // self-signed certificate for the given addresses. Empty `error` on success.
+    TlsServer(const std::string& certFile, const std::string& keyFile, const std::string& addresses, std::string& error);
+    ~TlsServer();
+    TlsServer(const TlsServer&) = delete;
+    TlsServer& operator=(const TlsServer&) = delete;
+
+    // Runs the handshake on an accepted socket within `timeoutMs`; null (with `error`) on failure.
+    std::unique_ptr<Stream> Accept(Fd socket, const StopEvent& stop, int timeoutMs, std::string& error);
+
+private:
+    SSL_CTX* m_ctx = nullptr;
+};
+
+// A non-blocking listening socket (TCP) or bound socket (UDP) on address:port; invalid with
+// `error` set on failure.
+Fd ListenTcp(const std::string& address, int port, std::string& error);
+Fd BindUdp(const std::string& address, int port, std::string& error);
+// The port a socket is bound to.
+int LocalPort(int fd);
+// Closes with a reset instead of an orderly end, the way a printer that is not there refuses.
+void Refuse(Fd socket);
+
+}  // namespace sim

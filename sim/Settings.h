@@ -1,0 +1,86 @@
+// What one simulated printer is and which faults it shows, and the simulator's own options: read
+// from the command line and from scenario files, and changed at run time by the control port.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// What the printer does to the n-th acknowledgement of an installer command on the panel port.
+enum class AckFault { None, Drop, Delay, Corrupt };
+
+// Which SNMP communities get an answer.
+enum class Communities { Both, DefaultOnly, MakerOnly, None };
+
+struct Faults {
+    AckFault ackFault = AckFault::None;
+    int ackFaultAt = 1;          // 1-based, counted over the printer's command acknowledgements
+    int ackDelayMs = 500;
+    bool coalesceAck = false;    // an acknowledgement and the next panel message in one write
+    std::uint16_t withheldMessage = 0;  // a panel message never sent (0: none)
+    int closeAfterBlocks = -1;   // close the panel connection after this many data blocks
+    bool rejectDigest = false;
+    bool rejectFirmware = false;
+    int opcode45Ms = 0;          // operation code 45 for this long after entering update mode
+    bool opcode1 = false;
+    int refuseReboots = 0;       // restart requests refused before one is accepted
+    bool keepOldVersion = false; // come back from the restart with the old versions
+};
+
+struct PrinterSettings {
+    std::string model = "Zentil-640";
+    std::string serial = "ZT640-000001";
+    std::string firmware = "3.30";
+    std::string panel = "3.0.0";
+    std::string modelCode = "041852";
+    std::string security = "0.00";
+    bool subPower = false;       // SUB power on: the information reply says "not ready"
+    bool iplMode = false;        // the information reply says "IPL" from the start
+    int installMs = 3000;
+    int restartMs = 3000;
+    Communities communities = Communities::Both;
+    Faults faults;
+
+    bool Secure() const { return !security.empty() && security != "0.00"; }
+};
+
+// Applies one "key = value" setting (the keys of sim/README.md). Empty on success, otherwise
+// what is wrong; the settings are unchanged then.
+std::string ApplySetting(PrinterSettings& settings, std::string_view key, std::string_view value);
+
+struct PrinterEntry {
+    std::string address;  // dotted IPv4
+    PrinterSettings settings;
+};
+
+struct SimOptions {
+    std::vector<PrinterEntry> printers;
+    std::string controlAddress = "127.0.0.1";
+    int controlPort = -1;  // -1: no control port; 0: any free port (reported at start)
+    std::string logFile;
+    std::string certFile;
+    std::string keyFile;
+    int idleTimeoutMs = 30000;
+    std::size_t maxFirmwareBytes = 64u << 20;
+    int snmpPort = 161;
+    int dataPort = 9100;
+    int panelPort = 57602;
+    int controllerPort = 0;  // 0: the controller protocol's own port
+};
+
+// Reads a scenario file: "[ADDRESS]" starts a printer, "key = value" lines set it, '#' starts
+// a comment. Empty on success, otherwise the first problem with its line number.
+std::string LoadScenario(const std::string& path, SimOptions& options);
+std::string ParseScenario(std::string_view text, SimOptions& options);
+
+// Reads the command line (see sim/README.md). Empty on success, otherwise the problem.
+std::string ParseCommandLine(int argc, const char* const* argv, SimOptions& options);
+
+// True for dotted IPv4 text inside 127.0.0.0/8 or any other address the caller accepts.
+bool IsDottedIpv4(std::string_view text);
+
+}  // namespace sim

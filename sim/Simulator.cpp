@@ -1,0 +1,247 @@
+// One thread polls every listening socket and the stop event; SNMP datagrams are answered on
+// it, and each accepted connection gets a thread of its own. Connection threads share nothing
+// but their printer (which locks itself) and the stop event, so stopping is: set the event,
+// every wait returns, join.
+#include "sim/Simulator.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <functional>
+#include <sstream>
+
+#include "controller/ControllerProtocol.h"
+#include "sim/Log.h"
+
+namespace sim {
+namespace {
+
+constexpr std::size_t kMaxConnections = 64;
+constexpr std::size_t kMaxControlLine = 1024;
+
+const char* KindName(int kind) {
+    static const char* const kNames[] = {"snmp", "controller", "data", "panel", "control"};
+    return kNames[kind];
+}
+
+}  // namespace
+
+Simulator::Simulator(SimOptions options) : m_options(std::move(options)) {
+    for (const PrinterEntry& entry : m_options.printers) {
+        m_printers.push_back(std::make_unique<Printer>(entry.address, entry.settings));
+    }
+}
+
+Simulator::~Simulator() {
+    Stop();
+    Reap(true);
+}
+
+std::string Simulator::Start() {
+    std::string addresses;
+    for (const auto& printer : m_printers) addresses += (addresses.empty() ? "IP:" : ",IP:") + printer->Address();
+    std::string error;
+    m_tls = std::make_unique<TlsServer>(m_options.certFile, m_options.keyFile, addresses, error);
+    if (!error.empty()) return "TLS: " + error;
+    m_context = std::make_unique<EndpointContext>(
+        EndpointContext{m_stop, *m_tls, m_options.idleTimeoutMs, m_options.maxFirmwareBytes});
+
+    const int controllerPort = m_options.controllerPort ? m_options.controllerPort : ctl::kControllerPort;
+    for (const auto& printer : m_printers) {
+        const std::pair<Endpoint::Kind, int> ports[] = {{Endpoint::Snmp, m_options.snmpPort},
+                                                        {Endpoint::Controller, controllerPort},
+                                                        {Endpoint::Data, m_options.dataPort},
+                                                        {Endpoint::Panel, m_options.panelPort}};
+        for (const auto& [kind, port] : ports) {
+            Fd fd = kind == Endpoint::Snmp ? BindUdp(printer->Address(), port, error)
+                                           : ListenTcp(printer->Address(), port, error);
+            if (!fd.Valid()) return error;
+            m_endpoints.push_back({kind, printer.get(), std::move(fd)});
+        }
+        const PrinterSettings s = printer->Settings();
+        Log(printer->Address(), "%s, serial %s, firmware %s, panel %s, model code %s, security %s", s.model.c_str(),
+            s.serial.c_str(), s.firmware.c_str(), s.panel.c_str(), s.modelCode.c_str(), s.security.c_str());
+    }
+    if (m_options.controlPort >= 0) {
+        Fd fd = ListenTcp(m_options.controlAddress, m_options.controlPort, error);
+        if (!fd.Valid()) return "control port: " + error;
+        m_controlPort = LocalPort(fd.Get());
+        m_endpoints.push_back({Endpoint::ControlPort, nullptr, std::move(fd)});
+    }
+    return {};
+}
+
+void Simulator::Run() {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({m_stop.Fd(), POLLIN, 0});
+        for (const Endpoint& e : m_endpoints) fds.push_back({e.fd.Get(), POLLIN, 0});
+        const int n = poll(fds.data(), fds.size(), 500);
+        if (m_stop.IsSet()) break;
+        if (n > 0) {
+            for (std::size_t i = 0; i < m_endpoints.size(); ++i) {
+                if (!fds[i + 1].revents) continue;
+                if (m_endpoints[i].kind == Endpoint::Snmp) ServeDatagrams(m_endpoints[i]);
+                else Accept(m_endpoints[i]);
+            }
+        }
+        Reap(false);
+    }
+    Log("sim", "stopping");
+    m_endpoints.clear();  // closes every listener: new connections are refused from here on
+    Reap(true);
+    Log("sim", "stopped");
+}
+
+void Simulator::ServeDatagrams(Endpoint& endpoint) {
+    std::uint8_t buffer[2048];
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        const ssize_t n = recvfrom(endpoint.fd.Get(), buffer, sizeof buffer, MSG_TRUNC,
+                                   reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        if (n < 0) return;
+        std::string note;
+        std::vector<std::uint8_t> answer;
+        if (static_cast<std::size_t>(n) > sizeof buffer) {
+            note = "oversized datagram dropped";
+        } else {
+            answer = AnswerSnmp(*endpoint.printer, std::span(buffer, static_cast<std::size_t>(n)), note);
+        }
+        Log(endpoint.printer->Address() + " snmp:", "%s", note.c_str());
+        if (!answer.empty()) {
+            sendto(endpoint.fd.Get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
+        }
+    }
+}
+
+void Simulator::Accept(Endpoint& endpoint) {
+    Fd socket(accept4(endpoint.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!socket.Valid()) return;
+    Printer* printer = endpoint.printer;
+    const std::string who = printer ? printer->Address() + " " + KindName(endpoint.kind) + ":" : "sim control:";
+    if (printer && !printer->Reachable()) {
+        Log(who, "restarting: connection refused");
+        Refuse(std::move(socket));
+        return;
+    }
+    if (m_connections.size() >= kMaxConnections) {
+        Log(who, "too many connections: refused");
+        Refuse(std::move(socket));
+        return;
+    }
+    const int one = 1;
+    setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // The descriptor moves into the thread; a shared holder keeps std::function copyable.
+    auto held = std::make_shared<Fd>(std::move(socket));
+    const EndpointContext& context = *m_context;
+    switch (endpoint.kind) {
+        case Endpoint::Controller:
+            Spawn([printer, held, &context] { ServeController(*printer, MakePlainStream(std::move(*held), context.stop), context); });
+            break;
+        case Endpoint::Data: Spawn([printer, held, &context] { ServeData(*printer, std::move(*held), context); }); break;
+        case Endpoint::Panel: Spawn([printer, held, &context] { ServePanel(*printer, std::move(*held), context); }); break;
+        case Endpoint::ControlPort: Spawn([this, held] { ServeControl(std::move(*held)); }); break;
+        case Endpoint::Snmp: break;
+    }
+}
+
+void Simulator::Spawn(std::function<void()> work) {
+    auto connection = std::make_unique<Connection>();
+    Connection* raw = connection.get();
+    connection->thread = std::thread([raw, work = std::move(work)] {
+        work();
+        raw->done.store(true);
+    });
+    m_connections.push_back(std::move(connection));
+}
+
+void Simulator::Reap(bool all) {
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+        if (all || (*it)->done.load()) {
+            (*it)->thread.join();
+            it = m_connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+Printer* Simulator::Find(const std::string& address) {
+    for (const auto& printer : m_printers) {
+        if (printer->Address() == address) return printer.get();
+    }
+    return nullptr;
+}
+
+void Simulator::ServeControl(Fd socket) {
+    std::unique_ptr<Stream> stream = MakePlainStream(std::move(socket), m_stop);
+    std::string pending;
+    char buffer[1024];
+    for (;;) {
+        std::size_t newline;
+        while ((newline = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, newline);
+            pending.erase(0, newline + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            std::string answer;
+            for (const std::string& out : Control(line)) answer += out + "\n";
+            if (!stream->WriteAll(answer.data(), answer.size(), m_options.idleTimeoutMs)) return;
+        }
+        if (pending.size() > kMaxControlLine) {
+            const std::string answer = "ERR line too long\n";
+            stream->WriteAll(answer.data(), answer.size(), m_options.idleTimeoutMs);
+            return;
+        }
+        // Test clients may sit idle between steps for a long time; only a stop ends this wait.
+        const ssize_t n = stream->Read(buffer, sizeof buffer, 3600 * 1000);
+        if (n <= 0) return;
+        pending.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+std::vector<std::string> Simulator::Control(const std::string& line) {
+    std::istringstream in(line);
+    std::string command, address, key, value;
+    in >> command >> address >> key;
+    std::getline(in >> std::ws, value);
+    if (command.empty()) return {"ERR empty command"};
+    if (command == "help") {
+        return {"list", "show ADDRESS", "panel ADDRESS", "set ADDRESS KEY VALUE", "clear ADDRESS", "stop", "OK"};
+    }
+    if (command == "list") {
+        std::vector<std::string> lines;
+        for (const auto& printer : m_printers) lines.push_back(printer->Address() + " " + StateName(printer->State()));
+        lines.push_back("OK");
+        return lines;
+    }
+    if (command == "stop") {
+        Log("sim", "stop requested on the control port");
+        Stop();
+        return {"OK"};
+    }
+    Printer* printer = Find(address);
+    if (command != "show" && command != "panel" && command != "set" && command != "clear") {
+        return {"ERR unknown command " + command};
+    }
+    if (!printer) return {"ERR no printer " + address};
+    std::vector<std::string> lines;
+    if (command == "show") {
+        lines = printer->Describe();
+    } else if (command == "panel") {
+        lines = printer->PanelLog();
+    } else if (command == "clear") {
+        printer->ClearRecords();
+    } else {
+        if (key.empty() || value.empty()) return {"ERR set takes ADDRESS KEY VALUE"};
+        const std::string error = printer->Set(key, value);
+        if (!error.empty()) return {"ERR " + error};
+    }
+    lines.push_back("OK");
+    return lines;
+}
+
+}  // namespace sim

@@ -1,0 +1,260 @@
+// The panel exchange end to end, with a client that plays the installer's side with the panel
+// codec: order of messages, the package digest, retries and the panel's faults.
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "controller/ControllerProtocol.h"
+#include "ports/PanelFrame.h"
+#include "sim/tests/SimProcess.h"
+
+namespace {
+
+using simtest::PrinterAddress;
+using simtest::SimProcess;
+
+std::vector<std::uint8_t> Text(std::string text, std::size_t width) {
+    text.resize(width, ' ');
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+// The installer's side: commands with up to three attempts, each waiting 2 s for its
+// acknowledgement, and panel messages acknowledged as they come; over TLS 1.2 when asked.
+class InstallerPanel {
+public:
+    explicit InstallerPanel(const std::string& address, bool tls = false)
+        : m_fd(simtest::ConnectTcp(address, 57602)) {
+        if (!tls || !m_fd.Valid()) return;
+        m_ctx.reset(SSL_CTX_new(TLS_client_method()));
+        SSL_CTX_set_max_proto_version(m_ctx.get(), TLS1_2_VERSION);
+        m_ssl.reset(SSL_new(m_ctx.get()));
+        SSL_set_fd(m_ssl.get(), m_fd.Get());
+        if (SSL_connect(m_ssl.get()) != 1) m_fd.Reset();
+    }
+    bool Connected() const { return m_fd.Valid(); }
+    int Fd() const { return m_fd.Get(); }
+
+    // The attempt number that was acknowledged, or -1.
+    int Send(std::uint16_t code, const std::vector<std::uint8_t>& data = {}) {
+        for (std::uint8_t attempt = 0; attempt < 3; ++attempt) {
+            const std::vector<std::uint8_t> frame = panel::EncodePanelFrame(code, m_sequence, attempt, data);
+            if (!Write(frame)) return -1;
+            const std::vector<std::uint8_t> reply = ReadExactly(panel::kCommandAckSize, 2000);
+            if (reply.size() == panel::kCommandAckSize && panel::IsCommandAck(reply, frame)) {
+                ++m_sequence;
+                return attempt;
+            }
+        }
+        return -1;
+    }
+
+    // True when the next message is `code`; it is then acknowledged.
+    bool Receive(std::uint16_t code) {
+        const std::vector<std::uint8_t> message = ReadExactly(16, simtest::kGuardMs);
+        const auto header = panel::ReadPanelMessageHeader(message);
+        if (message.size() != 16 || !header || header->command != code) return false;
+        const auto ack = panel::MakeMessageAck(header->sequence, header->attempt);
+        m_sequence = static_cast<std::uint8_t>(header->sequence + 1);
+        return Write(ack);
+    }
+
+    // The opening exchange, the package and its digest; true when all went through.
+    bool Transfer(const std::vector<std::uint8_t>& package, const std::string& digest) {
+        if (Send(0xE000, Text("1.0.03.0.1", 15)) < 0 || !Receive(0xE00A) || !Receive(0xE00D)) return false;
+        if (Send(0xE00E, Text("127.0.0.1", 15)) < 0 || !Receive(0xE00F)) return false;
+        if (Send(0xE010, Text("", 15)) < 0 || !Receive(0xE011)) return false;
+        if (Send(0xE012, Text("", 15)) < 0 || Send(0xE005) < 0) return false;
+        std::vector<std::uint8_t> header = Text("PanelApplication", 30);
+        const std::vector<std::uint8_t> size = Text(std::to_string(package.size()), 10);
+        header.insert(header.end(), size.begin(), size.end());
+        if (Send(0xE006, header) < 0) return false;
+        for (std::size_t at = 0; at < package.size(); at += 1024) {
+            const auto end = package.begin() + static_cast<std::ptrdiff_t>(std::min(at + 1024, package.size()));
+            if (Send(0xE007, std::vector<std::uint8_t>(package.begin() + static_cast<std::ptrdiff_t>(at), end)) < 0) return false;
+        }
+        return Send(0xE008, Text(digest, 32)) >= 0;
+    }
+
+private:
+    bool Write(std::span<const std::uint8_t> bytes) {
+        if (!m_ssl) return simtest::SendAll(m_fd.Get(), bytes);
+        return SSL_write(m_ssl.get(), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+    }
+
+    std::vector<std::uint8_t> ReadExactly(std::size_t size, int timeoutMs) {
+        if (!m_ssl) return simtest::ReceiveExactly(m_fd.Get(), size, timeoutMs);
+        std::vector<std::uint8_t> out(size);
+        std::size_t got = 0;
+        while (got < size) {
+            pollfd p{m_fd.Get(), POLLIN, 0};
+            if (SSL_pending(m_ssl.get()) == 0 && poll(&p, 1, timeoutMs) != 1) break;
+            const int n = SSL_read(m_ssl.get(), out.data() + got, static_cast<int>(size - got));
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        out.resize(got);
+        return out;
+    }
+
+    struct CtxFree {
+        void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+    };
+    struct SslFree {
+        void operator()(SSL* ssl) const { SSL_free(ssl); }
+    };
+    sim::Fd m_fd;
+    std::unique_ptr<SSL_CTX, CtxFree> m_ctx;
+    std::unique_ptr<SSL, SslFree> m_ssl;  // destroyed before the socket closes
+    std::uint8_t m_sequence = 0;
+};
+
+std::vector<std::uint8_t> Package(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 7919) >> 3);
+    bytes[0] = 'P';
+    bytes[1] = 'K';
+    return bytes;
+}
+
+TEST(SimPanel, WholeExchangeThenInstallAndRestart) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",panel=3.0.0,restart_ms=0"});
+    ASSERT_TRUE(sim.Started());
+    const std::vector<std::uint8_t> package = Package(5000);  // four full blocks and one of 904
+    const std::string md5 = simtest::Md5Hex(package);
+    {
+        InstallerPanel installer(address);
+        ASSERT_TRUE(installer.Connected());
+        ASSERT_TRUE(installer.Transfer(package, md5));
+        EXPECT_TRUE(installer.Receive(0xE00C));
+    }
+    EXPECT_EQ(sim.Show(address, "package_result"), "accepted");
+    EXPECT_EQ(sim.Show(address, "package_md5"), md5);
+    EXPECT_EQ(sim.Show(address, "package_blocks"), "5");
+    EXPECT_EQ(sim.Show(address, "panel_announced"), "3.0.1");
+    // The panel records the acknowledgement of its last message once it has read it.
+    const std::vector<std::string> log = sim.PanelLogUntil(address, "A E00C 10 00");
+    const std::vector<std::string> opening = {"C E000 00 00", "M E00A 01 00", "A E00A 01 00", "M E00D 02 00",
+                                              "A E00D 02 00", "C E00E 03 00", "M E00F 04 00", "A E00F 04 00",
+                                              "C E010 05 00", "M E011 06 00", "A E011 06 00", "C E012 07 00",
+                                              "C E005 08 00", "C E006 09 00", "C E007 0A 00"};
+    ASSERT_GE(log.size(), opening.size());
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(opening.size())), opening);
+    EXPECT_EQ(log.back(), "A E00C 10 00");
+    EXPECT_EQ(sim.Show(address, "panel_retries"), "0");
+
+    {
+        InstallerPanel installer(address);
+        EXPECT_EQ(installer.Send(0xE009), 0);
+        shutdown(installer.Fd(), SHUT_WR);
+        EXPECT_TRUE(simtest::PeerCloses(installer.Fd()));
+    }
+    EXPECT_EQ(sim.Show(address, "panel_install"), "started");
+    EXPECT_EQ(sim.Show(address, "panel"), "3.0.0");  // the new version comes with the restart
+    sim.Control("set " + address + " restart_ms 3600000");
+    const sim::Fd library = simtest::ConnectTcp(address, ctl::kControllerPort);
+    ASSERT_TRUE(library.Valid());
+    ctl::Request hello{ctl::kHello, 1, address, 0, true}, reboot{ctl::kRequestReboot, 2, {}, 0, true};
+    ASSERT_TRUE(simtest::SendAll(library.Get(), ctl::EncodeRequest(hello)));
+    ASSERT_TRUE(simtest::SendAll(library.Get(), ctl::EncodeRequest(reboot)));
+    ASSERT_TRUE(sim.WaitFor(address, "state", "restarting"));
+    sim.Control("set " + address + " restart_ms 0");
+    std::string text;
+    ASSERT_TRUE(simtest::SnmpGet(address, "cvn", text, simtest::kGuardMs));
+    EXPECT_NE(text.find("PANEL:3.0.1;MODE:NORMAL;"), std::string::npos) << text;
+}
+
+TEST(SimPanel, WholeExchangeOverTls12) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",tls=on"});
+    ASSERT_TRUE(sim.Started());
+    const std::vector<std::uint8_t> package = Package(3 * 1024);
+    InstallerPanel installer(address, true);
+    ASSERT_TRUE(installer.Connected());
+    ASSERT_TRUE(installer.Transfer(package, simtest::Md5Hex(package)));
+    EXPECT_TRUE(installer.Receive(0xE00C));
+    EXPECT_EQ(sim.Show(address, "package_md5"), simtest::Md5Hex(package));
+}
+
+TEST(SimPanel, PackageRefusedGetsNoFinalMessage) {
+    const std::string address = PrinterAddress(0);
+    const std::vector<std::uint8_t> package = Package(2049);
+    const std::string md5 = simtest::Md5Hex(package);
+    std::string wrong = md5;
+    wrong[0] = wrong[0] == '0' ? '1' : '0';
+    const std::pair<std::string, std::string> cases[] = {{"", wrong}, {",reject_digest=on", md5}};
+    for (const auto& [settings, digest] : cases) {
+        SimProcess sim({"--printer", address + settings});
+        ASSERT_TRUE(sim.Started());
+        InstallerPanel installer(address);
+        ASSERT_TRUE(installer.Transfer(package, digest));
+        EXPECT_EQ(sim.Show(address, "package_result"), "rejected") << settings;
+        EXPECT_EQ(sim.Show(address, "package_md5"), md5);
+        // Had the panel sent 0xE00C it would stand before this command's acknowledgement.
+        EXPECT_EQ(installer.Send(0xE009), 0) << settings;
+    }
+}
+
+TEST(SimPanel, LostOrWrongAcknowledgementIsRetriedOnce) {
+    const std::string address = PrinterAddress(0);
+    for (const char* fault : {"drop", "corrupt"}) {
+        SimProcess sim({"--printer", address + ",ack_fault=" + fault + ",ack_fault_at=2"});
+        ASSERT_TRUE(sim.Started());
+        InstallerPanel installer(address);
+        ASSERT_EQ(installer.Send(0xE000, Text("1.0.03.0.1", 15)), 0);
+        ASSERT_TRUE(installer.Receive(0xE00A));
+        ASSERT_TRUE(installer.Receive(0xE00D));
+        EXPECT_EQ(installer.Send(0xE00E, Text("127.0.0.1", 15)), 1) << fault;
+        EXPECT_TRUE(installer.Receive(0xE00F)) << fault;  // sent once the command got through
+        const std::vector<std::string> log = sim.PanelLogUntil(address, "A E00F 04 00");
+        const std::vector<std::string> tail = {"C E00E 03 00", "R E00E 03 01", "M E00F 04 00", "A E00F 04 00"};
+        ASSERT_GE(log.size(), tail.size());
+        EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()), tail) << fault;
+        EXPECT_EQ(sim.Show(address, "panel_retries"), "1");
+    }
+}
+
+TEST(SimPanel, ClosesInTheMiddleOfTheTransfer) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",close_after_blocks=2"});
+    ASSERT_TRUE(sim.Started());
+    const std::vector<std::uint8_t> package = Package(5000);
+    InstallerPanel installer(address);
+    EXPECT_FALSE(installer.Transfer(package, simtest::Md5Hex(package)));
+    EXPECT_EQ(sim.Show(address, "package_result"), "");
+    const std::vector<std::string> log = sim.Control("panel " + address);
+    EXPECT_EQ(log.back(), "C E007 0B 00");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimPanel, CoalescedAndWithheldMessages) {
+    const std::string address = simtest::PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",coalesce_ack=on,withhold_message=E00D"});
+    ASSERT_TRUE(sim.Started());
+    InstallerPanel installer(address);
+    const std::vector<std::uint8_t> start = panel::EncodePanelFrame(0xE000, 0, 0, Text("1.0.03.0.1", 15));
+    ASSERT_TRUE(simtest::SendAll(installer.Fd(), start));
+    // One write: a single read after it returns the acknowledgement and 0xE00A together.
+    pollfd p{installer.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, simtest::kGuardMs), 1);
+    std::uint8_t buffer[64];
+    const ssize_t n = recv(installer.Fd(), buffer, sizeof buffer, 0);
+    ASSERT_EQ(n, 21);
+    EXPECT_TRUE(panel::IsCommandAck(std::span(buffer, 5), start));
+    const auto header = panel::ReadPanelMessageHeader(std::span(buffer + 5, 16));
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->command, 0xE00A);
+    const auto ack = panel::MakeMessageAck(header->sequence, header->attempt);
+    ASSERT_TRUE(simtest::SendAll(installer.Fd(), ack));
+    // 0xE00D is withheld: the next bytes are the acknowledgement of the next command.
+    const std::vector<std::uint8_t> host = panel::EncodePanelFrame(0xE00E, 2, 0, Text("127.0.0.1", 15));
+    ASSERT_TRUE(simtest::SendAll(installer.Fd(), host));
+    EXPECT_TRUE(panel::IsCommandAck(simtest::ReceiveExactly(installer.Fd(), 5), host));
+}
+
+}  // namespace

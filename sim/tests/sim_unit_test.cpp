@@ -1,0 +1,216 @@
+// Unit tests of the simulator's own logic: settings, the streaming firmware check and the
+// printer's update cycle, without sockets.
+#include <gtest/gtest.h>
+
+#include "sim/FirmwareCheck.h"
+#include "sim/Printer.h"
+#include "sim/Settings.h"
+#include "sim/tests/SimProcess.h"
+
+namespace {
+
+using sim::PrinterSettings;
+
+TEST(SimSettings, AcceptsGoodValuesAndLeavesSettingsAloneOnBadOnes) {
+    struct Case {
+        const char* key;
+        const char* value;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"model", "Zentil-1640", true},   {"model", "a;b", false},       {"model", "", false},
+        {"firmware", "3.40", true},       {"firmware", "3.4x", false},   {"panel", "3.0.1", true},
+        {"panel", "3.0", false},          {"model_code", "041852", true}, {"model_code", "41852", false},
+        {"security", "1.00", true},       {"tls", "on", true},           {"tls", "maybe", false},
+        {"install_ms", "0", true},        {"install_ms", "-1", false},   {"communities", "public", true},
+        {"communities", "all", false},    {"ack_fault", "drop", true},   {"ack_fault", "lose", false},
+        {"withhold_message", "E00A", true}, {"withhold_message", "E00G", false},
+        {"close_after_blocks", "3", true}, {"refuse_reboots", "x", false}, {"no_such_key", "1", false},
+    };
+    for (const Case& c : cases) {
+        PrinterSettings settings;
+        settings.model = "before";
+        const std::string error = sim::ApplySetting(settings, c.key, c.value);
+        EXPECT_EQ(error.empty(), c.ok) << c.key << " = " << c.value << ": " << error;
+        if (!c.ok) EXPECT_EQ(settings.model, "before");
+    }
+}
+
+TEST(SimSettings, TlsSwitchesTheSecurityValue) {
+    PrinterSettings settings;
+    EXPECT_FALSE(settings.Secure());
+    ASSERT_EQ(sim::ApplySetting(settings, "tls", "on"), "");
+    EXPECT_EQ(settings.security, "1.00");
+    EXPECT_TRUE(settings.Secure());
+    ASSERT_EQ(sim::ApplySetting(settings, "security", "0.0"), "");
+    EXPECT_TRUE(settings.Secure());  // only exactly "0.00" means off
+}
+
+TEST(SimSettings, ScenarioSectionsAndErrorsWithLineNumbers) {
+    sim::SimOptions options;
+    ASSERT_EQ(sim::ParseScenario("# two printers\n[127.0.0.2]\nmodel = Zentil-640\n\n[127.0.0.3]\n"
+                                 "firmware = 3.20  # old\ntls = on\n",
+                                 options),
+              "");
+    ASSERT_EQ(options.printers.size(), 2u);
+    EXPECT_EQ(options.printers[1].address, "127.0.0.3");
+    EXPECT_EQ(options.printers[1].settings.firmware, "3.20");
+    EXPECT_TRUE(options.printers[1].settings.Secure());
+
+    const std::pair<const char*, const char*> bad[] = {
+        {"model = x\n", "line 1"},
+        {"[127.0.0.2]\nmodel\n", "line 2"},
+        {"[localhost]\n", "line 1"},
+        {"[127.0.0.2\n", "line 1"},
+        {"[127.0.0.2]\n\nfirmware = new\n", "line 3"},
+    };
+    for (const auto& [text, where] : bad) {
+        sim::SimOptions other;
+        EXPECT_NE(sim::ParseScenario(text, other).find(where), std::string::npos) << text;
+    }
+}
+
+TEST(SimSettings, ExampleScenarioLoads) {
+    sim::SimOptions options;
+    ASSERT_EQ(sim::LoadScenario(SIM_SOURCE_DIR "/scenarios/two-printers.conf", options), "");
+    ASSERT_EQ(options.printers.size(), 2u);
+    EXPECT_EQ(options.printers[1].settings.faults.ackFault, sim::AckFault::Drop);
+    EXPECT_EQ(options.printers[1].settings.communities, sim::Communities::DefaultOnly);
+}
+
+TEST(SimSettings, CommandLineNeedsDistinctPrinters) {
+    const char* twice[] = {"sim", "--printer", "127.0.0.2", "--printer", "127.0.0.2,firmware=3.10"};
+    sim::SimOptions options;
+    EXPECT_NE(sim::ParseCommandLine(5, twice, options), "");
+    const char* good[] = {"sim", "--printer", "127.0.0.2,tls=on,panel=2.9.9", "--control", "127.0.0.1:0"};
+    sim::SimOptions parsed;
+    ASSERT_EQ(sim::ParseCommandLine(5, good, parsed), "");
+    EXPECT_EQ(parsed.printers[0].settings.panel, "2.9.9");
+    EXPECT_EQ(parsed.controlPort, 0);
+}
+
+sim::FirmwareResult Check(const std::vector<std::uint8_t>& image, std::size_t chunk, std::size_t limit = 1 << 20) {
+    sim::FirmwareReceiver receiver(limit);
+    for (std::size_t i = 0; i < image.size(); i += chunk) {
+        if (!receiver.Feed(image.data() + i, std::min(chunk, image.size() - i))) return {};
+    }
+    return receiver.Finish("041852");
+}
+
+TEST(SimFirmware, AcceptsASoundImageInAnyChunking) {
+    const std::vector<std::uint8_t> image = simtest::MakeFirmware("041852", "3.40", 5000);
+    for (std::size_t chunk : {1u, 7u, 40u, 41u, 4096u, 100000u}) {
+        const sim::FirmwareResult result = Check(image, chunk);
+        EXPECT_TRUE(result.accepted) << chunk << ": " << result.reason;
+        EXPECT_EQ(result.version, "3.40");
+        EXPECT_EQ(result.size, image.size());
+        EXPECT_EQ(result.sha256, simtest::Sha256Hex(image));
+    }
+    EXPECT_TRUE(Check(simtest::MakeFirmware("041852", "3.40", 0), 3).accepted);
+}
+
+TEST(SimFirmware, RejectsWithTheReason) {
+    const std::vector<std::uint8_t> good = simtest::MakeFirmware("041852", "3.40", 3000);
+    auto changed = [&](std::size_t offset) {
+        std::vector<std::uint8_t> image = good;
+        image[offset] ^= 0x01;
+        return image;
+    };
+    std::vector<std::uint8_t> truncated = good;
+    truncated.pop_back();
+    std::vector<std::uint8_t> extended = good;
+    extended.push_back(0);
+    const std::pair<std::vector<std::uint8_t>, const char*> cases[] = {
+        {simtest::MakeFirmware("041853", "3.40", 3000), "model code"},
+        {changed(0), "PUF1"},
+        {changed(32 + 1500), "SHA-256"},             // a payload byte
+        {changed(good.size() - 1), "SHA-256"},       // the digest itself
+        {changed(good.size() - 40), "PUFD"},
+        {changed(good.size() - 36), "trailer length"},
+        {truncated, "PUFD"},
+        {extended, "PUFD"},
+        {std::vector<std::uint8_t>(good.begin(), good.begin() + 71), "too short"},
+        {simtest::MakeFirmware("041852", "", 3000), "version"},
+    };
+    for (const auto& [image, reason] : cases) {
+        const sim::FirmwareResult result = Check(image, 512);
+        EXPECT_FALSE(result.accepted) << reason;
+        EXPECT_NE(result.reason.find(reason), std::string::npos) << result.reason << " vs " << reason;
+    }
+}
+
+TEST(SimFirmware, StopsTakingBytesAtTheLimit) {
+    const std::vector<std::uint8_t> image = simtest::MakeFirmware("041852", "3.40", 3000);
+    sim::FirmwareReceiver receiver(image.size() - 1);
+    EXPECT_FALSE(receiver.Feed(image.data(), image.size()));
+    EXPECT_EQ(receiver.Size(), 0u);
+}
+
+TEST(SimPrinter, UpdateCycleAsTheInstallerReadsIt) {
+    PrinterSettings settings;
+    settings.installMs = 0;
+    settings.restartMs = 3600 * 1000;
+    sim::Printer printer("127.0.0.2", settings);
+    EXPECT_EQ(printer.StatusWord(), 0u);
+    EXPECT_NE(printer.InfoText().find("MODE:NORMAL;STATUS:00080000000001088000000"), std::string::npos);
+
+    EXPECT_TRUE(printer.EnterUpdateMode("test"));
+    EXPECT_EQ(printer.StatusWord(), 0x81000000u);
+    EXPECT_NE(printer.InfoText().find("PANEL:3.0.0;MODE:IPL;"), std::string::npos);
+    EXPECT_TRUE(printer.RequestReboot());  // restart from update mode is allowed
+    EXPECT_EQ(printer.State(), sim::PrinterState::Restarting);
+    EXPECT_FALSE(printer.Reachable());
+    ASSERT_EQ(printer.Set("restart_ms", "0"), "");
+    EXPECT_EQ(printer.State(), sim::PrinterState::Ready);
+
+    ASSERT_TRUE(printer.EnterUpdateMode("test"));
+    ASSERT_TRUE(printer.BeginFirmware());
+    EXPECT_FALSE(printer.RequestReboot());  // not while receiving
+    sim::FirmwareResult result;
+    result.accepted = true;
+    result.version = "3.40";
+    printer.EndFirmware(result, true);
+    EXPECT_EQ(printer.StatusWord(), 0x86000000u);  // installing took no time
+    ASSERT_EQ(printer.Set("restart_ms", "3600000"), "");
+    EXPECT_TRUE(printer.RequestReboot());
+    EXPECT_FALSE(printer.Reachable());
+    ASSERT_EQ(printer.Set("restart_ms", "0"), "");
+    EXPECT_NE(printer.InfoText().find("VER:3.40;PANEL:3.0.0;MODE:NORMAL"), std::string::npos);
+}
+
+TEST(SimPrinter, FaultsOnTheWayThroughTheCycle) {
+    PrinterSettings settings;
+    settings.subPower = true;
+    settings.installMs = settings.restartMs = 0;
+    settings.faults.refuseReboots = 2;
+    settings.faults.keepOldVersion = true;
+    sim::Printer printer("127.0.0.2", settings);
+    EXPECT_NE(printer.InfoText().find("01080000000"), std::string::npos);  // not ready
+    EXPECT_FALSE(printer.EnterUpdateMode("test"));
+    ASSERT_EQ(printer.Set("sub_power", "off"), "");
+    ASSERT_TRUE(printer.EnterUpdateMode("test"));
+    ASSERT_TRUE(printer.BeginFirmware());
+    sim::FirmwareResult result;
+    result.accepted = true;
+    result.version = "3.40";
+    printer.EndFirmware(result, true);
+    EXPECT_FALSE(printer.RequestReboot());
+    EXPECT_FALSE(printer.RequestReboot());
+    EXPECT_TRUE(printer.RequestReboot());
+    EXPECT_NE(printer.InfoText().find("VER:3.30;"), std::string::npos);  // came back with the old one
+
+    ASSERT_EQ(printer.Set("opcode1", "on"), "");
+    EXPECT_EQ(printer.OperationCode(), 1);
+}
+
+TEST(SimPrinter, OnlyTheNthAcknowledgementIsFaulty) {
+    sim::Printer printer("127.0.0.2", {});
+    ASSERT_EQ(printer.Set("ack_fault", "corrupt"), "");
+    ASSERT_EQ(printer.Set("ack_fault_at", "3"), "");
+    std::vector<sim::AckFault> seen;
+    for (int i = 0; i < 5; ++i) seen.push_back(printer.NextCommandAck().fault);
+    EXPECT_EQ(seen, (std::vector<sim::AckFault>{sim::AckFault::None, sim::AckFault::None, sim::AckFault::Corrupt,
+                                                sim::AckFault::None, sim::AckFault::None}));
+}
+
+}  // namespace
