@@ -15,21 +15,27 @@ bool Pause(int ms, const StopEvent& stop) {
     return poll(&p, 1, ms) == 0;
 }
 
+std::unique_ptr<Stream> AcceptStream(Printer& printer, Fd socket, const EndpointContext& context,
+                                     const std::string& who) {
+    if (!printer.Settings().Secure()) {
+        Log(who, "connection");
+        return MakePlainStream(std::move(socket), context.stop);
+    }
+    std::string error;
+    std::unique_ptr<Stream> stream = context.tls.Accept(std::move(socket), context.stop, context.idleTimeoutMs, error);
+    if (stream) {
+        Log(who, "TLS connection");
+    } else {
+        Log(who, "TLS handshake failed: %s", error.c_str());
+    }
+    return stream;
+}
+
 void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
     const std::string who = printer.Address() + " data:";
     const PrinterSettings settings = printer.Settings();
-    std::unique_ptr<Stream> stream;
-    if (settings.Secure()) {
-        std::string error;
-        stream = context.tls.Accept(std::move(socket), context.stop, context.idleTimeoutMs, error);
-        if (!stream) {
-            Log(who, "TLS handshake failed: %s", error.c_str());
-            return;
-        }
-        Log(who, "TLS connection");
-    } else {
-        stream = MakePlainStream(std::move(socket), context.stop);
-    }
+    std::unique_ptr<Stream> stream = AcceptStream(printer, std::move(socket), context, who);
+    if (!stream) return;
 
     std::vector<std::uint8_t> buffer(64 * 1024);
     std::vector<std::uint8_t> start;  // plain: bytes held until the frame is ruled in or out

@@ -33,6 +33,11 @@ void ServeData(Printer& printer, Fd socket, const EndpointContext& context);
 // TCP 57602: the operation panel, plain or TLS by the printer's security.
 void ServePanel(Printer& printer, Fd socket, const EndpointContext& context);
 
+// The connection as a stream: through a TLS handshake when the printer is secure, plain
+// otherwise. Null (the reason logged under `who`) when the handshake fails.
+std::unique_ptr<Stream> AcceptStream(Printer& printer, Fd socket, const EndpointContext& context,
+                                     const std::string& who);
+
 // Waits `ms` unless the simulator stops first; false when it stopped.
 bool Pause(int ms, const StopEvent& stop);
 

@@ -327,19 +327,8 @@ private:
 
 void ServePanel(Printer& printer, Fd socket, const EndpointContext& context) {
     const std::string who = printer.Address() + " panel:";
-    std::unique_ptr<Stream> stream;
-    if (printer.Settings().Secure()) {
-        std::string error;
-        stream = context.tls.Accept(std::move(socket), context.stop, context.idleTimeoutMs, error);
-        if (!stream) {
-            Log(who, "TLS handshake failed: %s", error.c_str());
-            return;
-        }
-        Log(who, "TLS connection");
-    } else {
-        stream = MakePlainStream(std::move(socket), context.stop);
-        Log(who, "connection");
-    }
+    std::unique_ptr<Stream> stream = AcceptStream(printer, std::move(socket), context, who);
+    if (!stream) return;
     PanelSession(printer, *stream, context).Run();
 }
 

@@ -1,6 +1,8 @@
 // The controller protocol: literal frames, round trips of every message, and broken streams.
 #include <gtest/gtest.h>
 
+#include "tests/native/fakes/HexBytes.h"
+
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -12,14 +14,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using ctl::DecodeStatus;
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    unsigned value;
-    while (in >> std::hex >> value) out.push_back(static_cast<std::uint8_t>(value));
-    return out;
-}
 
 ctl::Request Req(std::uint8_t type, std::uint32_t id, std::string address = {}, std::int32_t argument = 0) {
     ctl::Request r;
@@ -53,7 +47,7 @@ TEST(ControllerRequest, EncodesAndDecodesEveryType) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.wire);
         Bytes wire = ctl::EncodeRequest(c.request);
-        ASSERT_EQ(wire, Hex(c.wire));
+        ASSERT_EQ(wire, HexBytes(c.wire));
         const std::size_t size = wire.size();
         for (std::size_t n = 0; n < size; ++n) {
             ASSERT_EQ(ctl::DecodeRequest(std::span(wire).first(n)).status, DecodeStatus::kNeedMore) << n;
@@ -85,7 +79,7 @@ TEST(ControllerRequest, KeepsStepWithUnknownTypesAndUnfitPayloads) {
         {"GET_INFO with payload", "43 51 01 02 00 00 00 09 00 01 00", false},
     };
     for (const auto& c : cases) {
-        const Bytes wire = Hex(c.wire);
+        const Bytes wire = HexBytes(c.wire);
         const auto decoded = ctl::DecodeRequest(wire);
         ASSERT_EQ(decoded.status, DecodeStatus::kComplete) << c.what;
         EXPECT_EQ(decoded.consumed, wire.size()) << c.what;
@@ -103,12 +97,12 @@ TEST(ControllerRequest, KeepsStepWithUnknownTypesAndUnfitPayloads) {
 TEST(ControllerRequest, BrokenStreamIsInvalidAtOnce) {
     for (const char* wire : {"51", "43 52", "43 51 02", "43 51 00", "43 51 01 01 00 00 00 01 10 01",
                              "43 51 01 01 00 00 00 01 FF FF"}) {
-        const auto decoded = ctl::DecodeRequest(Hex(wire));
+        const auto decoded = ctl::DecodeRequest(HexBytes(wire));
         EXPECT_EQ(decoded.status, DecodeStatus::kInvalid) << wire;
         EXPECT_FALSE(decoded.error.empty()) << wire;
     }
     // The largest payload is still read.
-    Bytes largest = Hex("43 51 01 63 00 00 00 01 10 00");
+    Bytes largest = HexBytes("43 51 01 63 00 00 00 01 10 00");
     largest.resize(largest.size() + ctl::kMaxPayload, 0xAA);
     EXPECT_EQ(ctl::DecodeRequest(largest).consumed, largest.size());
 }
@@ -149,7 +143,7 @@ TEST(ControllerResponse, EncodesAndDecodesEveryType) {
         SCOPED_TRACE(c.response.id);
         Bytes wire = ctl::EncodeResponse(c.response);
         if (c.wire) {
-            ASSERT_EQ(wire, Hex(c.wire));
+            ASSERT_EQ(wire, HexBytes(c.wire));
         }
         const std::size_t size = wire.size();
         for (std::size_t n = 0; n < size; ++n) {
@@ -172,7 +166,7 @@ TEST(ControllerResponse, EncodesAndDecodesEveryType) {
     // An error result carries nothing, whatever the fields hold.
     ctl::Response failed = info;
     failed.result = ctl::kFailed;
-    EXPECT_EQ(ctl::EncodeResponse(failed), Hex("43 52 01 02 00 00 00 02 04 00 00"));
+    EXPECT_EQ(ctl::EncodeResponse(failed), HexBytes("43 52 01 02 00 00 00 02 04 00 00"));
     ctl::Response bad = info;
     bad.info.push_back('\0');
     EXPECT_TRUE(ctl::EncodeResponse(bad).empty());
@@ -198,7 +192,7 @@ TEST(ControllerResponse, RejectsAnythingInexact) {
         {"success for an unknown type", "43 52 01 63 00 00 00 01 00 00 00"},
     };
     for (const auto& c : cases) {
-        const auto decoded = ctl::DecodeResponse(Hex(c.wire));
+        const auto decoded = ctl::DecodeResponse(HexBytes(c.wire));
         EXPECT_EQ(decoded.status, DecodeStatus::kInvalid) << c.what;
         EXPECT_FALSE(decoded.error.empty()) << c.what;
     }

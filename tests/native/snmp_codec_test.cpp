@@ -2,6 +2,8 @@
 // and malformed datagrams.
 #include <gtest/gtest.h>
 
+#include "tests/native/fakes/HexBytes.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
@@ -17,15 +19,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using snmp::Oid;
 
-// "30 2E 02 ..." to bytes.
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    std::istringstream in(text);
-    unsigned value;
-    while (in >> std::hex >> value) out.push_back(static_cast<std::uint8_t>(value));
-    return out;
-}
-
 // A short-form element made of parts, for building variants of a message.
 Bytes T(std::uint8_t tag, std::initializer_list<Bytes> parts) {
     Bytes content;
@@ -38,17 +31,17 @@ Bytes T(std::uint8_t tag, std::initializer_list<Bytes> parts) {
 
 Bytes Str(const std::string& s) { return T(0x04, {Bytes(s.begin(), s.end())}); }
 
-const Bytes kStatusOid = Hex("06 0C 2B 06 01 04 01 83 C6 65 03 02 01 01");
-const Bytes kZero = Hex("02 01 00");
+const Bytes kStatusOid = HexBytes("06 0C 2B 06 01 04 01 83 C6 65 03 02 01 01");
+const Bytes kZero = HexBytes("02 01 00");
 
 // A response of community "cvn", request id 0x1234, no error, the status object as "MDL:X;".
-const Bytes kResponse = Hex(
+const Bytes kResponse = HexBytes(
     "30 2E 02 01 00 04 03 63 76 6E A2 24 02 02 12 34 02 01 00 02 01 00 30 18 30 16"
     " 06 0C 2B 06 01 04 01 83 C6 65 03 02 01 01 04 06 4D 44 4C 3A 58 3B");
 
 // A response to request 0x1234 with the given version, PDU, error fields and binding list.
 Bytes Response(const Bytes& version, std::uint8_t pdu, const Bytes& status, const Bytes& index, const Bytes& list) {
-    return T(0x30, {version, Str("cvn"), T(pdu, {Hex("02 02 12 34"), status, index, list})});
+    return T(0x30, {version, Str("cvn"), T(pdu, {HexBytes("02 02 12 34"), status, index, list})});
 }
 
 TEST(ParseOid, AcceptsOnlyWellFormedDottedText) {
@@ -99,8 +92,8 @@ TEST(OidContent, EncodesBase128SubIdentifiers) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(snmp::FormatOid(c.arcs));
-        EXPECT_EQ(snmp::EncodeOidContent(c.arcs), Hex(c.content));
-        EXPECT_EQ(snmp::DecodeOidContent(Hex(c.content)), c.arcs);
+        EXPECT_EQ(snmp::EncodeOidContent(c.arcs), HexBytes(c.content));
+        EXPECT_EQ(snmp::DecodeOidContent(HexBytes(c.content)), c.arcs);
     }
     EXPECT_FALSE(snmp::EncodeOidContent({1}));
     EXPECT_FALSE(snmp::EncodeOidContent({1, 40}));
@@ -108,7 +101,7 @@ TEST(OidContent, EncodesBase128SubIdentifiers) {
 
 TEST(OidContent, RejectsMalformedSubIdentifiers) {
     for (const char* content : {"", "2B 80 01", "2B 83", "2B 90 80 80 80 00", "2B 8F FF FF FF FF 7F"}) {
-        EXPECT_FALSE(snmp::DecodeOidContent(Hex(content))) << content;
+        EXPECT_FALSE(snmp::DecodeOidContent(HexBytes(content))) << content;
     }
     Bytes tooMany(snmp::kMaxOidArcs, 0x01);  // 129 arcs: the first octet holds two
     EXPECT_FALSE(snmp::DecodeOidContent(tooMany));
@@ -118,7 +111,7 @@ TEST(OidContent, RejectsMalformedSubIdentifiers) {
 
 TEST(EncodeGetRequest, IsTheHandCheckedMessage) {
     EXPECT_EQ(snmp::EncodeGetRequest("public", 1, snmp::StatusOid()),
-              Hex("30 2A 02 01 00 04 06 70 75 62 6C 69 63 A0 1D 02 01 01 02 01 00 02 01 00 30 12 30 10"
+              HexBytes("30 2A 02 01 00 04 06 70 75 62 6C 69 63 A0 1D 02 01 01 02 01 00 02 01 00 30 12 30 10"
                   " 06 0C 2B 06 01 04 01 83 C6 65 03 02 01 01 05 00"));
     // Request ids in their shortest two's-complement form.
     const struct {
@@ -129,7 +122,7 @@ TEST(EncodeGetRequest, IsTheHandCheckedMessage) {
                {std::numeric_limits<std::int32_t>::min(), "02 04 80 00 00 00"}};
     for (const auto& c : ids) {
         const Bytes message = snmp::EncodeGetRequest("cvn", c.id, snmp::StatusOid());
-        const Bytes expected = Hex(c.integer);
+        const Bytes expected = HexBytes(c.integer);
         ASSERT_GT(message.size(), 12 + expected.size());
         EXPECT_EQ(Bytes(message.begin() + 12, message.begin() + 12 + static_cast<std::ptrdiff_t>(expected.size())), expected)
             << c.id;
@@ -156,7 +149,7 @@ TEST(DecodeGetResponse, ReadsTheFirstBinding) {
 
 TEST(DecodeGetResponse, ErrorsAndOtherValueTypesStillDecode) {
     const auto noSuchName = snmp::DecodeGetResponse(
-        Response(kZero, 0xA2, Hex("02 01 02"), Hex("02 01 01"), T(0x30, {T(0x30, {kStatusOid, Hex("05 00")})})),
+        Response(kZero, 0xA2, HexBytes("02 01 02"), HexBytes("02 01 01"), T(0x30, {T(0x30, {kStatusOid, HexBytes("05 00")})})),
         0x1234);
     ASSERT_TRUE(noSuchName);
     EXPECT_EQ(noSuchName->errorStatus, snmp::kNoSuchName);
@@ -166,11 +159,11 @@ TEST(DecodeGetResponse, ErrorsAndOtherValueTypesStillDecode) {
     // An INTEGER value, then a second binding that is only checked for form.
     const auto integer = snmp::DecodeGetResponse(
         Response(kZero, 0xA2, kZero, kZero,
-                 T(0x30, {T(0x30, {kStatusOid, Hex("02 01 05")}), T(0x30, {Hex("06 01 2B"), Hex("80 00")})})),
+                 T(0x30, {T(0x30, {kStatusOid, HexBytes("02 01 05")}), T(0x30, {HexBytes("06 01 2B"), HexBytes("80 00")})})),
         0x1234);
     ASSERT_TRUE(integer);
     EXPECT_EQ(integer->valueType, snmp::kTagInteger);
-    EXPECT_EQ(integer->value, Hex("05"));
+    EXPECT_EQ(integer->value, HexBytes("05"));
 }
 
 TEST(DecodeGetResponse, RejectsMalformedMessages) {
@@ -183,26 +176,26 @@ TEST(DecodeGetResponse, RejectsMalformedMessages) {
         Bytes datagram;
     } cases[] = {
         {"a byte after the message", trailing},
-        {"version 1", Response(Hex("02 01 01"), 0xA2, kZero, kZero, list)},
+        {"version 1", Response(HexBytes("02 01 01"), 0xA2, kZero, kZero, list)},
         {"a GetRequest", Response(kZero, 0xA0, kZero, kZero, list)},
         {"a trap", Response(kZero, 0xA4, kZero, kZero, list)},
         {"no binding", Response(kZero, 0xA2, kZero, kZero, T(0x30, {}))},
-        {"a second binding that is broken", Response(kZero, 0xA2, kZero, kZero, T(0x30, {binding, Hex("30 01 06")}))},
+        {"a second binding that is broken", Response(kZero, 0xA2, kZero, kZero, T(0x30, {binding, HexBytes("30 01 06")}))},
         {"a binding without value", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {kStatusOid})}))},
         {"a binding with a third element", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {kStatusOid, kZero, kZero})}))},
         {"the OID as an OCTET STRING", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {Str("+"), kZero})}))},
-        {"a broken OID", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {Hex("06 02 2B 83"), kZero})}))},
-        {"a high-tag-number value", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {kStatusOid, Hex("1F 01 00")})}))},
-        {"a NULL with content", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {kStatusOid, Hex("05 01 00")})}))},
-        {"an empty INTEGER as error status", Response(kZero, 0xA2, Hex("02 00"), kZero, list)},
-        {"a six-octet error index", Response(kZero, 0xA2, kZero, Hex("02 06 00 00 00 00 00 01"), list)},
+        {"a broken OID", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {HexBytes("06 02 2B 83"), kZero})}))},
+        {"a high-tag-number value", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {kStatusOid, HexBytes("1F 01 00")})}))},
+        {"a NULL with content", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {kStatusOid, HexBytes("05 01 00")})}))},
+        {"an empty INTEGER as error status", Response(kZero, 0xA2, HexBytes("02 00"), kZero, list)},
+        {"a six-octet error index", Response(kZero, 0xA2, kZero, HexBytes("02 06 00 00 00 00 00 01"), list)},
         {"a list that is not a SEQUENCE", Response(kZero, 0xA2, kZero, kZero, T(0x31, {binding}))},
-        {"something after the list", Response(kZero, 0xA2, kZero, kZero, T(0x30, {binding, Hex("05")}))},
-        {"the community as an INTEGER", T(0x30, {kZero, kZero, T(0xA2, {Hex("02 02 12 34"), kZero, kZero, list})})},
-        {"indefinite length", Hex("30 80 02 01 00 00 00")},
-        {"an indefinite-length value", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {kStatusOid, Hex("05 80")})}))},
-        {"five length octets", Hex("30 85 00 00 00 00 03 02 01 00")},
-        {"a length past the end", Hex("30 82 FF FF 02 01 00")},
+        {"something after the list", Response(kZero, 0xA2, kZero, kZero, T(0x30, {binding, HexBytes("05")}))},
+        {"the community as an INTEGER", T(0x30, {kZero, kZero, T(0xA2, {HexBytes("02 02 12 34"), kZero, kZero, list})})},
+        {"indefinite length", HexBytes("30 80 02 01 00 00 00")},
+        {"an indefinite-length value", Response(kZero, 0xA2, kZero, kZero, T(0x30, {T(0x30, {kStatusOid, HexBytes("05 80")})}))},
+        {"five length octets", HexBytes("30 85 00 00 00 00 03 02 01 00")},
+        {"a length past the end", HexBytes("30 82 FF FF 02 01 00")},
         {"a list longer than its PDU", [] { Bytes b = kResponse; b[23] = 0x19; return b; }()},
         {"a binding shorter than its content", [] { Bytes b = kResponse; b[25] = 0x15; return b; }()},
         {"empty", {}},
@@ -229,7 +222,7 @@ TEST(DecodeGetResponse, AcceptsLongFormLengthsAndFiveOctetIntegers) {
         {"02 05 FF 7F FF FF FF", std::nullopt},
     };
     for (const auto& c : ids) {
-        const Bytes datagram = T(0x30, {kZero, Str("cvn"), T(0xA2, {Hex(c.id), kZero, kZero,
+        const Bytes datagram = T(0x30, {kZero, Str("cvn"), T(0xA2, {HexBytes(c.id), kZero, kZero,
                                                                     T(0x30, {T(0x30, {kStatusOid, Str("")})})})});
         const auto response = snmp::DecodeGetResponse(datagram, c.value.value_or(0));
         EXPECT_EQ(response.has_value(), c.value.has_value()) << c.id;
@@ -259,7 +252,7 @@ TEST(EncodeGetResponse, RoundTripsAndMarksNoSuchName) {
     const Bytes long_ = snmp::EncodeGetResponse(
         community, -5, 0, 0,
         std::vector<snmp::VarBind>{{snmp::StatusOid(), snmp::VarBind::Kind::kOctetString, Bytes(text.begin(), text.end())}});
-    EXPECT_EQ(Bytes(long_.begin(), long_.begin() + 4), Hex("30 82 04 DD"));
+    EXPECT_EQ(Bytes(long_.begin(), long_.begin() + 4), HexBytes("30 82 04 DD"));
     const auto decoded = snmp::DecodeGetResponse(long_, -5);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->community, community);
@@ -277,7 +270,7 @@ TEST(EncodeGetResponse, RoundTripsAndMarksNoSuchName) {
     EXPECT_EQ(noSuchName->errorStatus, snmp::kNoSuchName);
     EXPECT_EQ(noSuchName->errorIndex, 2);
     EXPECT_EQ(std::string(noSuchName->value.begin(), noSuchName->value.end()), "A");
-    EXPECT_EQ(Bytes(marked.end() - 2, marked.end()), Hex("05 00"));
+    EXPECT_EQ(Bytes(marked.end() - 2, marked.end()), HexBytes("05 00"));
 
     const auto given = snmp::DecodeGetResponse(snmp::EncodeGetResponse("public", 7, 5, 1, bindings), 7);
     ASSERT_TRUE(given);
@@ -296,10 +289,10 @@ TEST(DecodeGetRequest, ReadsGetAndGetNextOfVersion1And2c) {
     EXPECT_EQ(request->requestId, 0x7FFFFFFF);
     EXPECT_EQ(request->oids, std::vector<Oid>{snmp::StatusOid()});
 
-    const Bytes sysDescr = Hex("06 08 2B 06 01 02 01 01 01 00");
-    const auto next = snmp::DecodeGetRequest(T(0x30, {Hex("02 01 01"), Str("public"),
-        T(0xA1, {Hex("02 01 2A"), kZero, kZero,
-                 T(0x30, {T(0x30, {sysDescr, Hex("05 00")}), T(0x30, {kStatusOid, Hex("05 00")})})})}));
+    const Bytes sysDescr = HexBytes("06 08 2B 06 01 02 01 01 01 00");
+    const auto next = snmp::DecodeGetRequest(T(0x30, {HexBytes("02 01 01"), Str("public"),
+        T(0xA1, {HexBytes("02 01 2A"), kZero, kZero,
+                 T(0x30, {T(0x30, {sysDescr, HexBytes("05 00")}), T(0x30, {kStatusOid, HexBytes("05 00")})})})}));
     ASSERT_TRUE(next);
     EXPECT_EQ(next->version, 1);
     EXPECT_EQ(next->pduType, snmp::kPduGetNextRequest);
@@ -308,23 +301,23 @@ TEST(DecodeGetRequest, ReadsGetAndGetNextOfVersion1And2c) {
 }
 
 TEST(DecodeGetRequest, RejectsOtherPdusVersionsAndBrokenBindings) {
-    const Bytes list = T(0x30, {T(0x30, {kStatusOid, Hex("05 00")})});
+    const Bytes list = T(0x30, {T(0x30, {kStatusOid, HexBytes("05 00")})});
     const auto request = [](const Bytes& version, std::uint8_t pdu, const Bytes& bindings) {
-        return T(0x30, {version, Str("cvn"), T(pdu, {Hex("02 01 01"), kZero, kZero, bindings})});
+        return T(0x30, {version, Str("cvn"), T(pdu, {HexBytes("02 01 01"), kZero, kZero, bindings})});
     };
     const struct {
         const char* what;
         Bytes datagram;
     } cases[] = {
         {"a SetRequest", request(kZero, 0xA3, list)},
-        {"a GetBulkRequest", request(Hex("02 01 01"), 0xA5, list)},
+        {"a GetBulkRequest", request(HexBytes("02 01 01"), 0xA5, list)},
         {"a GetResponse", request(kZero, 0xA2, list)},
-        {"version 3", request(Hex("02 01 03"), 0xA0, list)},
-        {"version -1", request(Hex("02 01 FF"), 0xA0, list)},
+        {"version 3", request(HexBytes("02 01 03"), 0xA0, list)},
+        {"version -1", request(HexBytes("02 01 FF"), 0xA0, list)},
         {"a binding without value", request(kZero, 0xA0, T(0x30, {T(0x30, {kStatusOid})}))},
         {"a broken binding after a good one",
-         request(kZero, 0xA0, T(0x30, {T(0x30, {kStatusOid, Hex("05 00")}), Hex("30 00")}))},
-        {"a NULL with content", request(kZero, 0xA0, T(0x30, {T(0x30, {kStatusOid, Hex("05 01 00")})}))},
+         request(kZero, 0xA0, T(0x30, {T(0x30, {kStatusOid, HexBytes("05 00")}), HexBytes("30 00")}))},
+        {"a NULL with content", request(kZero, 0xA0, T(0x30, {T(0x30, {kStatusOid, HexBytes("05 01 00")})}))},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(snmp::DecodeGetRequest(c.datagram)) << c.what;
