@@ -42,19 +42,21 @@ void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
     bool deciding = !settings.Secure();
     bool began = false;
     FirmwareReceiver receiver(context.maxFirmwareBytes);
+    // A transfer that ends without the peer closing in order is never accepted.
+    const auto Abandon = [&](const char* reason) {
+        FirmwareResult result = receiver.Finish(settings.modelCode);
+        result.accepted = false;
+        result.version.clear();
+        result.reason = reason;
+        printer.EndFirmware(result, began);
+    };
 
     for (;;) {
         const ssize_t n = stream->Read(buffer.data(), buffer.size(), context.idleTimeoutMs);
         if (n == kStopped) return;
         if (n == kTimedOut || n == kError) {
             Log(who, n == kTimedOut ? "idle, closing" : "receive error, closing");
-            if (began || receiver.Size() > 0) {
-                FirmwareResult result = receiver.Finish(settings.modelCode);
-                result.accepted = false;
-                result.version.clear();
-                result.reason = "transfer broken off";
-                printer.EndFirmware(result, began);
-            }
+            if (began || receiver.Size() > 0) Abandon("transfer broken off");
             return;
         }
         if (n == kClosed) break;
@@ -77,11 +79,7 @@ void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
         if (receiver.Size() == 0) began = printer.BeginFirmware();
         if (!receiver.Feed(data, size)) {
             Log(who, "more than %zu bytes, closing", context.maxFirmwareBytes);
-            FirmwareResult result = receiver.Finish(settings.modelCode);
-            result.accepted = false;
-            result.version.clear();
-            result.reason = "larger than the size limit";
-            printer.EndFirmware(result, began);
+            Abandon("larger than the size limit");
             return;
         }
         start.clear();
