@@ -1,0 +1,139 @@
+// Win32 side of the controller library's host.
+#include "ports/win32/ControllerHost.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "app/resource.h"
+#include "common/win32/ModuleResources.h"
+
+namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct LocalFreer {
+    void operator()(void* memory) const noexcept { ::LocalFree(memory); }
+};
+
+// A file that is already gone needs no further attempt.
+bool DeleteOrGone(const std::wstring& path) {
+    if (::DeleteFileW(path.c_str())) return true;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+std::wstring FileErrorReport(const std::wstring& path, DWORD error) {
+    return L"Cannot write " + path + L": " + SystemErrorText(error);
+}
+
+std::wstring CodePageToWide(UINT codePage, std::string_view text) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(std::min<std::size_t>(text.size(), 0x7FFFFFFF));
+    const int needed = ::MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+    if (needed <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    const int written = ::MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), needed);
+    wide.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+    return wide;
+}
+
+}  // namespace
+
+std::wstring SystemErrorText(DWORD error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    const std::unique_ptr<void, LocalFreer> owner(buffer);
+    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    if (text.empty()) text = L"error " + std::to_wstring(error);
+    return text;
+}
+
+Win32ControllerHost::~Win32ControllerHost() { RetryPendingDeletes(); }
+
+std::wstring Win32ControllerHost::TempDirectory() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH, buffer);
+    // Above MAX_PATH the call only reports the size it would need; the buffer holds nothing.
+    if (length == 0 || length > MAX_PATH) return {};
+    return std::wstring(buffer, length);
+}
+
+IControllerHost::WriteResult Win32ControllerHost::WriteLibrary(const std::wstring& path, std::wstring& report) {
+    const HANDLE created = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+        report = FileErrorReport(path, ::GetLastError());
+        return WriteResult::kFileError;
+    }
+    const UniqueHandle file(created);
+
+    const std::optional<ResourceBytes> library =
+        ModuleResources(m_module).Find(kControllerLibraryResourceId, kControllerLibraryResourceType);
+    if (!library || !library->data || library->size == 0) return WriteResult::kNoResource;
+
+    for (std::uint32_t done = 0; done < library->size;) {
+        DWORD written = 0;
+        if (!::WriteFile(file.get(), library->data + done, library->size - done, &written, nullptr) || written == 0) {
+            report = FileErrorReport(path, ::GetLastError());
+            return WriteResult::kFileError;
+        }
+        done += written;
+    }
+    return WriteResult::kWritten;
+}
+
+IControllerHost::Module Win32ControllerHost::Load(const std::wstring& path) {
+    return ::LoadLibraryW(path.c_str());
+}
+
+IControllerHost::ExportFn Win32ControllerHost::Resolve(Module module, const char* name) {
+    const FARPROC address = ::GetProcAddress(static_cast<HMODULE>(module), name);
+    // Through the generic function type, which converts to any other without a warning.
+    return reinterpret_cast<ExportFn>(reinterpret_cast<void (*)()>(address));
+}
+
+void Win32ControllerHost::Free(Module module) {
+    if (module) ::FreeLibrary(static_cast<HMODULE>(module));
+}
+
+void Win32ControllerHost::DeleteLibraryFile(const std::wstring& path) {
+    RetryPendingDeletes();
+    if (std::find(m_pendingDeletes.begin(), m_pendingDeletes.end(), path) != m_pendingDeletes.end()) return;
+    if (DeleteOrGone(path)) return;
+    // Someone holds the file open (a virus scanner, say): try again later rather than fail an
+    // operation that has already done its work.
+    try {
+        m_pendingDeletes.push_back(path);
+    } catch (const std::bad_alloc&) {
+        // The file stays behind; nothing else is lost.
+    }
+}
+
+void Win32ControllerHost::RetryPendingDeletes() noexcept {
+    std::erase_if(m_pendingDeletes, DeleteOrGone);
+}
+
+void Win32ControllerHost::ShowMessage(const std::wstring& text) {
+    std::wstring title;
+    ModuleResources(m_module).Load(IDS_APP_TITLE, title);
+    ::MessageBoxW(nullptr, text.c_str(), title.empty() ? nullptr : title.c_str(), MB_OK);
+}
+
+std::wstring Win32ControllerHost::FromAnsi(std::string_view text) {
+    return CodePageToWide(CP_THREAD_ACP, text);
+}
+
+Win32ControllerHost& ProcessControllerHost() {
+    static Win32ControllerHost host;
+    return host;
+}
+
+std::wstring SystemAnsiToWide(std::string_view text) { return CodePageToWide(CP_ACP, text); }

@@ -1,0 +1,57 @@
+// The controller library's host on Windows: the temporary directory, the library written from
+// the program's resource DLL/146, LoadLibraryW/GetProcAddress/FreeLibrary, deleting the file
+// (later, when someone else holds it open), message boxes and the ANSI code pages.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ports/ControllerHost.h"
+
+inline constexpr unsigned kControllerLibraryResourceId = 146;
+inline constexpr wchar_t kControllerLibraryResourceType[] = L"DLL";
+
+// Used from one thread at a time (the user-interface thread).
+class Win32ControllerHost final : public IControllerHost {
+public:
+    // `module` carries the library resource and the application title for message boxes.
+    explicit Win32ControllerHost(HMODULE module = ::GetModuleHandleW(nullptr)) : m_module(module) {}
+
+    // Makes the last attempt at the files that could not be deleted yet.
+    ~Win32ControllerHost() override;
+
+    Win32ControllerHost(const Win32ControllerHost&) = delete;
+    Win32ControllerHost& operator=(const Win32ControllerHost&) = delete;
+
+    std::wstring TempDirectory() override;
+    WriteResult WriteLibrary(const std::wstring& path, std::wstring& report) override;
+    Module Load(const std::wstring& path) override;
+    ExportFn Resolve(Module module, const char* name) override;
+    void Free(Module module) override;
+    void DeleteLibraryFile(const std::wstring& path) override;
+    void ShowMessage(const std::wstring& text) override;
+    std::wstring FromAnsi(std::string_view text) override;
+
+    // Files still waiting to be deleted.
+    const std::vector<std::wstring>& PendingDeletes() const { return m_pendingDeletes; }
+
+private:
+    void RetryPendingDeletes() noexcept;
+
+    HMODULE m_module;
+    std::vector<std::wstring> m_pendingDeletes;
+};
+
+// The process's host, on the program's own module. Created on first use; at process end its
+// destructor retries the pending deletions, so take it before the update objects are first used.
+Win32ControllerHost& ProcessControllerHost();
+
+// Text in the system's ANSI code page (CP_ACP) as wide text; empty when nothing converts.
+std::wstring SystemAnsiToWide(std::string_view text);
+
+// The system's message for a Win32 error code, without the trailing line end; "error N" when
+// the system has none.
+std::wstring SystemErrorText(DWORD error);

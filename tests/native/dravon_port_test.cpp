@@ -1,0 +1,535 @@
+// The printer port against a fake controller library, a recording network and a fake SNMP
+// agent: the order of library calls, when the library is loaded and unloaded, the status-word
+// rules, the transfers to port 9100 and the readings taken over SNMP.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "common/Text.h"
+#include "ports/DravonPort.h"
+#include "ports/Ipv4Address.h"
+#include "ports/UpdateModeFrame.h"
+#include "tests/native/fakes/FakeControllerHost.h"
+#include "tests/native/fakes/HexBytes.h"
+#include "tests/native/fakes/RecordingNetwork.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Calls = std::vector<std::string>;
+
+const wchar_t kNotLoadable[] = L"DLLが見つからないまたはロードできません";
+const wchar_t kExportError[] = L"DLL関数取得エラー";
+const wchar_t kVersionError[] = L"APIバージョン不整合";
+
+const std::wstring kLibraryPath = L"/fake/temp/Tessaro.DLL";
+const Calls kLoad = {"write",
+                     "load",
+                     "resolve GetRemoteConnectAPI",
+                     "remote version",
+                     "resolve GetServiceToolAPI",
+                     "service version",
+                     "connect 127.0.0.2"};
+const Calls kUnload = {"free", "delete"};
+
+Calls Join(std::initializer_list<Calls> parts) {
+    Calls all;
+    for (const Calls& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+class StillClock final : public IClock {
+public:
+    std::uint64_t TickCount() const override { return 1000; }
+    void Sleep(std::uint32_t) override {}
+};
+
+class DravonPortTest : public testing::Test {
+protected:
+    DravonPortTest() { network.snmpAnswer = "MDL:Zentil-640;MODE:NORMAL;SECURITY:0.00;"; }
+
+    std::unique_ptr<CDravonPort, PortRelease> MakePort() {
+        auto port = std::unique_ptr<CDravonPort, PortRelease>(new CDravonPort(kAddress, Environment()));
+        constructionCalls = host.TakeCalls();
+        return port;
+    }
+    DravonEnvironment Environment() { return DravonEnvironment{host, network, clock, &text::WidenBytes}; }
+
+    // After an operation that completed: the library unloaded and its file gone.
+    void ExpectUnloaded() {
+        EXPECT_FALSE(host.ModuleLoaded());
+        EXPECT_TRUE(host.files.empty());
+    }
+    void ExpectStillLoaded() {
+        EXPECT_EQ(host.loadedModules(), 1);
+        EXPECT_TRUE(host.files.contains(kLibraryPath));
+    }
+
+    const std::uint32_t kAddress = Ipv4NetworkOrder(127, 0, 0, 2);
+    FakeControllerHost host;
+    RecordingNetwork network;
+    StillClock clock;
+    Calls constructionCalls;
+};
+
+TEST(Ipv4Address, DottedTextIsInNetworkByteOrder) {
+    EXPECT_EQ(DottedIpv4(Ipv4NetworkOrder(127, 0, 0, 2)), "127.0.0.2");
+    EXPECT_EQ(DottedIpv4(Ipv4NetworkOrder(10, 200, 3, 45)), "10.200.3.45");
+    EXPECT_EQ(DottedIpv4(Ipv4NetworkOrder(0, 0, 0, 0)), "0.0.0.0");
+    EXPECT_EQ(DottedIpv4(Ipv4NetworkOrder(255, 255, 255, 255)), "255.255.255.255");
+    // The first octet sits at the lowest address, as in a socket address.
+    const std::uint32_t address = Ipv4NetworkOrder(192, 168, 1, 20);
+    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&address)[0], 192);
+}
+
+TEST_F(DravonPortTest, ConstructionReadsSecurityThenLoadsAndConnectsOnce) {
+    auto port = MakePort();
+    EXPECT_EQ(network.snmpAgents, std::vector<std::string>{"127.0.0.2"});
+    EXPECT_EQ(constructionCalls, kLoad);
+    ExpectStillLoaded();
+    EXPECT_TRUE(host.messages.empty());
+
+    // The first operation uses the loaded library, connects again and unloads.
+    std::wstring reply;
+    EXPECT_TRUE(port->queryInformation(reply));
+    EXPECT_EQ(reply, L"MDL:Zentil-640;VER:3.30;");
+    EXPECT_EQ(host.TakeCalls(), Join({{"connect 127.0.0.2", "info", "status"}, kUnload}));
+    ExpectUnloaded();
+
+    // The next one loads again.
+    EXPECT_EQ(port->getOperationCode(), 0);
+    EXPECT_EQ(host.TakeCalls(), Join({kLoad, {"opcode"}, kUnload}));
+}
+
+TEST_F(DravonPortTest, QueryInformationFollowsTheStatusWord) {
+    const std::string library = "MDL:Zentil-640;VER:3.30;MODE:NORMAL;";
+    const std::string snmp = "MDL:Zentil-640;VER:3.30;MODE:IPL;PANEL:3.0.0;";
+    const struct {
+        std::uint32_t status;
+        std::optional<std::string> snmpAnswer;
+        std::wstring reply;
+    } cases[] = {
+        {0x00000000, snmp, text::WidenBytes(library)},
+        {0x01000000, snmp, text::WidenBytes(library)},  // no state code without bit 31
+        {0x86000000, snmp, text::WidenBytes(library)},
+        {0xF6000000, snmp, text::WidenBytes(library)},  // bits 28-30 are not looked at
+        {0x83000000, snmp, L""},
+        {0xFFFFFFFF, snmp, L""},
+        {0x81000000, snmp, text::WidenBytes(snmp)},
+        {0x91000000, snmp, text::WidenBytes(snmp)},
+        {0x81000000, std::nullopt, L""},  // the SNMP query fails
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.status << (c.snmpAnswer ? "" : " no SNMP answer"));
+        host.library.information = library;
+        host.library.status = c.status;
+        auto port = MakePort();
+        network.snmpAnswer = c.snmpAnswer;
+        network.snmpAgents.clear();
+
+        std::wstring reply = L"left over";
+        EXPECT_EQ(port->queryInformation(reply), !c.reply.empty());
+        EXPECT_EQ(reply, c.reply);
+        const bool viaSnmp = (c.status & 0x8F000000) == 0x81000000;
+        EXPECT_EQ(network.snmpAgents.size(), viaSnmp ? 2u - (c.snmpAnswer ? 1u : 0u) : 0u);
+        ExpectUnloaded();
+        network.snmpAnswer = "SECURITY:0.00;";
+        host.TakeCalls();
+    }
+}
+
+TEST_F(DravonPortTest, InformationThatFillsTheWholeBufferIsCutAtItsEnd) {
+    host.library.information = "ABCD";
+    host.library.terminatesInformation = false;
+    auto port = MakePort();
+    std::wstring reply;
+    EXPECT_TRUE(port->queryInformation(reply));
+    EXPECT_EQ(reply.size(), 1024u);
+}
+
+TEST_F(DravonPortTest, EveryLibraryOperationUnloadsWhenItsCallsAreDone) {
+    host.library.status = 0x86000000;
+    host.library.detail = 0x12345678;
+    host.library.operationCode = 45;
+    const struct {
+        const char* name;
+        std::function<bool(CDravonPort&)> run;
+        Calls calls;
+    } cases[] = {
+        {"queryInformation", [](CDravonPort& p) { std::wstring r; return p.queryInformation(r); },
+         {"connect 127.0.0.2", "info", "status"}},
+        {"startUpdate", [](CDravonPort& p) { return p.startUpdate(); }, {"start 0"}},
+        {"requestReboot", [](CDravonPort& p) { return p.requestReboot(); }, {"connect 127.0.0.2", "reboot"}},
+        {"checkState", [](CDravonPort& p) { return p.checkState(); }, {"connect 127.0.0.2", "status"}},
+        {"getOperationCode", [](CDravonPort& p) { return p.getOperationCode() == 45; }, {"opcode"}},
+        {"getStatusWords",
+         [](CDravonPort& p) {
+             std::uint32_t status = 0, detail = 0;
+             return p.getStatusWords(status, detail) && status == 0x86000000 && detail == 0x12345678;
+         },
+         {"connect 127.0.0.2", "status"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto port = MakePort();
+        EXPECT_TRUE(c.run(*port));
+        EXPECT_EQ(host.TakeCalls(), Join({c.calls, kUnload}));
+        ExpectUnloaded();
+        EXPECT_TRUE(network.streams.empty());
+    }
+}
+
+TEST_F(DravonPortTest, CheckStateWantsStateCodeSixWithBit31) {
+    const struct {
+        std::uint32_t status;
+        bool accepted;
+    } cases[] = {{0x86000000, true}, {0xF6000000, true}, {0x06000000, false},
+                 {0x83000000, false}, {0x81000000, false}, {0x00000000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.status);
+        host.library.status = c.status;
+        auto port = MakePort();
+        EXPECT_EQ(port->checkState(), c.accepted);
+    }
+}
+
+TEST_F(DravonPortTest, StatusWordsCarryTheLibrarysAnswer) {
+    host.library.statusAnswer = false;
+    host.library.status = 0x80000000;
+    auto port = MakePort();
+    std::uint32_t status = 0, detail = 1;
+    EXPECT_FALSE(port->getStatusWords(status, detail));
+    EXPECT_EQ(status, 0x80000000u);
+    EXPECT_EQ(detail, 0u);
+    ExpectUnloaded();
+}
+
+// Where an operation stops after its connect step or a refused request, the library stays
+// loaded, and the next operation uses it without writing the file again.
+TEST_F(DravonPortTest, EarlyReturnsLeaveTheLibraryLoadedForTheNextOperation) {
+    const struct {
+        const char* name;
+        bool connects;
+        std::function<bool(CDravonPort&)> run;
+    } cases[] = {
+        {"queryInformation", false, [](CDravonPort& p) { std::wstring r; return p.queryInformation(r); }},
+        {"requestReboot", false, [](CDravonPort& p) { return p.requestReboot(); }},
+        {"requestReboot refused", true, [](CDravonPort& p) { return p.requestReboot(); }},
+        {"checkState", false, [](CDravonPort& p) { return p.checkState(); }},
+        {"getStatusWords", false, [](CDravonPort& p) { std::uint32_t s, d; return p.getStatusWords(s, d); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host.library.connects = c.connects;
+        host.library.rebootAnswer = false;
+        host.library.operationCode = 1;
+        auto port = MakePort();
+        host.writes = 0;
+        EXPECT_FALSE(c.run(*port));
+        ExpectStillLoaded();
+
+        EXPECT_EQ(port->getOperationCode(), 1);
+        EXPECT_EQ(host.writes, 0);
+        ExpectUnloaded();
+        EXPECT_TRUE(host.messages.empty());
+        host.TakeCalls();
+    }
+}
+
+TEST_F(DravonPortTest, GetOperationCodeDoesNotConnect) {
+    auto port = MakePort();
+    host.library.connects = false;
+    host.library.operationCode = 45;
+    EXPECT_EQ(port->getOperationCode(), 45);
+    EXPECT_EQ(host.TakeCalls(), Join({{"opcode"}, kUnload}));
+}
+
+TEST_F(DravonPortTest, LibraryProblemsShowTheirMessageAndFail) {
+    const struct {
+        const char* name;
+        std::function<void(FakeLibrary&)> setUp;
+        const wchar_t* message;
+        Calls load;  // the failed load, up to the message
+    } cases[] = {
+        {"not loadable", [](FakeLibrary& l) { l.loadable = false; }, kNotLoadable, {"write", "load"}},
+        {"no GetRemoteConnectAPI", [](FakeLibrary& l) { l.remoteConnectExport = false; }, kExportError,
+         {"write", "load", "resolve GetRemoteConnectAPI"}},
+        {"no remote-connect object", [](FakeLibrary& l) { l.remoteConnectObject = false; }, kExportError,
+         {"write", "load", "resolve GetRemoteConnectAPI"}},
+        {"remote connect V101", [](FakeLibrary& l) { l.remoteConnectVersion = "V101"; }, kVersionError,
+         {"write", "load", "resolve GetRemoteConnectAPI", "remote version"}},
+        {"remote connect v100", [](FakeLibrary& l) { l.remoteConnectVersion = "v100"; }, kVersionError,
+         {"write", "load", "resolve GetRemoteConnectAPI", "remote version"}},
+        {"no GetServiceToolAPI", [](FakeLibrary& l) { l.serviceToolExport = false; }, kExportError,
+         {"write", "load", "resolve GetRemoteConnectAPI", "remote version", "resolve GetServiceToolAPI"}},
+        {"no service-tool object", [](FakeLibrary& l) { l.serviceToolObject = false; }, kExportError,
+         {"write", "load", "resolve GetRemoteConnectAPI", "remote version", "resolve GetServiceToolAPI"}},
+        {"service tool V100 with a space", [](FakeLibrary& l) { l.serviceToolVersion = "V100 "; }, kVersionError,
+         {"write", "load", "resolve GetRemoteConnectAPI", "remote version", "resolve GetServiceToolAPI",
+          "service version"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host.library = FakeLibrary{};
+        c.setUp(host.library);
+        host.messages.clear();
+        auto port = MakePort();
+        EXPECT_EQ(constructionCalls, c.load);
+        EXPECT_EQ(host.messages, std::vector<std::wstring>{c.message});
+
+        // Each operation writes the file and loads again, and fails the same way. A module left
+        // by the failed load is freed first, so that loads and frees stay balanced.
+        std::wstring reply;
+        EXPECT_FALSE(port->queryInformation(reply));
+        EXPECT_EQ(port->getOperationCode(), -1);
+        EXPECT_EQ(host.writes, 3);
+        EXPECT_EQ(host.messages, std::vector<std::wstring>(3, c.message));
+        EXPECT_LE(host.loadedModules(), 1);
+        host.writes = 0;
+        port.reset();
+        ExpectUnloaded();
+        host.TakeCalls();
+    }
+}
+
+TEST_F(DravonPortTest, AFailedLoadIsRetriedByTheNextOperation) {
+    host.library.serviceToolExport = false;
+    auto port = MakePort();
+    host.library.serviceToolExport = true;
+    host.library.operationCode = 7;
+    EXPECT_EQ(port->getOperationCode(), 7);
+    EXPECT_EQ(host.TakeCalls(), Join({{"free"}, kLoad, {"opcode"}, kUnload}));
+    ExpectUnloaded();
+}
+
+TEST_F(DravonPortTest, ExtractionFailures) {
+    {
+        SCOPED_TRACE("no temporary directory: silent");
+        host.tempDirectory.clear();
+        auto port = MakePort();
+        EXPECT_FALSE(port->startUpdate());
+        EXPECT_EQ(port->getOperationCode(), -1);
+        EXPECT_EQ(host.TakeCalls(), Calls{});
+        EXPECT_TRUE(host.messages.empty());
+        host.tempDirectory = L"/fake/temp/";
+    }
+    {
+        SCOPED_TRACE("file error: the report is shown");
+        host.writeResult = IControllerHost::WriteResult::kFileError;
+        auto port = MakePort();
+        std::wstring reply;
+        EXPECT_FALSE(port->queryInformation(reply));
+        EXPECT_EQ(host.messages, std::vector<std::wstring>(2, host.fileErrorReport));
+        EXPECT_EQ(host.loads, 0);
+        host.messages.clear();
+    }
+    {
+        SCOPED_TRACE("no resource: silent, and the empty file goes with the release");
+        host.writeResult = IControllerHost::WriteResult::kNoResource;
+        auto port = MakePort();
+        EXPECT_FALSE(port->requestReboot());
+        EXPECT_TRUE(host.messages.empty());
+        EXPECT_EQ(host.loads, 0);
+        EXPECT_TRUE(host.files.contains(kLibraryPath));
+        port.reset();
+        EXPECT_TRUE(host.files.empty());
+    }
+}
+
+TEST_F(DravonPortTest, ReleaseOnAPortThatNeverLoadedDoesNothing) {
+    host.tempDirectory.clear();
+    auto port = MakePort();
+    port->release();
+    port->release();
+    EXPECT_EQ(host.TakeCalls(), Calls{});
+}
+
+TEST_F(DravonPortTest, SendDataSendsEachBlockInOneCall) {
+    Bytes data(2 * 102400 + 51200);
+    std::iota(data.begin(), data.end(), std::uint8_t{0});
+    const struct {
+        std::uint32_t blockSize;
+        std::uint32_t length;
+        std::vector<std::size_t> blocks;
+    } cases[] = {
+        {0, static_cast<std::uint32_t>(data.size()), {102400, 102400, 51200}},
+        {1000, 2500, {1000, 1000, 500}},
+        {1000, 2000, {1000, 1000}},
+        {0, 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.length << " bytes in blocks of " << c.blockSize);
+        network.streams.clear();
+        auto port = MakePort();
+        host.TakeCalls();
+        EXPECT_TRUE(port->sendData(data.data(), c.length, c.blockSize));
+        ASSERT_EQ(network.streams.size(), 1u);
+        const RecordedStream& stream = network.streams.front();
+        EXPECT_EQ(stream.host, L"127.0.0.2");
+        EXPECT_EQ(stream.port, 9100);
+        std::vector<std::size_t> sizes;
+        for (const auto& block : stream.sends) sizes.push_back(block.size());
+        EXPECT_EQ(sizes, c.blocks);
+        EXPECT_EQ(stream.AllSent(), Bytes(data.begin(), data.begin() + c.length));
+        EXPECT_TRUE(stream.closed);
+        EXPECT_EQ(host.TakeCalls(), Calls{});  // the library is not used
+    }
+}
+
+TEST_F(DravonPortTest, SendDataFailures) {
+    const Bytes data(3000, 0x5A);
+    const struct {
+        const char* name;
+        bool connects;
+        int shortSendAt;
+        int failSendAt;
+        std::size_t sendsRecorded;
+    } cases[] = {
+        {"no connection", false, -1, -1, 0},
+        {"second block only partly taken", true, 1, -1, 2},
+        {"second send fails", true, -1, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        network.streams.clear();
+        network.sendCalls = 0;
+        network.connects = c.connects;
+        network.shortSendAt = c.shortSendAt;
+        network.failSendAt = c.failSendAt;
+        auto port = MakePort();
+        EXPECT_FALSE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 1000));
+        ASSERT_EQ(network.streams.size(), 1u);
+        EXPECT_EQ(network.streams.front().sends.size(), c.sendsRecorded);
+        EXPECT_TRUE(network.streams.front().closed);
+    }
+}
+
+TEST_F(DravonPortTest, StartUpdateFallsBackToTheFrameOnAPlainPrinter) {
+    host.library.startUpdateAnswer = false;
+    auto port = MakePort();
+    host.TakeCalls();
+    EXPECT_TRUE(port->startUpdate());
+    // The library is done with before the connection is made.
+    EXPECT_EQ(host.TakeCalls(), Join({{"start 0"}, kUnload}));
+    ExpectUnloaded();
+    ASSERT_EQ(network.streams.size(), 1u);
+    const RecordedStream& stream = network.streams.front();
+    EXPECT_EQ(stream.host, L"127.0.0.2");
+    EXPECT_EQ(stream.port, 9100);
+    ASSERT_EQ(stream.sends.size(), 1u);
+    EXPECT_EQ(stream.sends[0], HexBytes("80 00 15 00 06 42 4F 4F 54 5F 55 70 64 61 74 65 4D 61 69 6E 20 30 0A D6 B9"));
+    EXPECT_TRUE(stream.closed);
+}
+
+TEST_F(DravonPortTest, StartUpdateFallbackFailures) {
+    host.library.startUpdateAnswer = false;
+    {
+        SCOPED_TRACE("no connection");
+        network.connects = false;
+        auto port = MakePort();
+        EXPECT_FALSE(port->startUpdate());
+        EXPECT_EQ(network.streams.size(), 1u);
+        network.connects = true;
+    }
+    {
+        SCOPED_TRACE("frame not wholly taken");
+        network.streams.clear();
+        network.shortSendAt = 0;
+        auto port = MakePort();
+        EXPECT_FALSE(port->startUpdate());
+        ASSERT_EQ(network.streams.size(), 1u);
+        EXPECT_EQ(network.streams.front().sends.size(), 1u);  // sent once, not completed
+    }
+}
+
+TEST_F(DravonPortTest, ASecurePrinterGetsNothingInPlainText) {
+    network.snmpAnswer = "MDL:Zentil-640;SECURITY:1.00;";
+    host.library.startUpdateAnswer = false;
+    auto port = MakePort();
+    ASSERT_TRUE(port->isSecure());
+
+    EXPECT_FALSE(port->startUpdate());  // the library's refusal is final
+    const Bytes data(100, 1);
+    EXPECT_FALSE(port->sendData(data.data(), 100, 0));
+    EXPECT_TRUE(network.streams.empty());
+
+    host.library.startUpdateAnswer = true;
+    EXPECT_TRUE(port->startUpdate());
+    EXPECT_TRUE(network.streams.empty());
+}
+
+TEST_F(DravonPortTest, SecurityIsOffOnlyForExactly0_00OrNoSetting) {
+    const struct {
+        std::optional<std::string> answer;
+        bool secure;
+    } cases[] = {
+        {"MDL:Zentil-640;SECURITY:0.00;", false},
+        {"MDL:Zentil-640;SECURITY:1.00;", true},
+        {"SECURITY:0.0", true},
+        {"SECURITY:0.000;", true},
+        {"SECURITY: 0.00;", true},
+        {"MDL:Zentil-640;SECURITY:;", false},
+        {"MDL:Zentil-640;", false},
+        {"", false},
+        {std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer.value_or("(no answer)"));
+        network.snmpAnswer = c.answer;
+        EXPECT_EQ(MakePort()->isSecure(), c.secure);
+    }
+}
+
+TEST_F(DravonPortTest, CheckIplModeWantsIplAndAPanelVersion) {
+    const struct {
+        std::optional<std::string> answer;
+        bool ipl;
+    } cases[] = {
+        {"MDL:Zentil-640;MODE:IPL;PANEL:0.0.0;", false},
+        {"MDL:Zentil-640;MODE:IPL;PANEL:1.2.3;", true},
+        {"MODE:IPL;PANEL:0.0.1;", true},
+        {"MODE:IPL;", false},
+        {"MODE:NORMAL;PANEL:1.2.3;", false},
+        {"MODE:ipl;PANEL:1.2.3;", false},
+        {"", false},
+        {std::nullopt, false},
+    };
+    auto port = MakePort();
+    host.TakeCalls();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer.value_or("(no answer)"));
+        network.snmpAnswer = c.answer;
+        EXPECT_EQ(port->checkIplMode(), c.ipl);
+    }
+    EXPECT_EQ(host.TakeCalls(), Calls{});  // no library
+}
+
+TEST_F(DravonPortTest, PortsMadeWithoutAnEnvironmentUseTheRegisteredOne) {
+    CDravonPort::ClearDefaultEnvironment();
+    {
+        PortPtr unconnected(new CDravonPort(kAddress));
+        std::wstring reply;
+        EXPECT_FALSE(unconnected->queryInformation(reply));
+        EXPECT_EQ(unconnected->getOperationCode(), -1);
+        const Bytes data(10, 0);
+        EXPECT_FALSE(unconnected->sendData(data.data(), 10, 0));
+    }
+    EXPECT_EQ(host.TakeCalls(), Calls{});
+
+    CDravonPort::SetDefaultEnvironment(Environment());
+    {
+        PortPtr port(new CDravonPort(kAddress));
+        EXPECT_EQ(host.TakeCalls(), kLoad);
+        std::wstring reply;
+        EXPECT_TRUE(port->queryInformation(reply));
+    }
+    CDravonPort::ClearDefaultEnvironment();
+    ExpectUnloaded();
+}
+
+}  // namespace
