@@ -7,13 +7,9 @@
 
 #include "app/resource.h"
 #include "common/win32/ModuleResources.h"
+#include "common/win32/UniqueHandle.h"
 
 namespace {
-
-struct HandleCloser {
-    void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 struct LocalFreer {
     void operator()(void* memory) const noexcept { ::LocalFree(memory); }
@@ -66,14 +62,13 @@ std::wstring Win32ControllerHost::TempDirectory() {
 }
 
 IControllerHost::WriteResult Win32ControllerHost::WriteLibrary(const std::wstring& path, std::wstring& report) {
-    const HANDLE created = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (created == INVALID_HANDLE_VALUE) {
+    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         report = FileErrorReport(path, ::GetLastError());
         return WriteResult::kFileError;
     }
-    const UniqueHandle file(created);
 
     const std::optional<ResourceBytes> library =
         ModuleResources(m_module).Find(kControllerLibraryResourceId, kControllerLibraryResourceType);
