@@ -6,8 +6,11 @@
 #include <new>
 
 #include "app/resource.h"
+#include "common/Clock.h"
 #include "common/win32/ModuleResources.h"
 #include "common/win32/UniqueHandle.h"
+#include "ports/DravonPort.h"
+#include "ports/win32/WinsockNetwork.h"
 
 namespace {
 
@@ -132,3 +135,8 @@ Win32ControllerHost& ProcessControllerHost() {
 }
 
 std::wstring SystemAnsiToWide(std::string_view text) { return CodePageToWide(CP_ACP, text); }
+
+void UseWin32PrinterPorts() {
+    CDravonPort::SetDefaultEnvironment(
+        DravonEnvironment{ProcessControllerHost(), ProcessNetwork(), SystemClock(), &SystemAnsiToWide});
+}

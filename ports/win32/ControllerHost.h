@@ -3,6 +3,7 @@
 // (later, when someone else holds it open), message boxes and the ANSI code pages.
 #pragma once
 
+#include <winsock2.h>  // before windows.h, so that both orders of inclusion work
 #include <windows.h>
 
 #include <string>
@@ -48,6 +49,10 @@ private:
 // The process's host, on the program's own module. Created on first use; at process end its
 // destructor retries the pending deletions, so take it before the update objects are first used.
 Win32ControllerHost& ProcessControllerHost();
+
+// Makes printer ports created without an environment (`new CDravonPort(address)`) use this
+// process's host, Winsock, the system clock and the system's ANSI code page. Call once at start-up.
+void UseWin32PrinterPorts();
 
 // Text in the system's ANSI code page (CP_ACP) as wide text; empty when nothing converts.
 std::wstring SystemAnsiToWide(std::string_view text);

@@ -1,0 +1,183 @@
+// The printer port as the installer runs it: the real controller library from the program's own
+// resource DLL/146, Winsock, and the printer simulator at the other end (through with-sim.sh).
+// @2 is a plain printer, @3 one with TLS, @4 a plain one with SUB power on (it refuses update
+// mode, so the port falls back to the update-mode frame), @5 a plain one for the held file.
+#include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "common/win32/UniqueHandle.h"
+#include "ports/DravonPort.h"
+#include "ports/SnmpQuery.h"
+#include "ports/win32/ControllerHost.h"
+#include "ports/win32/WinsockNetwork.h"
+#include "tests/windows/SimControl.h"
+#include "update/DeviceReply.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::wstring LibraryFile() { return ProcessControllerHost().TempDirectory() + kControllerLibraryFileName; }
+
+bool LibraryFileExists() { return ::GetFileAttributesW(LibraryFile().c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+Bytes ReadAll(const wchar_t* path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Sha256Hex(const Bytes& data) {
+    std::string hex;
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+            BYTE digest[32];
+            DWORD size = sizeof digest;
+            if (CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0) &&
+                CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+                static const char kDigits[] = "0123456789abcdef";
+                for (DWORD i = 0; i < size; ++i) {
+                    hex.push_back(kDigits[digest[i] >> 4]);
+                    hex.push_back(kDigits[digest[i] & 15]);
+                }
+            }
+            CryptDestroyHash(hash);
+        }
+        CryptReleaseContext(provider, 0);
+    }
+    return hex;
+}
+
+// The printer's information reply as its SNMP agent gives it.
+std::wstring SnmpText(const std::string& printer) {
+    std::string text;
+    EXPECT_TRUE(QuerySnmpStatus(ProcessNetwork(), SystemClock(), printer, text));
+    return SystemAnsiToWide(text);
+}
+
+class DravonPortSim : public testing::Test {
+protected:
+    static void SetUpTestSuite() { UseWin32PrinterPorts(); }
+
+    void SetUp() override { ASSERT_TRUE(m_sim.Connected()); }
+
+    // A port made the way the install sequence makes it.
+    PortPtr Port(int printer) {
+        const std::uint32_t address = ::inet_addr(m_sim.Printer(printer).c_str());
+        return PortPtr(new CDravonPort(address));
+    }
+
+    SimControl m_sim;
+};
+
+TEST_F(DravonPortSim, AWholeFirmwareCycleOnAPlainPrinter) {
+    const std::string printer = m_sim.Printer(2);
+    PortPtr port = Port(2);
+    EXPECT_FALSE(static_cast<CDravonPort&>(*port).isSecure());
+    EXPECT_TRUE(LibraryFileExists());  // loaded by the constructor
+
+    std::wstring reply;
+    ASSERT_TRUE(port->queryInformation(reply));
+    EXPECT_EQ(reply, SnmpText(printer));
+    EXPECT_FALSE(LibraryFileExists());
+    ReplyMap map;
+    ASSERT_TRUE(ParseDeviceReply(map, reply));
+    EXPECT_EQ(*FindReplyValue(map, L"MODE"), L"NORMAL");
+
+    std::uint32_t status = 1, detail = 1;
+    EXPECT_TRUE(port->getStatusWords(status, detail));
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(port->getOperationCode(), 0);
+    EXPECT_FALSE(port->checkIplMode());
+    EXPECT_FALSE(LibraryFileExists());
+
+    ASSERT_TRUE(port->startUpdate());
+    EXPECT_EQ(m_sim.Show(printer, "state"), "update-mode");
+    EXPECT_EQ(m_sim.Show(printer, "update_mode_requests"), "1");  // no frame after the library's yes
+    EXPECT_FALSE(LibraryFileExists());
+    EXPECT_TRUE(port->checkIplMode());
+
+    // In update mode the library says to read the reply over SNMP.
+    reply.clear();
+    ASSERT_TRUE(port->queryInformation(reply));
+    EXPECT_EQ(reply, SnmpText(printer));
+    ASSERT_TRUE(ParseDeviceReply(map, reply));
+    EXPECT_EQ(*FindReplyValue(map, L"MODE"), L"IPL");
+
+    const Bytes firmware = ReadAll(RESTORED_FIRMWARE_PATH);
+    ASSERT_GT(firmware.size(), 1000000u);
+    ASSERT_TRUE(port->sendData(firmware.data(), static_cast<std::uint32_t>(firmware.size()), 0));
+    ASSERT_TRUE(m_sim.WaitFor(printer, "firmware_result", "accepted")) << m_sim.Show(printer, "firmware_reason");
+    EXPECT_EQ(m_sim.Show(printer, "firmware_size"), std::to_string(firmware.size()));
+    EXPECT_EQ(m_sim.Show(printer, "firmware_sha256"), Sha256Hex(firmware));
+
+    // Installing takes install_ms; then the printer reports state code 6.
+    bool accepted = false;
+    for (int i = 0; i < 100 && !accepted; ++i) {
+        accepted = port->checkState();
+        if (!accepted) ::Sleep(50);
+    }
+    EXPECT_TRUE(accepted);
+    EXPECT_FALSE(LibraryFileExists());
+
+    ASSERT_TRUE(port->requestReboot());
+    EXPECT_EQ(m_sim.Show(printer, "state"), "restarting");
+    EXPECT_EQ(m_sim.Show(printer, "reboot_requests"), "1");
+    EXPECT_FALSE(LibraryFileExists());
+}
+
+TEST_F(DravonPortSim, ARefusedUpdateModeFallsBackToTheFrameOnAPlainPrinterOnly) {
+    {
+        const std::string plain = m_sim.Printer(4);
+        PortPtr port = Port(4);
+        // The library's request is refused (SUB power); the frame follows on port 9100. The
+        // simulator counts it as a request only when all 25 bytes match the frame exactly.
+        EXPECT_TRUE(port->startUpdate());
+        EXPECT_TRUE(m_sim.WaitFor(plain, "update_mode_requests", "2"));
+        EXPECT_EQ(m_sim.Show(plain, "firmware_result"), "");  // not taken for firmware data
+        EXPECT_FALSE(LibraryFileExists());
+    }
+    {
+        const std::string secure = m_sim.Printer(3);
+        m_sim.Command("set " + secure + " sub_power on");
+        PortPtr port = Port(3);
+        ASSERT_TRUE(static_cast<CDravonPort&>(*port).isSecure());
+        EXPECT_FALSE(port->startUpdate());
+        ::Sleep(300);  // room for a frame that must not come
+        EXPECT_EQ(m_sim.Show(secure, "update_mode_requests"), "1");
+        EXPECT_FALSE(LibraryFileExists());
+    }
+}
+
+// A virus scanner holding the library file open must not crash the installer or fail the
+// operation; the file goes at the next operation once the scanner lets go.
+TEST_F(DravonPortSim, AHeldLibraryFileIsDeletedLater) {
+    PortPtr port = Port(5);
+    ASSERT_TRUE(LibraryFileExists());
+    UniqueFile scanner(::CreateFileW(LibraryFile().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(scanner);
+
+    EXPECT_EQ(port->getOperationCode(), 0);
+    EXPECT_TRUE(LibraryFileExists());
+    EXPECT_EQ(ProcessControllerHost().PendingDeletes(), std::vector<std::wstring>{LibraryFile()});
+
+    scanner.reset();
+    std::wstring reply;
+    EXPECT_TRUE(port->queryInformation(reply));
+    EXPECT_FALSE(LibraryFileExists());
+    EXPECT_TRUE(ProcessControllerHost().PendingDeletes().empty());
+}
+
+}  // namespace
