@@ -341,6 +341,19 @@ TEST_F(DravonPortTest, ExtractionFailures) {
     }
 }
 
+TEST_F(DravonPortTest, AFileLeftBehindFailsNothing) {
+    host.filesHeldOpen = true;
+    host.library.operationCode = 45;
+    auto port = MakePort();
+    EXPECT_EQ(port->getOperationCode(), 45);
+    EXPECT_TRUE(host.files.contains(kLibraryPath));
+    EXPECT_FALSE(host.ModuleLoaded());
+    // The next operation writes the file again and goes on as usual.
+    EXPECT_EQ(port->getOperationCode(), 45);
+    EXPECT_EQ(host.TakeCalls(), Join({{"opcode"}, kUnload, kLoad, {"opcode"}, kUnload}));
+    port->release();
+}
+
 TEST_F(DravonPortTest, ReleaseOnAPortThatNeverLoadedDoesNothing) {
     host.tempDirectory.clear();
     auto port = MakePort();

@@ -142,7 +142,7 @@ void FakeControllerHost::Free(Module module) {
 
 void FakeControllerHost::DeleteLibraryFile(const std::wstring& path) {
     Record("delete");
-    files.erase(path);
+    if (!filesHeldOpen) files.erase(path);
 }
 
 void FakeControllerHost::ShowMessage(const std::wstring& text) { messages.push_back(text); }

@@ -64,6 +64,7 @@ public:
     std::wstring tempDirectory = L"/fake/temp/";
     WriteResult writeResult = WriteResult::kWritten;
     std::wstring fileErrorReport = L"Cannot write /fake/temp/Tessaro.DLL: Access is denied.";
+    bool filesHeldOpen = false;  // deleting leaves the file where it is, as with a scanner holding it
 
     std::set<std::wstring> files;        // the files that exist
     std::vector<std::wstring> messages;  // message boxes shown, in order
