@@ -198,7 +198,9 @@ bool CZPanelNetworkPort::receiveReply(std::uint16_t command, int /*maxSize*/) {
         m_nLastError = kErrorNotConnected;
         return false;
     }
-    if (const std::optional<panel::PanelMessageHeader> header = panel::ReadPanelMessageHeader(message)) {
+    const std::optional<panel::PanelMessageHeader> header = panel::ReadPanelMessageHeader(message);
+    if (header && header->command == command) {
+        // Take the whole message, however TCP cut it, and nothing of what follows.
         if (const std::optional<std::size_t> length = AnnouncedLength(message)) {
             const std::size_t size = panel::PanelFrameSize(header->command, *length);
             if (!receiveUntil(message, size, deadline)) {
