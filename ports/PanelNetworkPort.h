@@ -38,9 +38,10 @@ public:
     virtual std::wstring FromAnsi(std::string_view text) = 0;
 };
 
-// Makes an unconnected TLS stream: Connect runs the TLS handshake after the TCP connection and
-// reports a time-out as net::kErrorTimedOut; Send, Receive and ShutdownSend work on the
-// decrypted stream. Null when no stream can be made.
+// Makes an unconnected TLS stream: Connect runs the TLS handshake after the TCP connection (each
+// handshake read waiting at most 1000 ms) and reports a time-out, of either, as
+// net::kErrorTimedOut, which the port answers with a new stream, three in all; Send, Receive and
+// ShutdownSend work on the decrypted stream. Null when no stream can be made.
 using SecureStreamFactory = std::function<std::unique_ptr<IByteStream>()>;
 
 struct PanelPortEnvironment {

@@ -154,7 +154,9 @@ TEST_F(PanelNetworkPortTest, TlsConnectionsRetryOnlyAfterTimeOuts) {
         EXPECT_EQ(m_port->open(), c.opens);
         EXPECT_EQ(LogLines(m_script, "tls connect ").size(), c.attempts);
         EXPECT_EQ(m_script.streamsAlive, c.opens ? 1 : 0) << "failed sockets are released";
-        if (!c.opens) EXPECT_EQ(m_port->getLastError(), 2);
+        if (!c.opens) {
+            EXPECT_EQ(m_port->getLastError(), 2);
+        }
     }
 }
 
