@@ -52,9 +52,10 @@ struct NetworkScript {
     // The send (counting from 0 over all connections) that fails; -1 none.
     int failSendAt = -1;
 
-    // Lines: "resolve HOST", "snmp AGENT COMMUNITY", "connect HOST:PORT TIMEOUT" (with "tls "
-    // before it for secure streams), "connected" or "connect failed ERROR", "send N bytes",
-    // "receive SIZE TIMEOUT -> N", "shutdown send", "close".
+    // Lines: "resolve HOST", "snmp AGENT:PORT COMMUNITY", "connect HOST:PORT TIMEOUT" (with
+    // "tls " before it for secure streams), then "connected", "connect failed ERROR" or
+    // "connect failed: no such host"; "send N bytes" or "send failed", "receive SIZE TIMEOUT -> N",
+    // "shutdown send", "close".
     std::vector<std::string> log;
     std::vector<std::vector<std::uint8_t>> sent;  // every send's bytes, in order
     int sends = 0;
