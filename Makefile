@@ -34,8 +34,11 @@ test-windows: windows
 	scripts/wine-prefix $(WINDOWS)/wineprefix
 	cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)
 
-bench: native
+bench: native windows
 	$(NATIVE)/tests/bench/restore_bench
+	scripts/wine-prefix $(WINDOWS)/wineprefix
+	tests/windows/with-sim.sh $(NATIVE)/sim/printer-sim --printer @2 -- \
+	  $(WINDOWS)/wine-run.sh $(WINDOWS)/tests/bench/panel_transfer_bench.exe @2
 
 clean:
 	rm -rf build

@@ -43,3 +43,6 @@
 // Embedded images, of resource type "FIRMWARE".
 #define IDR_FIRMWARE_IMAGE        220
 #define IDR_PANEL_IMAGE           221
+
+// The controller library, of resource type "DLL".
+#define IDR_CONTROLLER_LIBRARY    146

@@ -42,9 +42,22 @@ ctl::Response Answer(Printer& printer, const ctl::Request& request, bool& connec
     return response;
 }
 
+// Counts the connection as open for as long as it is served.
+class OpenConnection {
+public:
+    explicit OpenConnection(Printer& printer) : m_printer(printer) { m_printer.CountControllerConnection(+1); }
+    ~OpenConnection() { m_printer.CountControllerConnection(-1); }
+    OpenConnection(const OpenConnection&) = delete;
+    OpenConnection& operator=(const OpenConnection&) = delete;
+
+private:
+    Printer& m_printer;
+};
+
 }  // namespace
 
 void ServeController(Printer& printer, std::unique_ptr<Stream> stream, const EndpointContext& context) {
+    const OpenConnection open(printer);
     const std::string who = printer.Address() + " controller:";
     std::vector<std::uint8_t> received;
     std::uint8_t buffer[4096];

@@ -247,6 +247,11 @@ void Printer::StartPanelInstall() {
     }
 }
 
+void Printer::CountControllerConnection(int change) {
+    std::lock_guard lock(m_mutex);
+    m_controllerConnections += change;
+}
+
 std::vector<std::string> Printer::Describe() {
     std::lock_guard lock(m_mutex);
     AdvanceLocked();
@@ -266,6 +271,7 @@ std::vector<std::string> Printer::Describe() {
         "restarts=" + std::to_string(m_restarts),
         "panel_retries=" + std::to_string(m_retries),
         "panel_install=" + std::string(m_panelInstallStarted ? "started" : "no"),
+        "controller_connections=" + std::to_string(m_controllerConnections),
     };
     if (m_firmwareSeen) {
         lines.push_back("firmware_result=" + std::string(m_firmware.accepted ? "accepted" : "rejected"));

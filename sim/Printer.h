@@ -102,6 +102,10 @@ public:
     // 0xE009 arrived: the accepted package (if any) is installed by the next restart.
     void StartPanelInstall();
 
+    // A controller connection began (+1) or ended (-1); the count shows on the control port, so
+    // that tests see the library close its connection.
+    void CountControllerConnection(int change);
+
     // "key=value" lines for the control port, and the panel exchange one event a line.
     std::vector<std::string> Describe();
     std::vector<std::string> PanelLog();
@@ -137,6 +141,7 @@ private:
     int m_rebootRequests = 0;
     int m_rebootsRefused = 0;
     int m_restarts = 0;
+    int m_controllerConnections = 0;  // open now; not a record, so "clear" leaves it
 };
 
 }  // namespace sim

@@ -136,7 +136,7 @@ Win32ControllerHost& ProcessControllerHost() {
 
 std::wstring SystemAnsiToWide(std::string_view text) { return CodePageToWide(CP_ACP, text); }
 
-void UseWin32PrinterPorts() {
+void RegisterPrinterPort() {
     CDravonPort::SetDefaultEnvironment(
         DravonEnvironment{ProcessControllerHost(), ProcessNetwork(), SystemClock(), &SystemAnsiToWide});
 }

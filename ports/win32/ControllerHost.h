@@ -52,7 +52,7 @@ Win32ControllerHost& ProcessControllerHost();
 
 // Makes printer ports created without an environment (`new CDravonPort(address)`) use this
 // process's host, Winsock, the system clock and the system's ANSI code page. Call once at start-up.
-void UseWin32PrinterPorts();
+void RegisterPrinterPort();
 
 // Text in the system's ANSI code page (CP_ACP) as wide text; empty when nothing converts.
 std::wstring SystemAnsiToWide(std::string_view text);

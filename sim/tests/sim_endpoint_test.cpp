@@ -90,6 +90,7 @@ TEST(SimController, WholeUpdateCycle) {
         EXPECT_NE(library.Ask(ctl::kGetInfo)->info.find("VER:3.30;PANEL:3.0.0;MODE:NORMAL;"), std::string::npos);
         EXPECT_EQ(library.Ask(ctl::kGetOperationCode)->operationCode, 0);
 
+        EXPECT_EQ(sim.Show(address, "controller_connections"), "1");
         EXPECT_TRUE(library.Ask(ctl::Request{ctl::kStartUpdate, 0, {}, 0, true})->answer);
         EXPECT_EQ(library.Status(), 0x81000000u);
         std::string text;
@@ -108,6 +109,7 @@ TEST(SimController, WholeUpdateCycle) {
     EXPECT_FALSE(ControllerClient(address).Hello(address));
     std::string text;
     EXPECT_FALSE(simtest::SnmpGet(address, "cvn", text, 300));
+    EXPECT_TRUE(sim.WaitFor(address, "controller_connections", "0"));
 
     sim.Control("set " + address + " restart_ms 0");
     ControllerClient library(address);

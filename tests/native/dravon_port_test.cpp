@@ -16,7 +16,7 @@
 #include "ports/UpdateModeFrame.h"
 #include "tests/native/fakes/FakeControllerHost.h"
 #include "tests/native/fakes/HexBytes.h"
-#include "tests/native/fakes/RecordingNetwork.h"
+#include "tests/native/fakes/ScriptedNetwork.h"
 
 namespace {
 
@@ -43,15 +43,12 @@ Calls Join(std::initializer_list<Calls> parts) {
     return all;
 }
 
-class StillClock final : public IClock {
-public:
-    std::uint64_t TickCount() const override { return 1000; }
-    void Sleep(std::uint32_t) override {}
-};
-
 class DravonPortTest : public testing::Test {
 protected:
-    DravonPortTest() { network.snmpAnswer = "MDL:Zentil-640;MODE:NORMAL;SECURITY:0.00;"; }
+    DravonPortTest() {
+        script.hosts = {{L"127.0.0.2", "127.0.0.2"}};
+        script.snmpAnswer = "MDL:Zentil-640;MODE:NORMAL;SECURITY:0.00;";
+    }
 
     std::unique_ptr<CDravonPort, PortRelease> MakePort() {
         auto port = std::unique_ptr<CDravonPort, PortRelease>(new CDravonPort(kAddress, Environment()));
@@ -70,10 +67,29 @@ protected:
         EXPECT_TRUE(host.files.contains(kLibraryPath));
     }
 
+    // The sizes of the sends, in order.
+    std::vector<std::size_t> SendSizes() const {
+        std::vector<std::size_t> sizes;
+        for (const auto& block : script.sent) sizes.push_back(block.size());
+        return sizes;
+    }
+    Bytes AllSent() const {
+        Bytes all;
+        for (const auto& block : script.sent) all.insert(all.end(), block.begin(), block.end());
+        return all;
+    }
+    void ForgetNetwork() {
+        script.log.clear();
+        script.sent.clear();
+        script.sends = 0;
+    }
+
     const std::uint32_t kAddress = Ipv4NetworkOrder(127, 0, 0, 2);
+    const Calls kDataConnection = {"connect 127.0.0.2:9100 4294967295", "connected"};
     FakeControllerHost host;
-    RecordingNetwork network;
-    StillClock clock;
+    ManualClock clock;
+    ScriptedNetwork network{clock};
+    NetworkScript& script = network.script;
     Calls constructionCalls;
 };
 
@@ -89,7 +105,7 @@ TEST(Ipv4Address, DottedTextIsInNetworkByteOrder) {
 
 TEST_F(DravonPortTest, ConstructionReadsSecurityThenLoadsAndConnectsOnce) {
     auto port = MakePort();
-    EXPECT_EQ(network.snmpAgents, std::vector<std::string>{"127.0.0.2"});
+    EXPECT_EQ(script.log, Calls{"snmp 127.0.0.2:161 cvn"});
     EXPECT_EQ(constructionCalls, kLoad);
     ExpectStillLoaded();
     EXPECT_TRUE(host.messages.empty());
@@ -129,16 +145,16 @@ TEST_F(DravonPortTest, QueryInformationFollowsTheStatusWord) {
         host.library.information = library;
         host.library.status = c.status;
         auto port = MakePort();
-        network.snmpAnswer = c.snmpAnswer;
-        network.snmpAgents.clear();
+        script.snmpAnswer = c.snmpAnswer;
+        ForgetNetwork();
 
         std::wstring reply = L"left over";
         EXPECT_EQ(port->queryInformation(reply), !c.reply.empty());
         EXPECT_EQ(reply, c.reply);
         const bool viaSnmp = (c.status & 0x8F000000) == 0x81000000;
-        EXPECT_EQ(network.snmpAgents.size(), viaSnmp ? 2u - (c.snmpAnswer ? 1u : 0u) : 0u);
+        EXPECT_EQ(script.log.size(), viaSnmp ? 2u - (c.snmpAnswer ? 1u : 0u) : 0u);
         ExpectUnloaded();
-        network.snmpAnswer = "SECURITY:0.00;";
+        script.snmpAnswer = "SECURITY:0.00;";
         host.TakeCalls();
     }
 }
@@ -180,7 +196,7 @@ TEST_F(DravonPortTest, EveryLibraryOperationUnloadsWhenItsCallsAreDone) {
         EXPECT_TRUE(c.run(*port));
         EXPECT_EQ(host.TakeCalls(), Join({c.calls, kUnload}));
         ExpectUnloaded();
-        EXPECT_TRUE(network.streams.empty());
+        EXPECT_TRUE(LogLines(script, "connect 127").empty());
     }
 }
 
@@ -377,19 +393,13 @@ TEST_F(DravonPortTest, SendDataSendsEachBlockInOneCall) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.length << " bytes in blocks of " << c.blockSize);
-        network.streams.clear();
         auto port = MakePort();
-        host.TakeCalls();
+        ForgetNetwork();
         EXPECT_TRUE(port->sendData(data.data(), c.length, c.blockSize));
-        ASSERT_EQ(network.streams.size(), 1u);
-        const RecordedStream& stream = network.streams.front();
-        EXPECT_EQ(stream.host, L"127.0.0.2");
-        EXPECT_EQ(stream.port, 9100);
-        std::vector<std::size_t> sizes;
-        for (const auto& block : stream.sends) sizes.push_back(block.size());
-        EXPECT_EQ(sizes, c.blocks);
-        EXPECT_EQ(stream.AllSent(), Bytes(data.begin(), data.begin() + c.length));
-        EXPECT_TRUE(stream.closed);
+        EXPECT_EQ(LogLines(script, "connect 127"), Calls{kDataConnection[0]});
+        EXPECT_EQ(SendSizes(), c.blocks);
+        EXPECT_EQ(AllSent(), Bytes(data.begin(), data.begin() + c.length));
+        EXPECT_EQ(script.streamsAlive, 0);
         EXPECT_EQ(host.TakeCalls(), Calls{});  // the library is not used
     }
 }
@@ -398,82 +408,76 @@ TEST_F(DravonPortTest, SendDataFailures) {
     const Bytes data(3000, 0x5A);
     const struct {
         const char* name;
-        bool connects;
+        int connectResult;
         int shortSendAt;
         int failSendAt;
-        std::size_t sendsRecorded;
+        std::vector<std::size_t> sent;
     } cases[] = {
-        {"no connection", false, -1, -1, 0},
-        {"second block only partly taken", true, 1, -1, 2},
-        {"second send fails", true, -1, 1, 1},
+        {"no connection", net::kErrorRefused, -1, -1, {}},
+        {"second block only partly taken", 0, 1, -1, {1000, 999}},
+        {"second send fails", 0, -1, 1, {1000}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        network.streams.clear();
-        network.sendCalls = 0;
-        network.connects = c.connects;
-        network.shortSendAt = c.shortSendAt;
-        network.failSendAt = c.failSendAt;
         auto port = MakePort();
+        ForgetNetwork();
+        script.connectResults = {c.connectResult};
+        script.shortSendAt = c.shortSendAt;
+        script.failSendAt = c.failSendAt;
         EXPECT_FALSE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 1000));
-        ASSERT_EQ(network.streams.size(), 1u);
-        EXPECT_EQ(network.streams.front().sends.size(), c.sendsRecorded);
-        EXPECT_TRUE(network.streams.front().closed);
+        EXPECT_EQ(LogLines(script, "connect 127").size(), 1u);
+        EXPECT_EQ(SendSizes(), c.sent);
+        EXPECT_EQ(script.streamsAlive, 0);
     }
 }
 
 TEST_F(DravonPortTest, StartUpdateFallsBackToTheFrameOnAPlainPrinter) {
     host.library.startUpdateAnswer = false;
     auto port = MakePort();
-    host.TakeCalls();
+    ForgetNetwork();
     EXPECT_TRUE(port->startUpdate());
     // The library is done with before the connection is made.
     EXPECT_EQ(host.TakeCalls(), Join({{"start 0"}, kUnload}));
     ExpectUnloaded();
-    ASSERT_EQ(network.streams.size(), 1u);
-    const RecordedStream& stream = network.streams.front();
-    EXPECT_EQ(stream.host, L"127.0.0.2");
-    EXPECT_EQ(stream.port, 9100);
-    ASSERT_EQ(stream.sends.size(), 1u);
-    EXPECT_EQ(stream.sends[0], HexBytes("80 00 15 00 06 42 4F 4F 54 5F 55 70 64 61 74 65 4D 61 69 6E 20 30 0A D6 B9"));
-    EXPECT_TRUE(stream.closed);
+    EXPECT_EQ(script.log, Join({kDataConnection, {"send 25 bytes"}}));
+    ASSERT_EQ(script.sent.size(), 1u);
+    EXPECT_EQ(script.sent[0], HexBytes("80 00 15 00 06 42 4F 4F 54 5F 55 70 64 61 74 65 4D 61 69 6E 20 30 0A D6 B9"));
+    EXPECT_EQ(script.streamsAlive, 0);
 }
 
 TEST_F(DravonPortTest, StartUpdateFallbackFailures) {
     host.library.startUpdateAnswer = false;
     {
         SCOPED_TRACE("no connection");
-        network.connects = false;
         auto port = MakePort();
+        ForgetNetwork();
+        script.connectResults = {net::kErrorTimedOut};
         EXPECT_FALSE(port->startUpdate());
-        EXPECT_EQ(network.streams.size(), 1u);
-        network.connects = true;
+        EXPECT_TRUE(script.sent.empty());
     }
     {
         SCOPED_TRACE("frame not wholly taken");
-        network.streams.clear();
-        network.shortSendAt = 0;
         auto port = MakePort();
+        ForgetNetwork();
+        script.shortSendAt = 0;
         EXPECT_FALSE(port->startUpdate());
-        ASSERT_EQ(network.streams.size(), 1u);
-        EXPECT_EQ(network.streams.front().sends.size(), 1u);  // sent once, not completed
+        EXPECT_EQ(SendSizes(), std::vector<std::size_t>{24});  // sent once, not completed
     }
 }
 
 TEST_F(DravonPortTest, ASecurePrinterGetsNothingInPlainText) {
-    network.snmpAnswer = "MDL:Zentil-640;SECURITY:1.00;";
+    script.snmpAnswer = "MDL:Zentil-640;SECURITY:1.00;";
     host.library.startUpdateAnswer = false;
     auto port = MakePort();
     ASSERT_TRUE(port->isSecure());
+    ForgetNetwork();
 
     EXPECT_FALSE(port->startUpdate());  // the library's refusal is final
     const Bytes data(100, 1);
     EXPECT_FALSE(port->sendData(data.data(), 100, 0));
-    EXPECT_TRUE(network.streams.empty());
-
     host.library.startUpdateAnswer = true;
     EXPECT_TRUE(port->startUpdate());
-    EXPECT_TRUE(network.streams.empty());
+    EXPECT_EQ(script.log, Calls{});
 }
 
 TEST_F(DravonPortTest, SecurityIsOffOnlyForExactly0_00OrNoSetting) {
@@ -493,7 +497,7 @@ TEST_F(DravonPortTest, SecurityIsOffOnlyForExactly0_00OrNoSetting) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.value_or("(no answer)"));
-        network.snmpAnswer = c.answer;
+        script.snmpAnswer = c.answer;
         EXPECT_EQ(MakePort()->isSecure(), c.secure);
     }
 }
@@ -516,7 +520,7 @@ TEST_F(DravonPortTest, CheckIplModeWantsIplAndAPanelVersion) {
     host.TakeCalls();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer.value_or("(no answer)"));
-        network.snmpAnswer = c.answer;
+        script.snmpAnswer = c.answer;
         EXPECT_EQ(port->checkIplMode(), c.ipl);
     }
     EXPECT_EQ(host.TakeCalls(), Calls{});  // no library

@@ -68,7 +68,7 @@ std::wstring SnmpText(const std::string& printer) {
 
 class DravonPortSim : public testing::Test {
 protected:
-    static void SetUpTestSuite() { UseWin32PrinterPorts(); }
+    static void SetUpTestSuite() { RegisterPrinterPort(); }
 
     void SetUp() override { ASSERT_TRUE(m_sim.Connected()); }
 

@@ -1,6 +1,7 @@
 // The installer's real product data, embedded as the installer embeds it: the firmware restores
 // byte for byte, its header matches the configuration, the panel package is the one whose digest
-// the string table carries, and the messages come in the user-interface language.
+// the string table carries, the controller library is the one just built, and the messages come
+// in the user-interface language.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,6 +117,15 @@ TEST(EmbeddedPanelPackage, StaysReadableAfterTheImageIsDestroyed) {
         data = image.m_pData;
     }
     EXPECT_EQ(0, std::memcmp(data, "PK\x03\x04", 4));
+}
+
+TEST(EmbeddedControllerLibrary, IsTheBuiltLibraryByteForByte) {
+    const std::optional<ResourceBytes> embedded = ModuleResources().Find(IDR_CONTROLLER_LIBRARY, L"DLL");
+    ASSERT_TRUE(embedded);
+    const std::vector<std::uint8_t> built = ReadFile(CONTROLLER_LIBRARY_PATH);
+    ASSERT_FALSE(built.empty()) << "cannot read the built library";
+    ASSERT_EQ(embedded->size, built.size());
+    EXPECT_EQ(0, std::memcmp(embedded->data, built.data(), built.size()));
 }
 
 TEST(EmbeddedImages, MissingResourcesFailToLoad) {

@@ -1,0 +1,58 @@
+// The named mutex through CreateMutexW, text from the system's ANSI code page, and the panel port
+// factory over Winsock.
+#include "ports/win32/PanelPortSystem.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common/win32/UniqueHandle.h"
+#include "ports/win32/WinsockNetwork.h"
+#include "update/PanelUpdater.h"
+
+namespace {
+
+class HeldKernelObject final : public IHeldSystemObject {
+public:
+    explicit HeldKernelObject(UniqueKernelObject handle) : m_handle(std::move(handle)) {}
+
+private:
+    UniqueKernelObject m_handle;
+};
+
+}  // namespace
+
+std::unique_ptr<IHeldSystemObject> Win32PanelPortSystem::CreateNamedMutex(std::wstring_view name) {
+    const std::wstring terminated(name);
+    // Not owned; when the mutex exists already this opens it, which is just as good: it is held,
+    // never waited on.
+    UniqueKernelObject handle(::CreateMutexW(nullptr, FALSE, terminated.c_str()));
+    if (!handle) return nullptr;
+    return std::make_unique<HeldKernelObject>(std::move(handle));
+}
+
+std::wstring Win32PanelPortSystem::FromAnsi(std::string_view text) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(std::min<std::size_t>(text.size(), 0x7FFFFFFF));
+    const int needed = ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    if (needed <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(needed), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), needed);
+    return out;
+}
+
+Win32PanelPortSystem& ProcessPanelPortSystem() {
+    static Win32PanelPortSystem* const system = new Win32PanelPortSystem;
+    return *system;
+}
+
+std::unique_ptr<CZPanelNetworkPort> MakePanelNetworkPort() {
+    return std::make_unique<CZPanelNetworkPort>(
+        PanelPortEnvironment{ProcessNetwork(), SystemClock(), ProcessPanelPortSystem(), {}});
+}
+
+void RegisterPanelPort() {
+    CPanelUpdater::SetPortFactory([] { return MakePanelNetworkPort(); });
+}

@@ -1,0 +1,20 @@
+// The panel port on Windows: its system seam (the named mutex, the ANSI code page) and the
+// registration that makes the panel application updater use a real network port.
+#pragma once
+
+#include "ports/PanelNetworkPort.h"
+
+class Win32PanelPortSystem final : public IPanelPortSystem {
+public:
+    std::unique_ptr<IHeldSystemObject> CreateNamedMutex(std::wstring_view name) override;
+    std::wstring FromAnsi(std::string_view text) override;
+};
+
+// The process's instance; never destroyed, like the network it is used with.
+Win32PanelPortSystem& ProcessPanelPortSystem();
+
+// A panel port over Winsock with the process's network, clock and system seam.
+std::unique_ptr<CZPanelNetworkPort> MakePanelNetworkPort();
+
+// Makes CPanelUpdater's process-wide instance use MakePanelNetworkPort(); call before its first use.
+void RegisterPanelPort();

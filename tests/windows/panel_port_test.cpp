@@ -1,0 +1,202 @@
+// The panel port through Winsock under Wine, against the printer simulator (@2, plain): the
+// panel transfer with the port the installer registers, the panel's faults, the install request,
+// and the named mutex the port holds.
+#include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include "common/Clock.h"
+#include "common/Text.h"
+#include "common/win32/UniqueHandle.h"
+#include "ports/win32/PanelPortSystem.h"
+#include "tests/windows/SimControl.h"
+#include "update/PanelUpdater.h"
+
+namespace {
+
+// Real time for the port; the updater's pauses between panel messages are skipped, the simulator
+// does not need them.
+class NoPauseClock final : public IClock {
+public:
+    std::uint64_t TickCount() const override { return SystemClock().TickCount(); }
+    void Sleep(std::uint32_t) override {}
+};
+
+std::vector<std::uint8_t> Package(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = 0x50414e31;
+    for (std::uint8_t& b : bytes) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+// The MD5 digest as lower-case hex, from the system's own provider.
+std::string Md5Hex(const std::vector<std::uint8_t>& bytes) {
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    std::string text;
+    if (::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        if (::CryptCreateHash(provider, CALG_MD5, 0, 0, &hash)) {
+            BYTE digest[16];
+            DWORD size = sizeof digest;
+            if (::CryptHashData(hash, bytes.data(), static_cast<DWORD>(bytes.size()), 0) &&
+                ::CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+                static const char kHex[] = "0123456789abcdef";
+                for (DWORD i = 0; i < size; ++i) {
+                    text += kHex[digest[i] >> 4];
+                    text += kHex[digest[i] & 0x0F];
+                }
+            }
+            ::CryptDestroyHash(hash);
+        }
+        ::CryptReleaseContext(provider, 0);
+    }
+    return text;
+}
+
+const std::vector<std::uint8_t>& TestPackage() {
+    static const std::vector<std::uint8_t> package = Package(300 * 1024 + 517);
+    return package;
+}
+
+bool MutexExists(const wchar_t* name) {
+    UniqueKernelObject mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
+    return static_cast<bool>(mutex);
+}
+
+class PanelPort : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_sim.Connected());
+        ASSERT_EQ(m_digest.size(), 32u);
+        m_sim.Command("clear " + m_address);
+        for (const char* fault : {"ack_fault none", "coalesce_ack off", "close_after_blocks none"}) {
+            m_sim.Command("set " + m_address + " " + fault);
+        }
+        // The port the installer itself registers.
+        RegisterPanelPort();
+        m_updater = std::make_shared<CPanelUpdater>();
+        const std::vector<std::uint8_t>& package = TestPackage();
+        m_updater->SetTransferInfo(text::WidenBytes(m_address), L"3.40", L"PanelApplication", L"3.0.1", package.data(),
+                                   package.size(), std::to_wstring(package.size()), text::WidenBytes(m_digest));
+    }
+
+    std::shared_ptr<CPanelUpdater> MakeUpdater() {
+        auto updater = std::make_shared<CPanelUpdater>(MakePanelNetworkPort(), m_clock);
+        const std::vector<std::uint8_t>& package = TestPackage();
+        updater->SetTransferInfo(text::WidenBytes(m_address), L"3.40", L"PanelApplication", L"3.0.1", package.data(),
+                                 package.size(), std::to_wstring(package.size()), text::WidenBytes(m_digest));
+        return updater;
+    }
+
+    std::vector<std::string> RetryLines() {
+        std::vector<std::string> retries;
+        for (const std::string& line : m_sim.PanelLog(m_address)) {
+            if (line.rfind("R ", 0) == 0) retries.push_back(line);
+        }
+        return retries;
+    }
+
+    void ExpectAccepted(const CPanelUpdater& updater) {
+        EXPECT_EQ(updater.m_nState, kPanelTransferred);
+        EXPECT_EQ(m_sim.Show(m_address, "package_result"), "accepted");
+        EXPECT_EQ(m_sim.Show(m_address, "package_size"), std::to_string(TestPackage().size()));
+        EXPECT_EQ(m_sim.Show(m_address, "package_md5"), m_digest);
+    }
+
+    SimControl m_sim;
+    const std::string m_address = m_sim.Printer(2);
+    const std::string m_digest = Md5Hex(TestPackage());
+    NoPauseClock m_clock;
+    std::shared_ptr<CPanelUpdater> m_updater;
+};
+
+TEST_F(PanelPort, TheRegisteredPortSendsThePackageAndLaterTheInstallRequest) {
+    ASSERT_EQ(m_updater->TransferThread(), 1);
+    ExpectAccepted(*m_updater);
+    EXPECT_TRUE(RetryLines().empty());
+    EXPECT_TRUE(MutexExists(L"Global\\PanelUpdater")) << "held while the port lives";
+
+    EXPECT_EQ(m_sim.Show(m_address, "panel_install"), "no");
+    ASSERT_TRUE(m_updater->StartPanelInstall(m_address.c_str()));
+    EXPECT_EQ(m_updater->m_nState, kPanelInstalling);
+    EXPECT_TRUE(m_sim.WaitFor(m_address, "panel_install", "started"));
+}
+
+TEST_F(PanelPort, ALostAcknowledgementSendsTheCommandAgain) {
+    const auto updater = MakeUpdater();
+    m_sim.Command("set " + m_address + " ack_fault drop");
+    m_sim.Command("set " + m_address + " ack_fault_at 40");
+    ASSERT_EQ(updater->TransferThread(), 1);
+    ExpectAccepted(*updater);
+    const std::vector<std::string> retries = RetryLines();
+    ASSERT_EQ(retries.size(), 1u);
+    EXPECT_EQ(retries[0].substr(0, 7), "R E007 ") << retries[0];
+    EXPECT_EQ(retries[0].substr(retries[0].size() - 3), " 01") << retries[0];
+}
+
+TEST_F(PanelPort, AWrongAcknowledgementIsAnUnexpectedAnswerAndTheCommandGoesAgain) {
+    m_sim.Command("set " + m_address + " ack_fault corrupt");
+    m_sim.Command("set " + m_address + " ack_fault_at 1");
+    {
+        std::unique_ptr<CZPanelNetworkPort> port = MakePanelNetworkPort();
+        port->setHost(text::WidenBytes(m_address));
+        ASSERT_TRUE(port->open());
+        // Starting at the last attempt shows the verdict on the wrong acknowledgement itself.
+        const std::vector<std::uint8_t> versions(15, ' ');
+        EXPECT_FALSE(port->sendCommand(15, kPanelSessionStart, 2, versions.data()));
+        EXPECT_EQ(port->getLastError(), 8);
+    }
+
+    m_sim.Command("clear " + m_address);
+    m_sim.Command("set " + m_address + " ack_fault_at 7");
+    const auto updater = MakeUpdater();
+    ASSERT_EQ(updater->TransferThread(), 1);
+    ExpectAccepted(*updater);
+    const std::vector<std::string> retries = RetryLines();
+    ASSERT_EQ(retries.size(), 1u);
+    EXPECT_EQ(retries[0].substr(retries[0].size() - 3), " 01") << retries[0];
+}
+
+TEST_F(PanelPort, APanelThatHangsUpEndsTheTransferAsFailed) {
+    const auto updater = MakeUpdater();
+    m_sim.Command("set " + m_address + " close_after_blocks 3");
+    const std::uint64_t start = SystemClock().TickCount();
+    EXPECT_EQ(updater->TransferThread(), 0);
+    EXPECT_LT(SystemClock().TickCount() - start, 20000u) << "noticed without waiting out the reply time";
+    EXPECT_EQ(updater->m_nState, kPanelIdle);
+    EXPECT_EQ(updater->m_nBlocksSent, -1);
+}
+
+TEST_F(PanelPort, AcknowledgementsSharingASegmentWithTheNextMessageLoseNothing) {
+    const auto updater = MakeUpdater();
+    m_sim.Command("set " + m_address + " coalesce_ack on");
+    const std::uint64_t start = SystemClock().TickCount();
+    ASSERT_EQ(updater->TransferThread(), 1);
+    EXPECT_LT(SystemClock().TickCount() - start, 20000u) << "no message waited out";
+    ExpectAccepted(*updater);
+}
+
+TEST(PanelPortSystem, TheNamedMutexIsHeldExactlyAsLongAsItsObject) {
+    const std::wstring name = L"Local\\PanelPortTest-" + std::to_wstring(::GetCurrentProcessId());
+    std::unique_ptr<IHeldSystemObject> held = ProcessPanelPortSystem().CreateNamedMutex(name);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(MutexExists(name.c_str()));
+    std::unique_ptr<IHeldSystemObject> again = ProcessPanelPortSystem().CreateNamedMutex(name);
+    EXPECT_TRUE(again) << "an existing mutex is opened";
+    held.reset();
+    again.reset();
+    EXPECT_FALSE(MutexExists(name.c_str()));
+}
+
+TEST(PanelPortSystem, AnsiTextBecomesWideText) {
+    Win32PanelPortSystem& system = ProcessPanelPortSystem();
+    EXPECT_EQ(system.FromAnsi("SECURITY:0.00;"), L"SECURITY:0.00;");
+    EXPECT_EQ(system.FromAnsi(""), L"");
+}
+
+}  // namespace
