@@ -1,4 +1,4 @@
-// The printer port against a fake controller library, a recording network and a fake SNMP
+// The printer port against a fake controller library and a scripted network with its SNMP
 // agent: the order of library calls, when the library is loaded and unloaded, the status-word
 // rules, the transfers to port 9100 and the readings taken over SNMP.
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@
 #include "common/Text.h"
 #include "ports/DravonPort.h"
 #include "ports/Ipv4Address.h"
-#include "ports/UpdateModeFrame.h"
 #include "tests/native/fakes/FakeControllerHost.h"
 #include "tests/native/fakes/HexBytes.h"
 #include "tests/native/fakes/ScriptedNetwork.h"
@@ -103,7 +102,7 @@ TEST(Ipv4Address, DottedTextIsInNetworkByteOrder) {
     EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&address)[0], 192);
 }
 
-TEST_F(DravonPortTest, ConstructionReadsSecurityThenLoadsAndConnectsOnce) {
+TEST_F(DravonPortTest, ConstructionReadsSecurityAndLoadsOnce) {
     auto port = MakePort();
     EXPECT_EQ(script.log, Calls{"snmp 127.0.0.2:161 cvn"});
     EXPECT_EQ(constructionCalls, kLoad);
