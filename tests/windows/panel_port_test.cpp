@@ -12,27 +12,10 @@
 #include "common/win32/UniqueHandle.h"
 #include "ports/win32/PanelPortSystem.h"
 #include "tests/windows/SimControl.h"
+#include "tests/native/fakes/TransferSupport.h"
 #include "update/PanelUpdater.h"
 
 namespace {
-
-// Real time for the port; the updater's pauses between panel messages are skipped, the simulator
-// does not need them.
-class NoPauseClock final : public IClock {
-public:
-    std::uint64_t TickCount() const override { return SystemClock().TickCount(); }
-    void Sleep(std::uint32_t) override {}
-};
-
-std::vector<std::uint8_t> Package(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    std::uint32_t x = 0x50414e31;
-    for (std::uint8_t& b : bytes) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<std::uint8_t>(x >> 24);
-    }
-    return bytes;
-}
 
 // The MD5 digest as lower-case hex, from the system's own provider.
 std::string Md5Hex(const std::vector<std::uint8_t>& bytes) {

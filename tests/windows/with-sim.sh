@@ -23,14 +23,8 @@ for a in "$@"; do cmd+=("$(substitute "$a")"); done
 out=$(mktemp -d)
 "$sim" "${sim_args[@]}" --control 127.0.0.1:0 --log "$out/log" >"$out/stdout" 2>&1 &
 pid=$!
-cleanup() {
-  kill "$pid" 2>/dev/null
-  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  rm -rf "$out"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/stop-helper.sh"
+trap 'stop_and_clean "$pid" "$out"' EXIT
 for _ in $(seq 200); do grep -q ready "$out/stdout" && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
 port=$(sed -n 's/.*ready.*control=\([0-9]*\).*/\1/p' "$out/stdout" | head -1)
 if [ -z "$port" ]; then

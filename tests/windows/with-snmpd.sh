@@ -21,14 +21,8 @@ CONF
 SNMP_PERSISTENT_DIR="$dir/state" MIBS= "$snmpd" -f -Lf "$dir/log" -C -c "$dir/snmpd.conf" -r \
     -p "$dir/pid" "udp:$address:161" &
 pid=$!
-cleanup() {
-  kill "$pid" 2>/dev/null
-  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/stop-helper.sh"
+trap 'stop_and_clean "$pid" "$dir"' EXIT
 for _ in $(seq 100); do
   snmpget -v1 -c public -t 0.2 -r 0 "$address" "$oid" >/dev/null 2>&1 && break
   kill -0 "$pid" 2>/dev/null || break
