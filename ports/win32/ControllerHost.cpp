@@ -7,6 +7,7 @@
 
 #include "app/resource.h"
 #include "common/Clock.h"
+#include "common/win32/CodePage.h"
 #include "common/win32/ModuleResources.h"
 #include "common/win32/UniqueHandle.h"
 #include "ports/DravonPort.h"
@@ -27,17 +28,6 @@ bool DeleteOrGone(const std::wstring& path) {
 
 std::wstring FileErrorReport(const std::wstring& path, DWORD error) {
     return L"Cannot write " + path + L": " + SystemErrorText(error);
-}
-
-std::wstring CodePageToWide(UINT codePage, std::string_view text) {
-    if (text.empty()) return {};
-    const int size = static_cast<int>(std::min<std::size_t>(text.size(), 0x7FFFFFFF));
-    const int needed = ::MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
-    if (needed <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    const int written = ::MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), needed);
-    wide.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
-    return wide;
 }
 
 }  // namespace

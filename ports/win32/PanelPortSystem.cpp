@@ -5,9 +5,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 
+#include "common/win32/CodePage.h"
 #include "common/win32/UniqueHandle.h"
 #include "ports/win32/WinsockNetwork.h"
 #include "update/PanelUpdater.h"
@@ -33,15 +33,7 @@ std::unique_ptr<IHeldSystemObject> Win32PanelPortSystem::CreateNamedMutex(std::w
     return std::make_unique<HeldKernelObject>(std::move(handle));
 }
 
-std::wstring Win32PanelPortSystem::FromAnsi(std::string_view text) {
-    if (text.empty()) return {};
-    const int size = static_cast<int>(std::min<std::size_t>(text.size(), 0x7FFFFFFF));
-    const int needed = ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-    if (needed <= 0) return {};
-    std::wstring out(static_cast<std::size_t>(needed), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), needed);
-    return out;
-}
+std::wstring Win32PanelPortSystem::FromAnsi(std::string_view text) { return CodePageToWide(CP_ACP, text); }
 
 Win32PanelPortSystem& ProcessPanelPortSystem() {
     static Win32PanelPortSystem* const system = new Win32PanelPortSystem;

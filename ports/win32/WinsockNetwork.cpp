@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/win32/CodePage.h"
 #include "common/win32/UniqueHandle.h"
 
 namespace {
@@ -21,19 +22,9 @@ timeval* ToTimeval(std::uint32_t timeoutMs, timeval& tv) {
     return &tv;
 }
 
-std::string ToAnsi(std::wstring_view text) {
-    if (text.empty()) return {};
-    const int size = static_cast<int>(std::min<std::size_t>(text.size(), 1024));
-    const int needed = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return {};
-    std::string out(static_cast<std::size_t>(needed), '\0');
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), size, out.data(), needed, nullptr, nullptr);
-    return out;
-}
-
 // The first IPv4 address of `host`; false when it does not resolve.
 bool ResolveFirst(std::wstring_view host, in_addr& address) {
-    const std::string ansi = ToAnsi(host);
+    const std::string ansi = WideToCodePage(CP_THREAD_ACP, host.substr(0, 1024));
     if (ansi.empty() || ansi.find('\0') != std::string::npos) return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
