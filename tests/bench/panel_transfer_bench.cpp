@@ -23,6 +23,7 @@
 #include "common/win32/ModuleResources.h"
 #include "images/PanelImage.h"
 #include "ports/win32/PanelPortSystem.h"
+#include "tests/native/fakes/TransferSupport.h"
 #include "update/PanelUpdater.h"
 
 namespace {
@@ -30,12 +31,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRoundTrips = 1000;
-
-class NoPauseClock final : public IClock {
-public:
-    std::uint64_t TickCount() const override { return SystemClock().TickCount(); }
-    void Sleep(std::uint32_t) override {}
-};
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
