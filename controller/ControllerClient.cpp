@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "common/Text.h"
+
 namespace ctl {
 
 ControllerClient::ControllerClient(INetwork& network, IClock& clock) : m_network(network), m_clock(clock) {}
@@ -25,8 +27,7 @@ bool ControllerClient::Connect(std::string_view address) {
     m_stream = m_network.NewStream();
     if (!m_stream) return false;
     // The protocol allows only printable ASCII here, so widening byte by byte is exact.
-    const std::wstring host(address.begin(), address.end());
-    if (!m_stream->Connect(host, kControllerPort, kConnectTimeoutMs)) {
+    if (!m_stream->Connect(text::WidenBytes(address), kControllerPort, kConnectTimeoutMs)) {
         Close();
         return false;
     }

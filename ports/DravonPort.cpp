@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/Text.h"
 #include "ports/Ipv4Address.h"
 #include "ports/SnmpQuery.h"
 #include "ports/UpdateModeFrame.h"
@@ -20,9 +21,6 @@ constexpr std::uint32_t kStateValid = 0x80000000;
 constexpr std::uint32_t kStateMask = 0x8F000000;
 constexpr std::uint32_t kStateReadOverSnmp = 0x81000000;  // the library's text is not the reply
 constexpr std::uint32_t kStateAccepted = 0x86000000;      // the printer took the firmware
-
-// What the plain-text SECURITY setting says when the printer does not want TLS.
-constexpr wchar_t kSecurityOff[] = L"0.00";
 
 // The library's problems, each with the only text the user gets for it.
 enum DllInitError { kDllNotLoadable = 0, kDllExportMissing = 1, kDllVersionMismatch = 2 };
@@ -40,10 +38,7 @@ bool IsApiVersion(const char* version) {
     return version && std::strcmp(version, kControllerApiVersion) == 0;
 }
 
-std::wstring WideDotted(std::uint32_t address) {
-    const std::string dotted = DottedIpv4(address);
-    return std::wstring(dotted.begin(), dotted.end());
-}
+std::wstring WideDotted(std::uint32_t address) { return text::WidenBytes(DottedIpv4(address)); }
 
 // Until the platform registers its environment, a port reaches nothing: no temporary
 // directory (so no library) and no sockets.
@@ -205,8 +200,7 @@ void CDravonPort::querySecurity() {
     std::wstring text;
     querySnmpStatus(text);
     ReplyMap reply;
-    const std::wstring* security = ParseDeviceReply(reply, text) ? FindReplyValue(reply, L"SECURITY") : nullptr;
-    m_bSecure = security && !security->empty() && *security != kSecurityOff;
+    m_bSecure = ParseDeviceReply(reply, text) && IsReplySecure(reply);
 }
 
 bool CDravonPort::queryInformation(std::wstring& reply) {

@@ -66,9 +66,7 @@ bool CZPanelNetworkPort::querySecurity() {
     std::string answer;
     if (!querySnmpStatus(answer)) return false;
     ReplyMap reply;
-    if (!ParseDeviceReply(reply, m_system.FromAnsi(answer))) return false;
-    const std::wstring* security = FindReplyValue(reply, L"SECURITY");
-    return security && !security->empty() && *security != L"0.00";
+    return ParseDeviceReply(reply, m_system.FromAnsi(answer)) && IsReplySecure(reply);
 }
 
 bool CZPanelNetworkPort::querySnmpStatus(std::string& text) {

@@ -59,6 +59,11 @@ bool IsReplyIplMode(const ReplyMap& map) {
     return value && *value == L"IPL";
 }
 
+bool IsReplySecure(const ReplyMap& map) {
+    const std::wstring* value = FindReplyValue(map, L"SECURITY");
+    return value && !value->empty() && *value != L"0.00";
+}
+
 bool ExtractStatusItem(std::wstring& out, std::wstring_view value, int statusFormat) {
     out.clear();
     if (statusFormat == kStatusFormatWord) {

@@ -37,6 +37,10 @@ PanelVersion GetReplyPanelVersion(const ReplyMap& map);
 // True when "MODE" is exactly "IPL": the printer runs its boot loader.
 bool IsReplyIplMode(const ReplyMap& map);
 
+// True when the reply's "SECURITY" is present, not empty and not exactly "0.00": the printer
+// wants TLS on its data and panel ports.
+bool IsReplySecure(const ReplyMap& map);
+
 // Finds the status word text in a "STATUS" value of the given layout. True when one was found.
 bool ExtractStatusItem(std::wstring& out, std::wstring_view value, int statusFormat);
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/win32/CodePage.h"
+
 namespace {
 
 // No best-fit look-alikes: a full-width semicolon must not turn into the reply's separator. The
@@ -25,11 +27,7 @@ int CopyAsAnsi(std::string_view text, char* buffer, int size, UINT codePage) {
     buffer[0] = '\0';
     if (text.empty() || text.size() > INT_MAX) return 0;
 
-    const int sourceSize = static_cast<int>(text.size());
-    const int wideSize = MultiByteToWideChar(CP_UTF8, 0, text.data(), sourceSize, nullptr, 0);
-    if (wideSize <= 0) return 0;
-    std::wstring wide(static_cast<std::size_t>(wideSize), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, 0, text.data(), sourceSize, wide.data(), wideSize) != wideSize) return 0;
+    const std::wstring wide = CodePageToWide(CP_UTF8, text);
 
     const int room = size - 1;
     int written = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/native/fakes/HexBytes.h"
+#include "tests/native/fakes/ManualClock.h"
 
 #include <cstdint>
 #include <deque>
@@ -48,19 +49,12 @@ struct Peer {
     int failingSend = -1;
 };
 
-class ScriptClock final : public IClock {
-public:
-    std::uint64_t TickCount() const override { return m_now; }
-    void Sleep(std::uint32_t milliseconds) override { m_now += milliseconds; }
-    std::uint64_t m_now = 1000;
-};
-
 // Every stream the client opens takes the next scripted peer and records what happens to it as
 // lines: "connect HOST PORT TIMEOUT", "send HEX", "wait MS", "close". Once the script is used up
 // the printer says nothing more, so a wait lasts its whole time.
 class ScriptNetwork final : public INetwork {
 public:
-    explicit ScriptNetwork(ScriptClock& clock) : m_clock(clock) {}
+    explicit ScriptNetwork(ManualClock& clock) : m_clock(clock) {}
 
     std::unique_ptr<IByteStream> NewStream() override { return std::make_unique<Stream>(*this); }
     std::unique_ptr<IDatagramSocket> NewDatagramSocket() override { return nullptr; }
@@ -94,12 +88,12 @@ private:
             if (!m_open) return -1;
             if (m_peer.arrivals.empty() || m_peer.arrivals.front().delayMs > timeoutMs) {
                 if (!m_peer.arrivals.empty()) m_peer.arrivals.front().delayMs -= timeoutMs;
-                m_network.m_clock.m_now += timeoutMs;
+                m_network.m_clock.Advance(timeoutMs);
                 return 0;
             }
             Arrival next = std::move(m_peer.arrivals.front());
             m_peer.arrivals.pop_front();
-            m_network.m_clock.m_now += next.delayMs;
+            m_network.m_clock.Advance(next.delayMs);
             if (next.kind == Arrival::kClose) return 0;
             if (next.kind == Arrival::kError) return -1;
             EXPECT_LE(next.bytes.size(), size);
@@ -120,7 +114,7 @@ private:
         int m_sends = 0;
     };
 
-    ScriptClock& m_clock;
+    ManualClock& m_clock;
 };
 
 // The printer's answers and the client's requests, as in controller/README.md.
@@ -139,7 +133,7 @@ protected:
     }
     std::vector<std::string> TakeLog() { return std::exchange(network.m_log, {}); }
 
-    ScriptClock clock;
+    ManualClock clock;
     ScriptNetwork network{clock};
     ctl::ControllerClient client{network, clock};
 };

@@ -8,17 +8,11 @@
 
 #include "ports/SnmpCodec.h"
 #include "ports/SnmpQuery.h"
+#include "tests/native/fakes/ManualClock.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-class FakeClock final : public IClock {
-public:
-    std::uint64_t TickCount() const override { return ticks; }
-    void Sleep(std::uint32_t ms) override { ticks += ms; }
-    std::uint64_t ticks = 1000;
-};
 
 // What the agent sends back to one request: datagrams in order, each after `delayMs`.
 struct Reply {
@@ -27,7 +21,7 @@ struct Reply {
 };
 
 struct Agent {
-    FakeClock clock;
+    ManualClock clock;
     std::vector<snmp::GetRequest> requests;
     std::vector<std::string> opened;
     // Per community: the replies to each request with that community (none: silent).
@@ -47,19 +41,19 @@ public:
         if (!request) return false;
         m_agent.requests.push_back(*request);
         for (const Reply& reply : m_agent.script(request->community)) {
-            m_queue.push_back({m_agent.clock.ticks + reply.delayMs, reply.make(*request)});
+            m_queue.push_back({m_agent.clock.TickCount() + reply.delayMs, reply.make(*request)});
         }
         return true;
     }
     int Receive(std::uint8_t* buffer, std::size_t size, std::uint32_t timeoutMs) override {
-        const std::uint64_t deadline = m_agent.clock.ticks + timeoutMs;
+        const std::uint64_t deadline = m_agent.clock.TickCount() + timeoutMs;
         if (m_queue.empty() || m_queue.front().first > deadline) {
-            m_agent.clock.ticks = deadline;
+            m_agent.clock.AdvanceTo(deadline);
             return 0;
         }
         auto [at, bytes] = m_queue.front();
         m_queue.pop_front();
-        m_agent.clock.ticks = std::max(m_agent.clock.ticks, at);
+        m_agent.clock.AdvanceTo(at);
         const std::size_t n = std::min(size, bytes.size());
         std::copy_n(bytes.begin(), n, buffer);
         return static_cast<int>(n);
@@ -99,9 +93,9 @@ struct Outcome {
 
 Outcome Query(Agent& agent, std::string text = "unchanged") {
     FakeNetwork network(agent);
-    const std::uint64_t start = agent.clock.ticks;
+    const std::uint64_t start = agent.clock.TickCount();
     const bool ok = QuerySnmpStatus(network, agent.clock, "127.0.0.2", text);
-    return {ok, text, agent.clock.ticks - start};
+    return {ok, text, agent.clock.TickCount() - start};
 }
 
 std::vector<std::string> Communities(const Agent& agent) {

@@ -12,19 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "common/Clock.h"
 #include "ports/Network.h"
-
-// A clock that moves only when told to, by pauses or by the fakes' waits.
-class ManualClock final : public IClock {
-public:
-    std::uint64_t TickCount() const override { return m_ticks; }
-    void Sleep(std::uint32_t milliseconds) override { m_ticks += milliseconds; }
-    void Advance(std::uint64_t milliseconds) { m_ticks += milliseconds; }
-
-private:
-    std::uint64_t m_ticks = 1000;
-};
+#include "tests/native/fakes/ManualClock.h"
 
 // What one receive on a connection gets.
 struct Incoming {
