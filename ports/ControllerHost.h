@@ -42,6 +42,9 @@ public:
     // A message box with an OK button and no icon; returns when the user closed it.
     virtual void ShowMessage(const std::wstring& text) = 0;
 
+    // The same with the error icon.
+    virtual void ShowErrorMessage(const std::wstring& text) = 0;
+
     // A zero-terminated text in the thread's ANSI code page, as wide text; empty when nothing
     // converts.
     virtual std::wstring FromAnsi(std::string_view text) = 0;

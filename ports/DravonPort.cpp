@@ -51,6 +51,7 @@ public:
     void Free(Module) override {}
     void DeleteLibraryFile(const std::wstring&) override {}
     void ShowMessage(const std::wstring&) override {}
+    void ShowErrorMessage(const std::wstring&) override {}
     std::wstring FromAnsi(std::string_view) override { return {}; }
 };
 
@@ -79,7 +80,7 @@ DravonEnvironment DefaultEnvironment() {
     // Never destroyed: ports may outlive static destruction order.
     static NullControllerHost* const host = new NullControllerHost;
     static NullNetwork* const network = new NullNetwork;
-    return DravonEnvironment{*host, *network, SystemClock(), &NoText};
+    return DravonEnvironment{*host, *network, SystemClock(), &NoText, {}};
 }
 
 // A plain connection to the printer's data port; null when it cannot be made.
@@ -255,10 +256,30 @@ bool CDravonPort::sendData(const std::uint8_t* data, std::uint32_t length, std::
     return true;
 }
 
-bool CDravonPort::sendSecure(const std::uint8_t*, std::uint32_t, std::uint32_t, std::uint32_t) {
-    // The TLS channel to port 9100 is not wired into this port yet. A printer that asks for TLS
-    // must never get the firmware in plain text, so the transfer fails without sending anything.
-    return false;
+bool CDravonPort::sendSecure(const std::uint8_t* data, std::uint32_t length, std::uint32_t address,
+                             std::uint32_t blockSize) {
+    const std::wstring host = WideDotted(address);
+    // A printer that is still starting lets the handshake time out; anything else is final.
+    std::unique_ptr<ISecureStream> stream;
+    for (int attempt = 1;; ++attempt) {
+        stream = m_env.newSecureStream ? m_env.newSecureStream() : nullptr;
+        if (!stream) return false;
+        if (stream->Connect(host, kPrinterDataPort, net::kWaitForever)) break;
+        if (stream->LastError() != net::kErrorTimedOut || attempt == kTlsConnectAttempts) return false;
+    }
+    // Nothing goes to a printer whose certificate is not trusted, and it is trusted before the
+    // first byte: the firmware goes out over this same connection.
+    if (!stream->TrustPeer()) {
+        m_env.host.ShowErrorMessage(kCertificateCancelledText);
+        return false;
+    }
+    const std::uint32_t block = blockSize ? blockSize : kDefaultSendBlockSize;
+    for (std::uint32_t sent = 0; sent < length;) {
+        const int n = stream->Send(data + sent, std::min(length - sent, block));
+        if (n < 1) return false;
+        sent += static_cast<std::uint32_t>(n);
+    }
+    return true;  // the stream's end closes the TLS session and the connection
 }
 
 bool CDravonPort::requestReboot() {

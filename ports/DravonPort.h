@@ -20,6 +20,9 @@
 
 inline constexpr std::uint16_t kPrinterDataPort = 9100;
 inline constexpr std::uint32_t kDefaultSendBlockSize = 102400;
+inline constexpr int kTlsConnectAttempts = 3;
+// The one text the user gets when a secure transfer cannot trust the printer's certificate.
+inline constexpr wchar_t kCertificateCancelledText[] = L"証明書が見つからなかったため、インストールをキャンセルします。";
 inline constexpr wchar_t kControllerLibraryFileName[] = L"Tessaro.DLL";
 
 struct DravonEnvironment {
@@ -29,6 +32,9 @@ struct DravonEnvironment {
     // The SNMP answer is text in the system's ANSI code page (not the thread's, unlike the
     // library's information text).
     std::wstring (*fromSystemAnsi)(std::string_view text);
+    // TLS connections to port 9100 for a printer that asks for them. Empty: such a printer gets
+    // no firmware.
+    SecureStreamFactory newSecureStream;
 };
 
 class CDravonPort final : public CNetworkPort {

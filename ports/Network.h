@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -48,6 +49,22 @@ public:
     // The error number of the last failed call.
     virtual int LastError() const = 0;
 };
+
+// A TLS connection. Connect runs the TLS handshake after the TCP connection (each handshake read
+// waiting at most 1000 ms) and reports a time-out, of either, as net::kErrorTimedOut; Send,
+// Receive and ShutdownSend work on the decrypted stream, Send taking all bytes at once.
+// ShutdownSend ends the TLS session before it half-closes the connection. The peer's certificate is
+// not checked by Connect.
+class ISecureStream : public IByteStream {
+public:
+    // After a successful Connect: true when the peer's certificate is trusted, which remembers a
+    // printer's certificate the first time it is seen. False when the connection yields no
+    // certificate or it cannot be trusted; nothing may be sent then.
+    virtual bool TrustPeer() = 0;
+};
+
+// Makes an unconnected TLS stream; null when none can be made.
+using SecureStreamFactory = std::function<std::unique_ptr<ISecureStream>()>;
 
 // Sends all `size` bytes with as many Send calls as it takes. False on the first failure.
 bool SendAll(IByteStream& stream, const std::uint8_t* data, std::size_t size);

@@ -38,17 +38,12 @@ public:
     virtual std::wstring FromAnsi(std::string_view text) = 0;
 };
 
-// Makes an unconnected TLS stream: Connect runs the TLS handshake after the TCP connection (each
-// handshake read waiting at most 1000 ms) and reports a time-out, of either, as
-// net::kErrorTimedOut, which the port answers with a new stream, three in all; Send, Receive and
-// ShutdownSend work on the decrypted stream. Null when no stream can be made.
-using SecureStreamFactory = std::function<std::unique_ptr<IByteStream>()>;
-
 struct PanelPortEnvironment {
     INetwork& network;
     IClock& clock;
     IPanelPortSystem& system;
-    // Empty until TLS is available: a printer that asks for security then cannot be reached.
+    // The panel's TLS connections (three attempts, repeated only after a time-out); the port does
+    // no trust step. Empty: a printer that asks for security cannot be reached.
     SecureStreamFactory newSecureStream;
 };
 

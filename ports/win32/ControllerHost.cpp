@@ -11,6 +11,7 @@
 #include "common/win32/ModuleResources.h"
 #include "common/win32/UniqueHandle.h"
 #include "ports/DravonPort.h"
+#include "ports/win32/TlsStream.h"
 #include "ports/win32/WinsockNetwork.h"
 
 namespace {
@@ -109,10 +110,14 @@ void Win32ControllerHost::RetryPendingDeletes() noexcept {
     std::erase_if(m_pendingDeletes, DeleteOrGone);
 }
 
-void Win32ControllerHost::ShowMessage(const std::wstring& text) {
+void Win32ControllerHost::ShowMessage(const std::wstring& text) { Show(text, MB_OK); }
+
+void Win32ControllerHost::ShowErrorMessage(const std::wstring& text) { Show(text, MB_OK | MB_ICONERROR); }
+
+void Win32ControllerHost::Show(const std::wstring& text, UINT style) {
     std::wstring title;
     ModuleResources(m_module).Load(IDS_APP_TITLE, title);
-    ::MessageBoxW(nullptr, text.c_str(), title.empty() ? nullptr : title.c_str(), MB_OK);
+    ::MessageBoxW(nullptr, text.c_str(), title.empty() ? nullptr : title.c_str(), style);
 }
 
 std::wstring Win32ControllerHost::FromAnsi(std::string_view text) {
@@ -128,5 +133,5 @@ std::wstring SystemAnsiToWide(std::string_view text) { return CodePageToWide(CP_
 
 void RegisterPrinterPort() {
     CDravonPort::SetDefaultEnvironment(
-        DravonEnvironment{ProcessControllerHost(), ProcessNetwork(), SystemClock(), &SystemAnsiToWide});
+        DravonEnvironment{ProcessControllerHost(), ProcessNetwork(), SystemClock(), &SystemAnsiToWide, SystemTlsStreams()});
 }

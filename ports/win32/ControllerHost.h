@@ -34,6 +34,7 @@ public:
     void Free(Module module) override;
     void DeleteLibraryFile(const std::wstring& path) override;
     void ShowMessage(const std::wstring& text) override;
+    void ShowErrorMessage(const std::wstring& text) override;
     std::wstring FromAnsi(std::string_view text) override;
 
     // Files still waiting to be deleted.
@@ -41,6 +42,7 @@ public:
 
 private:
     void RetryPendingDeletes() noexcept;
+    void Show(const std::wstring& text, UINT style);
 
     HMODULE m_module;
     std::vector<std::wstring> m_pendingDeletes;

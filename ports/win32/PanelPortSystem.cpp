@@ -9,6 +9,7 @@
 
 #include "common/win32/CodePage.h"
 #include "common/win32/UniqueHandle.h"
+#include "ports/win32/TlsStream.h"
 #include "ports/win32/WinsockNetwork.h"
 #include "update/PanelUpdater.h"
 
@@ -42,7 +43,7 @@ Win32PanelPortSystem& ProcessPanelPortSystem() {
 
 std::unique_ptr<CZPanelNetworkPort> MakePanelNetworkPort() {
     return std::make_unique<CZPanelNetworkPort>(
-        PanelPortEnvironment{ProcessNetwork(), SystemClock(), ProcessPanelPortSystem(), {}});
+        PanelPortEnvironment{ProcessNetwork(), SystemClock(), ProcessPanelPortSystem(), SystemTlsStreams()});
 }
 
 void RegisterPanelPort() {

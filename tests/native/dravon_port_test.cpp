@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <numeric>
@@ -54,7 +55,9 @@ protected:
         constructionCalls = host.TakeCalls();
         return port;
     }
-    DravonEnvironment Environment() { return DravonEnvironment{host, network, clock, &text::WidenBytes}; }
+    DravonEnvironment Environment() {
+        return DravonEnvironment{host, network, clock, &text::WidenBytes, [this] { return network.NewSecureStream(); }};
+    }
 
     // After an operation that completed: the library unloaded and its file gone.
     void ExpectUnloaded() {
@@ -471,11 +474,65 @@ TEST_F(DravonPortTest, ASecurePrinterGetsNothingInPlainText) {
     ASSERT_TRUE(port->isSecure());
     ForgetNetwork();
 
-    EXPECT_FALSE(port->startUpdate());  // the library's refusal is final
-    const Bytes data(100, 1);
-    EXPECT_FALSE(port->sendData(data.data(), 100, 0));
-    host.library.startUpdateAnswer = true;
-    EXPECT_TRUE(port->startUpdate());
+    EXPECT_FALSE(port->startUpdate());  // the library's refusal is final: no frame
+    Bytes data(2 * 102400 + 7);
+    std::iota(data.begin(), data.end(), std::uint8_t{3});
+    EXPECT_TRUE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0));
+    // One TLS connection, trusted before the first byte, the blocks over it, then closed.
+    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 4294967295", "connected", "trust peer",
+                                 "send 102400 bytes", "send 102400 bytes", "send 7 bytes"}));
+    EXPECT_EQ(AllSent(), data);
+    EXPECT_EQ(script.streamsAlive, 0);
+    EXPECT_TRUE(host.errorMessages.empty());
+}
+
+TEST_F(DravonPortTest, SecureTransfersConnectAgainOnlyAfterATimeOut) {
+    script.snmpAnswer = "MDL:Zentil-640;SECURITY:1.00;";
+    const Bytes data(500, 0x11);
+    const struct {
+        const char* name;
+        std::deque<int> connectResults;
+        std::size_t attempts;
+        bool sent;
+    } cases[] = {
+        {"two time-outs, then connected", {net::kErrorTimedOut, net::kErrorTimedOut, 0}, 3, true},
+        {"three time-outs", {net::kErrorTimedOut, net::kErrorTimedOut, net::kErrorTimedOut}, 3, false},
+        {"refused", {net::kErrorRefused}, 1, false},
+        {"a time-out, then refused", {net::kErrorTimedOut, net::kErrorRefused}, 2, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto port = MakePort();
+        ForgetNetwork();
+        script.connectResults = c.connectResults;
+        EXPECT_EQ(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0), c.sent);
+        EXPECT_EQ(LogLines(script, "tls connect ").size(), c.attempts);
+        EXPECT_EQ(AllSent(), c.sent ? data : Bytes{});
+        EXPECT_EQ(script.streamsAlive, 0);
+        EXPECT_TRUE(host.errorMessages.empty()) << "a failed connection is not the user's to see";
+    }
+}
+
+TEST_F(DravonPortTest, AnUntrustedCertificateCancelsTheTransferWithItsMessage) {
+    script.snmpAnswer = "MDL:Zentil-640;SECURITY:1.00;";
+    script.peerTrusted = false;
+    auto port = MakePort();
+    ForgetNetwork();
+    const Bytes data(500, 0x11);
+    EXPECT_FALSE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0));
+    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 4294967295", "connected", "trust peer"}));
+    EXPECT_EQ(host.errorMessages, std::vector<std::wstring>{kCertificateCancelledText});
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(DravonPortTest, WithoutTlsASecurePrinterGetsNoFirmware) {
+    script.snmpAnswer = "MDL:Zentil-640;SECURITY:1.00;";
+    DravonEnvironment environment = Environment();
+    environment.newSecureStream = nullptr;
+    PortPtr port(new CDravonPort(kAddress, environment));
+    ForgetNetwork();
+    const Bytes data(10, 0);
+    EXPECT_FALSE(port->sendData(data.data(), 10, 0));
     EXPECT_EQ(script.log, Calls{});
 }
 

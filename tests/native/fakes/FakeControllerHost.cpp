@@ -147,6 +147,8 @@ void FakeControllerHost::DeleteLibraryFile(const std::wstring& path) {
 
 void FakeControllerHost::ShowMessage(const std::wstring& text) { messages.push_back(text); }
 
+void FakeControllerHost::ShowErrorMessage(const std::wstring& text) { errorMessages.push_back(text); }
+
 std::wstring FakeControllerHost::FromAnsi(std::string_view text) { return text::WidenBytes(text); }
 
 std::vector<std::string> FakeControllerHost::TakeCalls() {

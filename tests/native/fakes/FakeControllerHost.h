@@ -50,6 +50,7 @@ public:
     void Free(Module module) override;
     void DeleteLibraryFile(const std::wstring& path) override;
     void ShowMessage(const std::wstring& text) override;
+    void ShowErrorMessage(const std::wstring& text) override;
     std::wstring FromAnsi(std::string_view text) override;
 
     // The calls since the last TakeCalls, then forgets them. Lines: "write", "load", "resolve
@@ -67,7 +68,8 @@ public:
     bool filesHeldOpen = false;  // deleting leaves the file where it is, as with a scanner holding it
 
     std::set<std::wstring> files;        // the files that exist
-    std::vector<std::wstring> messages;  // message boxes shown, in order
+    std::vector<std::wstring> messages;       // message boxes shown, in order
+    std::vector<std::wstring> errorMessages;  // the same with the error icon
     int writes = 0;
     int loads = 0;
 

@@ -14,7 +14,7 @@ std::string Narrow(std::wstring_view text) {
     return out;
 }
 
-class ScriptedStream final : public IByteStream {
+class ScriptedStream final : public ISecureStream {
 public:
     ScriptedStream(NetworkScript& script, ManualClock& clock, bool secure)
         : m_script(script), m_clock(clock), m_secure(secure) {
@@ -78,6 +78,11 @@ public:
     }
 
     int LastError() const override { return m_error; }
+
+    bool TrustPeer() override {
+        m_script.log.push_back("trust peer");
+        return m_connected && m_script.peerTrusted;
+    }
 
 private:
     int Take(std::uint8_t* buffer, std::size_t size, std::uint32_t timeoutMs) {
@@ -149,13 +154,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<IByteStream> ScriptedNetwork::MakeStream(bool secure) {
+std::unique_ptr<ISecureStream> ScriptedNetwork::MakeStream(bool secure) {
     return std::make_unique<ScriptedStream>(script, m_clock, secure);
 }
 
 std::unique_ptr<IByteStream> ScriptedNetwork::NewStream() { return MakeStream(false); }
 
-std::unique_ptr<IByteStream> ScriptedNetwork::NewSecureStream() { return MakeStream(true); }
+std::unique_ptr<ISecureStream> ScriptedNetwork::NewSecureStream() { return MakeStream(true); }
 
 std::unique_ptr<IDatagramSocket> ScriptedNetwork::NewDatagramSocket() {
     return std::make_unique<ScriptedAgent>(script, m_clock);

@@ -42,11 +42,13 @@ struct NetworkScript {
     int failSendAt = -1;
     // The send (counted the same way) that takes one byte less than it was given; -1 none.
     int shortSendAt = -1;
+    // What a TLS stream's trust step answers.
+    bool peerTrusted = true;
 
     // Lines: "resolve HOST", "snmp AGENT:PORT COMMUNITY", "connect HOST:PORT TIMEOUT" (with
     // "tls " before it for secure streams), then "connected", "connect failed ERROR" or
     // "connect failed: no such host"; "send N bytes" or "send failed", "receive SIZE TIMEOUT -> N",
-    // "shutdown send", "close".
+    // "shutdown send", "close", "trust peer".
     std::vector<std::string> log;
     std::vector<std::vector<std::uint8_t>> sent;  // every send's bytes, in order
     int sends = 0;
@@ -62,12 +64,12 @@ public:
     std::string ResolveIpv4(std::wstring_view host) override;
 
     // An unconnected stream that says "tls" in the log: stands in for the TLS socket.
-    std::unique_ptr<IByteStream> NewSecureStream();
+    std::unique_ptr<ISecureStream> NewSecureStream();
 
     NetworkScript script;
 
 private:
-    std::unique_ptr<IByteStream> MakeStream(bool secure);
+    std::unique_ptr<ISecureStream> MakeStream(bool secure);
 
     ManualClock& m_clock;
 };

@@ -1,0 +1,602 @@
+// The TLS socket: connection, handshake, records both ways, close.
+#include "common/tls/ClientSocket.h"
+
+#include <ws2tcpip.h>
+#define SCHANNEL_USE_BLACKLISTS
+#include <winternl.h>
+#include <schannel.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "common/tls/Common.h"
+
+namespace Tls {
+namespace {
+
+constexpr wchar_t kStateError[] = L"ステータス異常";
+constexpr ULONG kContextRequirements = ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
+                                       ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM |
+                                       ISC_REQ_MANUAL_CRED_VALIDATION;
+static_assert(kContextRequirements == 0x8C11C);
+constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+static_assert(kCredentialFlags == 0x400018);
+
+constexpr int kShutdownDrainReads = 16;
+constexpr int kShutdownDrainBytes = 16;
+constexpr DWORD kShutdownDrainTimeoutMs = 5000;
+constexpr int kShutdownTokenRounds = 8;  // a close needs one round; never loop without end
+// No TLS record is this large: a peer whose bytes never make one whole record is not a TLS peer.
+constexpr std::size_t kLargestCipherInput = 1 << 20;
+
+bool IsZero(const CtxtHandle& handle) { return handle.dwLower == 0 && handle.dwUpper == 0; }
+
+int Clamp(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, 0x7FFFFFFF)); }
+
+SecBuffer Buffer(unsigned long type, void* data = nullptr, std::size_t size = 0) {
+    return SecBuffer{static_cast<unsigned long>(size), type, data};
+}
+
+const SecBuffer* FindBuffer(const SecBuffer* buffers, int count, unsigned long type) {
+    for (int i = 0; i < count; ++i) {
+        if (buffers[i].BufferType == type) return &buffers[i];
+    }
+    return nullptr;
+}
+
+bool MakeAddress(const wchar_t* host, u_short port, sockaddr_in& address) {
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_port = ::htons(port);
+    return host && ::InetPtonW(AF_INET, host, &address.sin_addr) == 1;
+}
+
+bool SetBlocking(SOCKET socket, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ::ioctlsocket(socket, FIONBIO, &nonBlocking) == 0;
+}
+
+}  // namespace
+
+PSecurityFunctionTableW SecurityInterface() {
+    static const PSecurityFunctionTableW table = ::InitSecurityInterfaceW();
+    return table;
+}
+
+ClientSocket::ClientSocket(PSecurityFunctionTableW table) : m_sspi(table ? table : SecurityInterface()) {
+    WSADATA data{};
+    const int started = ::WSAStartup(MAKEWORD(2, 2), &data);
+    if (started != 0) {
+        TLS_REPORT("Tls::ClientSocket::ClientSocket", Hex(L"WSAStartup : ", started));
+        return;
+    }
+    m_session = std::shared_ptr<void>(nullptr, [](void*) {
+        if (::WSACleanup() != 0) {
+            TLS_REPORT("Tls::ClientSocket::ClientSocket/session release", Decimal(L"WSACleanup : ", ::WSAGetLastError()));
+        }
+    });
+
+    const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (handle == INVALID_SOCKET) {
+        TLS_REPORT("Tls::ClientSocket::ClientSocket", Decimal(L"socket : ", ::WSAGetLastError()));
+        return;
+    }
+    m_socket = std::shared_ptr<SOCKET>(new SOCKET(handle), [](SOCKET* s) {
+        if (::closesocket(*s) != 0) {
+            TLS_REPORT("Tls::ClientSocket::ClientSocket/socket release", Decimal(L"closesocket : ", ::WSAGetLastError()));
+        }
+        delete s;
+    });
+
+    m_credentials = AcquireCredentials();
+    if (m_credentials) {
+        m_nState = kReady;
+    } else {
+        TLS_REPORT("Tls::ClientSocket::ClientSocket", L"AcquireCredentials");
+    }
+}
+
+ClientSocket::~ClientSocket() = default;
+
+SOCKET ClientSocket::Handle() const { return m_socket ? *m_socket : INVALID_SOCKET; }
+
+std::shared_ptr<CredHandle> ClientSocket::AcquireCredentials() {
+    if (!m_sspi) {
+        TLS_REPORT("Tls::ClientSocket::AcquireCredentials", Hex(L"AcquireCredentialsHandle : ", SEC_E_SECPKG_NOT_FOUND));
+        return nullptr;
+    }
+    SCH_CREDENTIALS credentials{};
+    credentials.dwVersion = SCH_CREDENTIALS_VERSION;
+    credentials.dwFlags = kCredentialFlags;
+
+    CredHandle handle{};
+    TimeStamp expiry{};
+    wchar_t package[] = UNISP_NAME_W;
+    const SECURITY_STATUS status = m_sspi->AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
+                                                                     &credentials, nullptr, nullptr, &handle, &expiry);
+    if (status < 0) {
+        TLS_REPORT("Tls::ClientSocket::AcquireCredentials", Hex(L"AcquireCredentialsHandle : ", status));
+        return nullptr;
+    }
+    const PSecurityFunctionTableW sspi = m_sspi;
+    return std::shared_ptr<CredHandle>(new CredHandle(handle), [sspi](CredHandle* h) {
+        const SECURITY_STATUS freed = sspi->FreeCredentialsHandle(h);
+        if (freed < 0) {
+            TLS_REPORT("Tls::ClientSocket::AcquireCredentials/credentials release",
+                       Hex(L"FreeCredentialsHandle : ", freed));
+        }
+        delete h;
+    });
+}
+
+int ClientSocket::Connect(const wchar_t* host, u_short port) {
+    if (m_nState != kReady) {
+        TLS_REPORT("Tls::ClientSocket::Connect", kStateError);
+        return -1;
+    }
+    sockaddr_in address{};
+    if (!MakeAddress(host, port, address)) {
+        TLS_REPORT("Tls::ClientSocket::Connect", Decimal(L"InetPton : ", ::WSAGetLastError()));
+        return -1;
+    }
+    if (::connect(*m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        TLS_REPORT("Tls::ClientSocket::Connect", Decimal(L"connect : ", ::WSAGetLastError()));
+        return -1;
+    }
+    m_nState = kHandshaking;
+    if (Negotiate() != 0) {
+        TLS_REPORT("Tls::ClientSocket::Connect", L"Negotiate");
+        return -1;
+    }
+    return 0;
+}
+
+int ClientSocket::ConnectWithTimeout(const wchar_t* host, DWORD timeoutMs, u_short port) {
+    if (m_nState != kReady) {
+        TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout", kStateError);
+        return -1;
+    }
+    const SOCKET socket = *m_socket;
+    if (!SetBlocking(socket, false)) {
+        TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout", Decimal(L"ioctlsocket : ", ::WSAGetLastError()));
+        return -1;
+    }
+    // Every way out of the connection attempt leaves the socket blocking again.
+    std::shared_ptr<void> restoreBlocking(nullptr, [socket](void*) {
+        if (!SetBlocking(socket, true)) {
+            TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout/blocking mode release",
+                       Decimal(L"ioctlsocket : ", ::WSAGetLastError()));
+        }
+    });
+
+    sockaddr_in address{};
+    if (!MakeAddress(host, port, address)) {
+        TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout", Decimal(L"InetPton : ", ::WSAGetLastError()));
+        return -1;
+    }
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        ::WSAGetLastError() != WSAEWOULDBLOCK) {
+        TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout", Decimal(L"connect : ", ::WSAGetLastError()));
+        return -1;
+    }
+    restoreBlocking.reset();
+
+    // A refused connection shows as an exception on Windows and as writable elsewhere: watch
+    // both, and read the outcome, so that a refusal is never mistaken for a slow peer or for a
+    // connection.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval timeout{static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
+    const int ready = ::select(0, nullptr, &writable, &failed, &timeout);
+    if (ready == SOCKET_ERROR) {
+        TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout", Decimal(L"select : ", ::WSAGetLastError()));
+        return -1;
+    }
+    if (ready == 0) {
+        TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout", L"connect : timeout");
+        ::WSASetLastError(WSAETIMEDOUT);
+        return -1;
+    }
+    int pending = 0;
+    int pendingSize = sizeof pending;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &pendingSize) != 0) {
+        pending = ::WSAGetLastError();
+    }
+    if (pending == 0 && !FD_ISSET(socket, &writable)) pending = WSAECONNREFUSED;
+    if (pending != 0) {
+        TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout", Decimal(L"connect : ", pending));
+        ::WSASetLastError(pending);
+        return -1;
+    }
+
+    m_nState = kHandshaking;
+    if (Negotiate() != 0) {
+        TLS_REPORT("Tls::ClientSocket::ConnectWithTimeout", L"Negotiate");
+        return -1;
+    }
+    return 0;
+}
+
+int ClientSocket::Negotiate(const std::uint8_t* initial, std::size_t initialLength) {
+    if (m_nState != kHandshaking) {
+        TLS_REPORT("Tls::ClientSocket::Negotiate", kStateError);
+        return -1;
+    }
+    if (!m_context) {
+        const PSecurityFunctionTableW sspi = m_sspi;
+        m_context = std::shared_ptr<CtxtHandle>(new CtxtHandle{}, [sspi](CtxtHandle* h) {
+            if (!IsZero(*h)) {
+                const SECURITY_STATUS deleted = sspi->DeleteSecurityContext(h);
+                if (deleted < 0) {
+                    TLS_REPORT("Tls::ClientSocket::Negotiate/context release", Hex(L"DeleteSecurityContext : ", deleted));
+                }
+            }
+            delete h;
+        });
+    }
+
+    const SOCKET socket = *m_socket;
+    std::vector<std::uint8_t> input(kReceiveChunk);
+    std::size_t received = 0;
+    bool haveInitial = initial != nullptr;
+    bool carried = false;  // bytes the package left over are still to be processed
+    for (;;) {
+        const bool first = IsZero(*m_context);
+        if (haveInitial) {
+            input.assign(initial, initial + initialLength);
+            received = initialLength;
+            haveInitial = false;
+        } else if (!first && !carried) {
+            if (received == input.size()) input.resize(std::max<std::size_t>(kReceiveChunk, input.size() * 2));
+            const int n = ::recv(socket, reinterpret_cast<char*>(input.data() + received), Clamp(input.size() - received), 0);
+            if (n == SOCKET_ERROR) {
+                TLS_REPORT("Tls::ClientSocket::Negotiate", Decimal(L"recv : ", ::WSAGetLastError()));
+                return -1;
+            }
+            if (n == 0) {
+                TLS_REPORT("Tls::ClientSocket::Negotiate", L"recv : 接続クローズ");
+                return -1;
+            }
+            received += static_cast<std::size_t>(n);
+        }
+        carried = false;
+
+        SecBuffer inBuffers[2] = {Buffer(SECBUFFER_TOKEN, input.data(), received), Buffer(SECBUFFER_EMPTY)};
+        SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuffers};
+        SecBuffer outBuffer = Buffer(SECBUFFER_TOKEN);
+        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+        ULONG attributes = 0;
+        TimeStamp expiry{};
+        const SECURITY_STATUS status = m_sspi->InitializeSecurityContextW(
+            m_credentials.get(), first ? nullptr : m_context.get(), nullptr, kContextRequirements, 0, 0,
+            first ? nullptr : &inDesc, 0, m_context.get(), &outDesc, &attributes, &expiry);
+
+        // The token goes out before the status is looked at: a failing package may still have an
+        // alert for the peer.
+        if (outBuffer.pvBuffer) {
+            const int size = static_cast<int>(outBuffer.cbBuffer);
+            const int sent = size > 0 ? SendAll(socket, outBuffer.pvBuffer, size) : 0;
+            m_sspi->FreeContextBuffer(outBuffer.pvBuffer);
+            if (sent != size) {
+                TLS_REPORT("Tls::ClientSocket::Negotiate",
+                           L"sendAll : " + std::to_wstring(sent) + L", " + std::to_wstring(size));
+                return -1;
+            }
+        }
+
+        if (status == SEC_E_INCOMPLETE_MESSAGE) continue;
+        if (status == SEC_I_CONTINUE_NEEDED) {
+            if (inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer > 0 &&
+                inBuffers[1].cbBuffer <= received) {
+                // The peer's next handshake message arrived with this one: process it before
+                // reading more.
+                const std::size_t extra = inBuffers[1].cbBuffer;
+                std::memmove(input.data(), input.data() + received - extra, extra);
+                received = extra;
+                carried = true;
+            } else {
+                received = 0;
+            }
+            continue;
+        }
+        if (status != SEC_E_OK) {
+            TLS_REPORT("Tls::ClientSocket::Negotiate", Hex(L"InitializeSecurityContext : ", status));
+            return -1;
+        }
+
+        if (inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer <= received) {
+            // Application data that came right behind the handshake.
+            const std::uint8_t* extra = input.data() + received - inBuffers[1].cbBuffer;
+            m_cipherInput.assign(extra, extra + inBuffers[1].cbBuffer);
+            m_bIncomplete = false;
+        }
+        const SECURITY_STATUS queried = m_sspi->QueryContextAttributesW(m_context.get(), SECPKG_ATTR_STREAM_SIZES, &m_sizes);
+        if (queried < 0) {
+            TLS_REPORT("Tls::ClientSocket::Negotiate", Hex(L"QueryContextAttributes : ", queried));
+            return -1;
+        }
+        if (!m_shutdownDuty) {
+            m_shutdownDuty = std::shared_ptr<void>(nullptr, [this](void*) {
+                if (m_nState == kSecure && Shutdown() != 0) {
+                    TLS_REPORT("Tls::ClientSocket::Negotiate/shutdown duty", L"Shutdown");
+                }
+            });
+        }
+        m_nState = kSecure;
+        return 0;
+    }
+}
+
+int ClientSocket::Send(const void* data, int length) {
+    if (m_nState != kSecure) {
+        TLS_REPORT("Tls::ClientSocket::Send", kStateError);
+        return -1;
+    }
+    if (length <= 0) return 0;
+
+    const unsigned long header = m_sizes.cbHeader;
+    const unsigned long trailer = m_sizes.cbTrailer;
+    const unsigned long largest =
+        m_sizes.cbMaximumMessage > header + trailer ? m_sizes.cbMaximumMessage - header - trailer : 1;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::vector<std::uint8_t> record(header + std::min<unsigned long>(largest, static_cast<unsigned long>(length)) + trailer);
+
+    for (int done = 0; done < length;) {
+        const unsigned long piece = std::min<unsigned long>(largest, static_cast<unsigned long>(length - done));
+        std::memcpy(record.data() + header, bytes + done, piece);
+        SecBuffer buffers[4] = {Buffer(SECBUFFER_STREAM_HEADER, record.data(), header),
+                                Buffer(SECBUFFER_DATA, record.data() + header, piece),
+                                Buffer(SECBUFFER_STREAM_TRAILER, record.data() + header + piece, trailer),
+                                Buffer(SECBUFFER_EMPTY)};
+        SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+        const SECURITY_STATUS status = m_sspi->EncryptMessage(m_context.get(), 0, &desc, 0);
+        if (status < 0) {
+            TLS_REPORT("Tls::ClientSocket::Send", Hex(L"EncryptMessage : ", status));
+            return -1;
+        }
+        const std::size_t total = std::size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
+        const int size = static_cast<int>(std::min(total, record.size()));
+        const int sent = SendAll(*m_socket, record.data(), size);
+        if (sent != size) {
+            TLS_REPORT("Tls::ClientSocket::Send", L"sendAll : " + std::to_wstring(sent) + L", " + std::to_wstring(size));
+            return -1;
+        }
+        done += static_cast<int>(piece);
+    }
+    return length;
+}
+
+int ClientSocket::HandOut(void* buffer, int size) {
+    const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(std::max(size, 0)), m_plainOutput.size());
+    if (count == 0) return 0;
+    std::memcpy(buffer, m_plainOutput.data(), count);
+    m_plainOutput.erase(m_plainOutput.begin(), m_plainOutput.begin() + static_cast<std::ptrdiff_t>(count));
+    return static_cast<int>(count);
+}
+
+int ClientSocket::Recieve(void* buffer, int size) {
+    // What was decrypted before the peer's close is still the caller's.
+    if (m_nState == kClosedByPeer && HasPlainOutput()) return HandOut(buffer, size);
+    if (m_nState != kSecure) {
+        TLS_REPORT("Tls::ClientSocket::Recieve", kStateError);
+        return -1;
+    }
+    if (size < 0) size = 0;
+    if (HasPlainOutput()) return HandOut(buffer, size);
+
+    const SOCKET socket = *m_socket;
+    for (;;) {
+        if (!m_cipherInput.empty() && !m_bIncomplete) {
+            SecBuffer buffers[4] = {Buffer(SECBUFFER_DATA, m_cipherInput.data(), m_cipherInput.size()),
+                                    Buffer(SECBUFFER_EMPTY), Buffer(SECBUFFER_EMPTY), Buffer(SECBUFFER_EMPTY)};
+            SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+            const SECURITY_STATUS status = m_sspi->DecryptMessage(m_context.get(), &desc, 0, nullptr);
+            const SecBuffer* extra = FindBuffer(buffers, 4, SECBUFFER_EXTRA);
+            const std::size_t extraSize = extra && extra->cbBuffer <= m_cipherInput.size() ? extra->cbBuffer : 0;
+
+            if (status == SEC_E_OK) {
+                if (const SecBuffer* plain = FindBuffer(buffers, 4, SECBUFFER_DATA); plain && plain->cbBuffer > 0) {
+                    const auto* begin = static_cast<const std::uint8_t*>(plain->pvBuffer);
+                    m_plainOutput.insert(m_plainOutput.end(), begin, begin + plain->cbBuffer);
+                }
+                if (extraSize > 0) {
+                    // The next record is here already: it becomes the whole cipher input.
+                    std::memmove(m_cipherInput.data(), m_cipherInput.data() + m_cipherInput.size() - extraSize, extraSize);
+                    m_cipherInput.resize(extraSize);
+                    continue;
+                }
+                m_cipherInput.clear();
+                return HandOut(buffer, size);
+            }
+            if (status == SEC_I_RENEGOTIATE) {
+                std::vector<std::uint8_t> handshake(m_cipherInput.end() - static_cast<std::ptrdiff_t>(extraSize),
+                                                    m_cipherInput.end());
+                m_cipherInput.clear();
+                m_nState = kHandshaking;
+                if (Negotiate(handshake.data(), handshake.size()) != 0) {
+                    TLS_REPORT("Tls::ClientSocket::Recieve", L"Negotiate");
+                    return -1;
+                }
+                continue;
+            }
+            if (status == SEC_I_CONTEXT_EXPIRED) {
+                m_nState = kClosedByPeer;
+                return HandOut(buffer, size);
+            }
+            if (status != SEC_E_INCOMPLETE_MESSAGE) {
+                TLS_REPORT("Tls::ClientSocket::Recieve", Hex(L"DecryptMessage : ", status));
+                return -1;
+            }
+        }
+
+        m_bIncomplete = true;
+        if (size > 0 && HasPlainOutput()) return HandOut(buffer, size);
+
+        if (size == 0) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(socket, &readable);
+            timeval now{0, 0};
+            const int ready = ::select(0, &readable, nullptr, nullptr, &now);
+            if (ready == SOCKET_ERROR) {
+                TLS_REPORT("Tls::ClientSocket::Recieve", Decimal(L"select : ", ::WSAGetLastError()));
+                return -1;
+            }
+            if (ready == 0) return 0;
+        }
+
+        const std::size_t before = m_cipherInput.size();
+        if (before >= kLargestCipherInput) {
+            TLS_REPORT("Tls::ClientSocket::Recieve", L"recv : 受信データが大きすぎる");
+            return -1;
+        }
+        m_cipherInput.resize(before < kReceiveChunk ? kReceiveChunk : before * 2);
+        const int n = ::recv(socket, reinterpret_cast<char*>(m_cipherInput.data() + before),
+                             Clamp(m_cipherInput.size() - before), 0);
+        if (n == SOCKET_ERROR) {
+            m_cipherInput.resize(before);
+            TLS_REPORT("Tls::ClientSocket::Recieve", Decimal(L"recv : ", ::WSAGetLastError()));
+            return -1;
+        }
+        if (n == 0) {
+            m_cipherInput.resize(before);
+            m_bPeerGone = true;
+            return 0;
+        }
+        m_cipherInput.resize(before + static_cast<std::size_t>(n));
+        m_bIncomplete = false;
+    }
+}
+
+int ClientSocket::Poll(long seconds, long microseconds) {
+    if (m_nState == kClosedByPeer && HasPlainOutput()) return 1;
+    if (m_nState != kSecure) {
+        TLS_REPORT("Tls::ClientSocket::Poll", kStateError);
+        return -1;
+    }
+    const ULONGLONG start = ::GetTickCount64();
+    const long long limit = static_cast<long long>(seconds) * 1000000 + microseconds;
+    for (;;) {
+        if (HasPlainOutput()) return 1;
+        // Nothing more will come once the peer has closed: say so now rather than spin.
+        if (m_nState != kSecure || m_bPeerGone) return 0;
+
+        const long long left = limit - static_cast<long long>(::GetTickCount64() - start) * 1000;
+        if (left < 0) return 0;
+        timeval wait{static_cast<long>(left / 1000000), static_cast<long>(left % 1000000)};
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(*m_socket, &readable);
+        const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
+        if (ready == SOCKET_ERROR) {
+            TLS_REPORT("Tls::ClientSocket::Poll", Decimal(L"select : ", ::WSAGetLastError()));
+            return -1;
+        }
+        if (ready == 0) return 0;
+        if (Recieve(nullptr, 0) < 0) {
+            TLS_REPORT("Tls::ClientSocket::Poll", L"Recieve");
+            return -1;
+        }
+    }
+}
+
+int ClientSocket::Shutdown() {
+    if (m_nState != kSecure) {
+        TLS_REPORT("Tls::ClientSocket::Shutdown", kStateError);
+        return -1;
+    }
+    bool failed = false;
+    if (ShutdownSchannel() != 0) {
+        TLS_REPORT("Tls::ClientSocket::Shutdown", L"ShutdownSchannel");
+        failed = true;
+    }
+    if (ShutdownSocket() != 0) {
+        TLS_REPORT("Tls::ClientSocket::Shutdown", L"ShutdownSocket");
+        failed = true;
+    }
+    m_nState = kShutDown;
+    return failed ? -1 : 0;
+}
+
+int ClientSocket::ShutdownSchannel() {
+    DWORD token = SCHANNEL_SHUTDOWN;
+    SecBuffer control = Buffer(SECBUFFER_TOKEN, &token, sizeof token);
+    SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &control};
+    const SECURITY_STATUS applied = m_sspi->ApplyControlToken(m_context.get(), &controlDesc);
+    if (applied < 0) {
+        TLS_REPORT("Tls::ClientSocket::ShutdownSchannel", Hex(L"ApplyControlToken : ", applied));
+        return -1;
+    }
+    for (int round = 0; round < kShutdownTokenRounds; ++round) {
+        SecBuffer outBuffer = Buffer(SECBUFFER_TOKEN);
+        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+        ULONG attributes = 0;
+        TimeStamp expiry{};
+        const SECURITY_STATUS status =
+            m_sspi->InitializeSecurityContextW(m_credentials.get(), m_context.get(), nullptr, kContextRequirements, 0, 0,
+                                               nullptr, 0, m_context.get(), &outDesc, &attributes, &expiry);
+        if (status < 0) {
+            if (outBuffer.pvBuffer) m_sspi->FreeContextBuffer(outBuffer.pvBuffer);
+            TLS_REPORT("Tls::ClientSocket::ShutdownSchannel", Hex(L"InitializeSecurityContext : ", status));
+            return -1;
+        }
+        if (outBuffer.pvBuffer) {
+            const int size = static_cast<int>(outBuffer.cbBuffer);
+            const int sent = size > 0 ? SendAll(*m_socket, outBuffer.pvBuffer, size) : 0;
+            m_sspi->FreeContextBuffer(outBuffer.pvBuffer);
+            if (sent != size) {
+                TLS_REPORT("Tls::ClientSocket::ShutdownSchannel",
+                           L"sendAll : " + std::to_wstring(sent) + L", " + std::to_wstring(size));
+                return -1;
+            }
+        }
+        if (status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) return 0;
+    }
+    TLS_REPORT("Tls::ClientSocket::ShutdownSchannel", Hex(L"InitializeSecurityContext : ", SEC_I_CONTINUE_NEEDED));
+    return -1;
+}
+
+int ClientSocket::ShutdownSocket() {
+    const SOCKET socket = *m_socket;
+    if (::shutdown(socket, SD_SEND) != 0) {
+        TLS_REPORT("Tls::ClientSocket::ShutdownSocket", Decimal(L"shutdown : ", ::WSAGetLastError()));
+        return -1;
+    }
+    const DWORD timeout = kShutdownDrainTimeoutMs;
+    if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout) != 0) {
+        TLS_REPORT("Tls::ClientSocket::ShutdownSocket", Decimal(L"setsockopt : ", ::WSAGetLastError()));
+        return -1;
+    }
+    char discard[kShutdownDrainBytes];
+    for (int read = 0; read < kShutdownDrainReads; ++read) {
+        const int n = ::recv(socket, discard, sizeof discard, 0);
+        if (n == 0) return 0;
+        if (n == SOCKET_ERROR) {
+            TLS_REPORT("Tls::ClientSocket::ShutdownSocket", Decimal(L"recv : ", ::WSAGetLastError()));
+            return -1;
+        }
+    }
+    TLS_REPORT("Tls::ClientSocket::ShutdownSocket", L"recv : 受信データが大きすぎる");
+    return -1;
+}
+
+CertificatePtr ClientSocket::RetrieveServerCertificate() {
+    CtxtHandle none{};
+    PCCERT_CONTEXT certificate = nullptr;
+    const SECURITY_STATUS status = m_sspi ? m_sspi->QueryContextAttributesW(m_context ? m_context.get() : &none,
+                                                                            SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate)
+                                          : SEC_E_SECPKG_NOT_FOUND;
+    if (status < 0 || !certificate) {
+        TLS_REPORT("Tls::ClientSocket::RetrieveServerCertificate",
+                   Hex(L"QueryContextAttributes : ", status < 0 ? status : SEC_E_NO_CREDENTIALS));
+        return nullptr;
+    }
+    return CertificatePtr(certificate, [](const CERT_CONTEXT* c) { ::CertFreeCertificateContext(c); });
+}
+
+}  // namespace Tls

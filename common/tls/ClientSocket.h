@@ -1,0 +1,109 @@
+// A TLS client over one TCP connection, on the system's security package (Schannel) reached
+// through the function table InitSecurityInterfaceW gives. The printer port sends firmware through
+// it to port 9100, the panel port talks to the operation panel through it on port 57602.
+//
+// The socket accepts any server certificate: it asks for manual validation and names no target.
+// Its owner takes the certificate (RetrieveServerCertificate) and decides (CertificateTrust.h).
+//
+// Every resource it acquires has its own shared owner with a release action, so an object that
+// failed at any step releases exactly what it got. Nothing throws: operations return -1 and write
+// one diagnostic line (Common.h).
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
+#define SECURITY_WIN32
+#include <security.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace Tls {
+
+// The process's security function table, from InitSecurityInterfaceW on first use; null when the
+// package is missing.
+PSecurityFunctionTableW SecurityInterface();
+
+using CertificatePtr = std::shared_ptr<const CERT_CONTEXT>;
+
+class ClientSocket {
+public:
+    enum State {
+        kUnusable = 0,
+        kReady = 1,        // TCP socket and credentials in hand
+        kHandshaking = 2,  // TCP connected; the handshake runs, or failed
+        kSecure = 3,
+        kClosedByPeer = 4,  // the peer ended the TLS session
+        kShutDown = 5,
+    };
+
+    static constexpr u_short kDataPort = 9100;
+    static constexpr u_short kPanelPort = 57602;
+    static constexpr std::size_t kReceiveChunk = 16384;
+
+    // Starts the socket library, creates the socket and acquires the credentials: state 1, or 0
+    // when any of it failed. `table` replaces the system's security package (tests script one);
+    // null takes SecurityInterface().
+    explicit ClientSocket(PSecurityFunctionTableW table = nullptr);
+    ~ClientSocket();
+    ClientSocket(const ClientSocket&) = delete;
+    ClientSocket& operator=(const ClientSocket&) = delete;
+
+    int GetState() const { return m_nState; }
+
+    // The raw socket, for socket options; INVALID_SOCKET when it could not be created.
+    SOCKET Handle() const;
+
+    // Connects to `port` of the dotted IPv4 address `host` and runs the handshake. 0 or -1.
+    int Connect(const wchar_t* host, u_short port = kDataPort);
+
+    // The same, waiting at most `timeoutMs` for the TCP connection. A connection that did not come
+    // in time fails with the socket error WSAETIMEDOUT.
+    int ConnectWithTimeout(const wchar_t* host, DWORD timeoutMs, u_short port = kPanelPort);
+
+    // Encrypts and sends all bytes. The length (0 for none), or -1.
+    int Send(const void* data, int length);
+
+    // Hands out decrypted bytes: the count (at most `size`); 0 when the peer closed, or, with
+    // `size` 0 (check-only: decrypt what has arrived, hand out nothing), when nothing is waiting;
+    // -1 on failure. Bytes decrypted before the peer's close are still handed out after it.
+    int Recieve(void* buffer, int size);
+
+    // Waits until decrypted bytes are available: 1 available, 0 not within the time, -1 failure.
+    int Poll(long seconds, long microseconds);
+
+    // TLS close, then the socket's half-close with a short drain of what the peer still sends.
+    int Shutdown();
+
+    // The peer's certificate from the finished handshake; empty when there is none.
+    CertificatePtr RetrieveServerCertificate();
+
+    // Decrypted bytes wait to be handed out.
+    bool HasPlainOutput() const { return !m_plainOutput.empty(); }
+
+private:
+    std::shared_ptr<CredHandle> AcquireCredentials();
+    int Negotiate(const std::uint8_t* initial = nullptr, std::size_t initialLength = 0);
+    int ShutdownSchannel();
+    int ShutdownSocket();
+    int HandOut(void* buffer, int size);
+
+    PSecurityFunctionTableW m_sspi;  // the package's functions; not a resource
+
+    // Declared in the order opposite to their release.
+    int m_nState = kUnusable;
+    std::shared_ptr<void> m_session;
+    std::shared_ptr<CredHandle> m_credentials;
+    std::shared_ptr<CtxtHandle> m_context;
+    std::shared_ptr<SOCKET> m_socket;
+    std::shared_ptr<void> m_shutdownDuty;
+    SecPkgContext_StreamSizes m_sizes{};
+    std::vector<std::uint8_t> m_cipherInput;  // received, not yet decrypted
+    std::vector<std::uint8_t> m_plainOutput;  // decrypted, not yet handed out
+    bool m_bIncomplete = false;               // decrypt again only after more bytes arrived
+    bool m_bPeerGone = false;                 // the peer closed the TCP connection
+};
+
+}  // namespace Tls

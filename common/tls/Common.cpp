@@ -1,0 +1,141 @@
+// Diagnostic lines, SendAll and name resolution for the TLS socket and the certificate check.
+#include "common/tls/Common.h"
+
+#include <ws2tcpip.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "common/win32/CodePage.h"
+
+namespace Tls {
+namespace {
+
+// Keeps the thread's error numbers across a diagnostic, which itself calls the system.
+class ErrorKeeper {
+public:
+    ErrorKeeper() : m_socketError(::WSAGetLastError()), m_systemError(::GetLastError()) {}
+    ~ErrorKeeper() {
+        ::SetLastError(m_systemError);
+        ::WSASetLastError(m_socketError);
+    }
+    ErrorKeeper(const ErrorKeeper&) = delete;
+    ErrorKeeper& operator=(const ErrorKeeper&) = delete;
+
+private:
+    int m_socketError;
+    DWORD m_systemError;
+};
+
+LineSink& Sink() {
+    static LineSink* const sink = new LineSink;  // lines may be written while the process ends
+    return *sink;
+}
+
+void WriteToStream(LineChannel channel, const std::wstring& line) {
+    FILE* const stream = channel == LineChannel::kWideOutput ? stdout : stderr;
+    if (channel != LineChannel::kError) {
+        // A console shows the wide text as it is; anywhere else it goes out in the ANSI code
+        // page like the TLS lines.
+        const HANDLE handle = ::GetStdHandle(channel == LineChannel::kWideOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+        DWORD mode = 0;
+        if (handle && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
+            std::fflush(stream);
+            const std::wstring text = line + L"\r\n";
+            DWORD written = 0;
+            ::WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+            return;
+        }
+    }
+    const std::string narrow = WideToCodePage(CP_ACP, line) + "\n";
+    std::fwrite(narrow.data(), 1, narrow.size(), stream);
+    std::fflush(stream);
+}
+
+void Emit(LineChannel channel, const std::wstring& line) {
+    if (Sink()) {
+        Sink()(channel, line);
+    } else {
+        WriteToStream(channel, line);
+    }
+}
+
+std::wstring BaseName(const char* file) {
+    const char* name = file;
+    for (const char* p = file; *p; ++p) {
+        if (*p == '/' || *p == '\\') name = p + 1;
+    }
+    return CodePageToWide(CP_ACP, name);
+}
+
+}  // namespace
+
+LineSink SetLineSink(LineSink sink) {
+    LineSink previous = std::move(Sink());
+    Sink() = std::move(sink);
+    return previous;
+}
+
+void Report(const char* file, const char* function, int line, std::wstring_view detail) {
+    const ErrorKeeper keeper;
+    std::wstring text = BaseName(file);
+    text += L" : ";
+    text += CodePageToWide(CP_ACP, function);
+    text += L" : ";
+    text += std::to_wstring(line);
+    text += L" : ";
+    text += detail;
+    Emit(LineChannel::kError, text);
+}
+
+void WriteLine(LineChannel channel, std::wstring_view text) {
+    const ErrorKeeper keeper;
+    Emit(channel, std::wstring(text));
+}
+
+std::wstring Decimal(std::wstring_view text, long value) { return std::wstring(text) + std::to_wstring(value); }
+
+std::wstring Hex(std::wstring_view text, long status) {
+    wchar_t digits[16] = {};
+    std::swprintf(digits, 16, L"%lx", static_cast<unsigned long>(status));
+    return std::wstring(text) + L"0x" + digits;
+}
+
+int SendAll(SOCKET socket, const void* data, int length) {
+    if (length <= 0) return length;
+    const char* const bytes = static_cast<const char*>(data);
+    int sent = 0;
+    while (sent < length) {
+        const int n = ::send(socket, bytes + sent, length - sent, 0);
+        if (n == SOCKET_ERROR) {
+            TLS_REPORT("Tls::SendAll", Decimal(L"send : ", ::WSAGetLastError()));
+            return -1;
+        }
+        sent += n;
+    }
+    return length;
+}
+
+std::shared_ptr<std::wstring> ResolveAddress(std::wstring_view host) {
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return nullptr;
+    // One start-up for this call; the caller's sockets have their own.
+    const std::shared_ptr<void> session(nullptr, [](void*) { ::WSACleanup(); });
+
+    const std::wstring name(host);
+    if (name.empty() || name.find(L'\0') != std::wstring::npos) return nullptr;
+    ADDRINFOW hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* result = nullptr;
+    if (::GetAddrInfoW(name.c_str(), nullptr, &hints, &result) != 0 || !result) return nullptr;
+    const std::shared_ptr<ADDRINFOW> owner(result, ::FreeAddrInfoW);
+
+    wchar_t text[64] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+    if (!::InetNtopW(AF_INET, &address->sin_addr, text, 64)) return nullptr;
+    return std::make_shared<std::wstring>(text);
+}
+
+}  // namespace Tls

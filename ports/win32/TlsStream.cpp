@@ -1,0 +1,101 @@
+// The TLS stream: one Schannel socket per connection, with the receive time-out of the handshake.
+#include "ports/win32/TlsStream.h"
+
+#include <algorithm>
+#include <string>
+
+#include "common/tls/CertificateTrust.h"
+
+TlsStream::TlsStream(PSecurityFunctionTableW table, const wchar_t* trustStore)
+    : m_table(table), m_trustStore(trustStore) {}
+
+bool TlsStream::SetReceiveTimeout(DWORD timeoutMs) {
+    if (::setsockopt(m_socket->Handle(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
+                     sizeof timeoutMs) == 0) {
+        return true;
+    }
+    m_error = ::WSAGetLastError();
+    return false;
+}
+
+bool TlsStream::Connect(std::wstring_view host, std::uint16_t port, std::uint32_t timeoutMs) {
+    Close();
+    m_error = 0;
+    m_socket = std::make_shared<Tls::ClientSocket>(m_table);
+    if (m_socket->Handle() == INVALID_SOCKET || m_socket->GetState() != Tls::ClientSocket::kReady) {
+        m_error = WSAENOTSOCK;
+        m_socket.reset();
+        return false;
+    }
+    // A peer that accepts the connection but never answers the handshake ends it with a
+    // time-out, which the ports answer with a new connection.
+    if (!SetReceiveTimeout(kHandshakeReadTimeoutMs)) {
+        m_socket.reset();
+        return false;
+    }
+    const std::wstring target(host);
+    const int connected = timeoutMs == net::kWaitForever
+                              ? m_socket->Connect(target.c_str(), port)
+                              : m_socket->ConnectWithTimeout(target.c_str(), timeoutMs, port);
+    if (connected != 0) {
+        m_error = ::WSAGetLastError();
+        if (m_error == 0) m_error = WSAECONNABORTED;
+        m_socket.reset();
+        return false;
+    }
+    if (!SetReceiveTimeout(0)) {
+        m_socket.reset();
+        return false;
+    }
+    return true;
+}
+
+int TlsStream::Send(const std::uint8_t* data, std::size_t size) {
+    if (!m_socket) {
+        m_error = WSAENOTCONN;
+        return -1;
+    }
+    const int n = m_socket->Send(data, static_cast<int>(std::min<std::size_t>(size, 0x7FFFFFFF)));
+    if (n < 0) m_error = ::WSAGetLastError();
+    return n;
+}
+
+int TlsStream::Receive(std::uint8_t* buffer, std::size_t size, std::uint32_t timeoutMs) {
+    if (!m_socket) {
+        m_error = WSAENOTCONN;
+        return -1;
+    }
+    // After either side ended the session nothing more comes: the end of the stream.
+    const int state = m_socket->GetState();
+    if (state == Tls::ClientSocket::kShutDown) return 0;
+    if (state == Tls::ClientSocket::kClosedByPeer && !m_socket->HasPlainOutput()) return 0;
+    const int wait = m_socket->Poll(static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000));
+    if (wait < 0) {
+        m_error = ::WSAGetLastError();
+        return -1;
+    }
+    if (wait == 0) return 0;
+    const int n = m_socket->Recieve(buffer, static_cast<int>(std::min<std::size_t>(size, 0x7FFFFFFF)));
+    if (n < 0) m_error = ::WSAGetLastError();
+    return n;
+}
+
+bool TlsStream::ShutdownSend() {
+    if (!m_socket) {
+        m_error = WSAENOTCONN;
+        return false;
+    }
+    if (m_socket->GetState() != Tls::ClientSocket::kSecure) return false;
+    return m_socket->Shutdown() == 0;
+}
+
+void TlsStream::Close() { m_socket.reset(); }
+
+bool TlsStream::TrustPeer() {
+    if (!m_socket) return false;
+    return Tls::TrustServerCertificate(m_socket->RetrieveServerCertificate(), m_trustStore);
+}
+
+SecureStreamFactory SystemTlsStreams() {
+    return [] { return std::make_unique<TlsStream>(); };
+}

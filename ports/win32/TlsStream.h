@@ -1,0 +1,43 @@
+// The ports' TLS stream over the Schannel socket: the printer port's firmware transfer to port
+// 9100 and the panel port's connection to port 57602.
+#pragma once
+
+#include <memory>
+
+#include "common/tls/CertificateTrust.h"
+#include "common/tls/ClientSocket.h"
+#include "ports/Network.h"
+
+class TlsStream final : public ISecureStream {
+public:
+    static constexpr DWORD kHandshakeReadTimeoutMs = 1000;
+
+    // `table` replaces the system's security package (tests); `trustStore` names the store in
+    // which printer certificates are remembered.
+    explicit TlsStream(PSecurityFunctionTableW table = nullptr,
+                       const wchar_t* trustStore = Tls::kPrinterCertificateStore);
+
+    // With net::kWaitForever the TCP connection takes as long as the system lets it; otherwise
+    // at most `timeoutMs`. Either way every handshake read waits at most one second.
+    bool Connect(std::wstring_view host, std::uint16_t port, std::uint32_t timeoutMs) override;
+    int Send(const std::uint8_t* data, std::size_t size) override;
+    int Receive(std::uint8_t* buffer, std::size_t size, std::uint32_t timeoutMs) override;
+    bool ShutdownSend() override;
+    void Close() override;
+    int LastError() const override { return m_error; }
+    bool TrustPeer() override;
+
+    // The socket, for tests; null before Connect and after Close.
+    const std::shared_ptr<Tls::ClientSocket>& Socket() const { return m_socket; }
+
+private:
+    bool SetReceiveTimeout(DWORD timeoutMs);
+
+    PSecurityFunctionTableW m_table;
+    const wchar_t* m_trustStore;
+    std::shared_ptr<Tls::ClientSocket> m_socket;
+    int m_error = 0;
+};
+
+// The panel port's factory of TLS streams over the system's package.
+SecureStreamFactory SystemTlsStreams();
