@@ -36,6 +36,7 @@ void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
     const PrinterSettings settings = printer.Settings();
     std::unique_ptr<Stream> stream = AcceptStream(printer, std::move(socket), context, who);
     if (!stream) return;
+    printer.CountDataConnection();
 
     std::vector<std::uint8_t> buffer(64 * 1024);
     std::vector<std::uint8_t> start;  // plain: bytes held until the frame is ruled in or out

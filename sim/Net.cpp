@@ -169,8 +169,11 @@ private:
     const StopEvent& m_stop;
 };
 
-// A self-signed RSA certificate, usable as its own root, naming every printer address.
-bool MakeSelfSigned(SSL_CTX* ctx, const std::string& addresses, std::string& error) {
+// A self-signed RSA certificate, usable as its own root, naming every printer address. Valid
+// from yesterday (a client clock slightly behind still accepts it) for ten years; `expired`
+// moves the whole span into the past and changes nothing else, so a client that trusts the
+// certificate fails on its dates alone.
+bool MakeSelfSigned(SSL_CTX* ctx, const std::string& addresses, bool expired, std::string& error) {
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
     std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
     if (!key || !cert) return error = OpenSslError(), false;
@@ -180,8 +183,9 @@ bool MakeSelfSigned(SSL_CTX* ctx, const std::string& addresses, std::string& err
     std::unique_ptr<BIGNUM, decltype(&BN_free)> number(BN_bin2bn(serial, sizeof serial, nullptr), BN_free);
     X509_set_version(cert.get(), 2);
     BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(cert.get()));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -24 * 3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 10L * 365 * 24 * 3600);
+    constexpr long kDay = 24 * 3600;
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), expired ? -60 * kDay : -kDay);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), expired ? -30 * kDay : 10 * 365 * kDay);
     X509_set_pubkey(cert.get(), key.get());
     X509_NAME* name = X509_get_subject_name(cert.get());
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Printer simulator"), -1, -1, 0);
@@ -248,7 +252,7 @@ std::unique_ptr<Stream> MakePlainStream(Fd socket, const StopEvent& stop) {
     return std::make_unique<PlainStream>(std::move(socket), stop);
 }
 
-TlsServer::TlsServer(const std::string& certFile, const std::string& keyFile, const std::string& addresses,
+TlsServer::TlsServer(const std::string& certFile, const std::string& keyFile, bool expired, const std::string& addresses,
                      std::string& error) {
     m_ctx = SSL_CTX_new(TLS_server_method());
     if (!m_ctx) {
@@ -260,7 +264,7 @@ TlsServer::TlsServer(const std::string& certFile, const std::string& keyFile, co
     SSL_CTX_set_options(m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_mode(m_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (certFile.empty() && keyFile.empty()) {
-        MakeSelfSigned(m_ctx, addresses, error);
+        MakeSelfSigned(m_ctx, addresses, expired, error);
     } else if (SSL_CTX_use_certificate_chain_file(m_ctx, certFile.c_str()) != 1 ||
                SSL_CTX_use_PrivateKey_file(m_ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
                SSL_CTX_check_private_key(m_ctx) != 1) {

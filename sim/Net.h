@@ -79,8 +79,10 @@ std::unique_ptr<Stream> MakePlainStream(Fd socket, const StopEvent& stop);
 class TlsServer {
 public:
     // Loads the certificate and key from PEM files, or, when both paths are empty, makes a
-    // self-signed certificate for the given addresses. Empty `error` on success.
-    TlsServer(const std::string& certFile, const std::string& keyFile, const std::string& addresses, std::string& error);
+    // self-signed certificate for the given addresses; with `expired` its validity ended in the
+    // past, for clients that must refuse it. Empty `error` on success.
+    TlsServer(const std::string& certFile, const std::string& keyFile, bool expired, const std::string& addresses,
+              std::string& error);
     ~TlsServer();
     TlsServer(const TlsServer&) = delete;
     TlsServer& operator=(const TlsServer&) = delete;

@@ -252,6 +252,11 @@ void Printer::CountControllerConnection(int change) {
     m_controllerConnections += change;
 }
 
+void Printer::CountDataConnection() {
+    std::lock_guard lock(m_mutex);
+    ++m_dataConnections;
+}
+
 std::vector<std::string> Printer::Describe() {
     std::lock_guard lock(m_mutex);
     AdvanceLocked();
@@ -272,6 +277,7 @@ std::vector<std::string> Printer::Describe() {
         "panel_retries=" + std::to_string(m_retries),
         "panel_install=" + std::string(m_panelInstallStarted ? "started" : "no"),
         "controller_connections=" + std::to_string(m_controllerConnections),
+        "data_connections=" + std::to_string(m_dataConnections),
     };
     if (m_firmwareSeen) {
         lines.push_back("firmware_result=" + std::string(m_firmware.accepted ? "accepted" : "rejected"));
@@ -310,7 +316,7 @@ void Printer::ClearRecords() {
     m_firmware = {};
     m_package = {};
     m_panelEvents.clear();
-    m_retries = m_updateModeRequests = m_rebootRequests = m_rebootsRefused = m_restarts = 0;
+    m_retries = m_updateModeRequests = m_rebootRequests = m_rebootsRefused = m_restarts = m_dataConnections = 0;
 }
 
 }  // namespace sim

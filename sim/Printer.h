@@ -105,6 +105,9 @@ public:
     // A controller connection began (+1) or ended (-1); the count shows on the control port, so
     // that tests see the library close its connection.
     void CountControllerConnection(int change);
+    // A connection on the data port got as far as carrying data (plain: accepted; TLS: handshake
+    // done), so tests see how often a client connected, retries included.
+    void CountDataConnection();
 
     // "key=value" lines for the control port, and the panel exchange one event a line.
     std::vector<std::string> Describe();
@@ -141,6 +144,7 @@ private:
     int m_rebootRequests = 0;
     int m_rebootsRefused = 0;
     int m_restarts = 0;
+    int m_dataConnections = 0;
     int m_controllerConnections = 0;  // open now; not a record, so "clear" leaves it
 };
 

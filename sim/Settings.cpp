@@ -186,6 +186,10 @@ std::string LoadScenario(const std::string& path, SimOptions& options) {
 std::string ParseCommandLine(int argc, const char* const* argv, SimOptions& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view name = argv[i];
+        if (name == "--cert-expired") {  // the one option without a value
+            options.certExpired = true;
+            continue;
+        }
         if (i + 1 >= argc) return "option without a value: " + std::string(name);
         const std::string_view value = argv[++i];
         int number = 0;
@@ -240,6 +244,9 @@ std::string ParseCommandLine(int argc, const char* const* argv, SimOptions& opti
         } else {
             return "unknown option " + std::string(name);
         }
+    }
+    if (options.certExpired && (!options.certFile.empty() || !options.keyFile.empty())) {
+        return "--cert-expired makes its own certificate: not with --cert or --key";
     }
     if (options.printers.empty()) return "no printer: give --printer ADDRESS or --scenario FILE";
     for (std::size_t i = 0; i < options.printers.size(); ++i) {

@@ -64,6 +64,7 @@ struct SimOptions {
     std::string logFile;
     std::string certFile;
     std::string keyFile;
+    bool certExpired = false;  // the self-signed certificate made at start is already expired
     int idleTimeoutMs = 30000;
     std::size_t maxFirmwareBytes = 64u << 20;
     int snmpPort = 161;

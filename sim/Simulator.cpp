@@ -43,8 +43,9 @@ std::string Simulator::Start() {
     std::string addresses;
     for (const auto& printer : m_printers) addresses += (addresses.empty() ? "IP:" : ",IP:") + printer->Address();
     std::string error;
-    m_tls = std::make_unique<TlsServer>(m_options.certFile, m_options.keyFile, addresses, error);
+    m_tls = std::make_unique<TlsServer>(m_options.certFile, m_options.keyFile, m_options.certExpired, addresses, error);
     if (!error.empty()) return "TLS: " + error;
+    if (m_options.certExpired) Log("sim", "TLS certificate made expired (--cert-expired)");
     m_context = std::make_unique<EndpointContext>(
         EndpointContext{m_stop, *m_tls, m_options.idleTimeoutMs, m_options.maxFirmwareBytes});
 

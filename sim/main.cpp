@@ -19,7 +19,7 @@ extern "C" void OnSignal(int) {
 void Usage() {
     std::fprintf(stderr,
                  "usage: printer-sim --printer ADDRESS[,key=value...] ... | --scenario FILE\n"
-                 "                   [--control ADDRESS:PORT] [--log FILE] [--cert PEM --key PEM]\n"
+                 "                   [--control ADDRESS:PORT] [--log FILE] [--cert PEM --key PEM | --cert-expired]\n"
                  "                   [--idle-timeout-ms N] [--max-firmware-bytes N]\n"
                  "                   [--snmp-port N] [--data-port N] [--panel-port N] [--controller-port N]\n"
                  "see sim/README.md\n");

@@ -1,6 +1,8 @@
 // The simulator as a process, over loopback: SNMP, the controller protocol with the whole update
-// cycle, firmware on TCP 9100 (plain, update-mode frame, TLS), bad input and stopping.
+// cycle, firmware on TCP 9100 (plain, update-mode frame, TLS), the certificate, bad input and
+// stopping.
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -52,6 +54,34 @@ private:
 bool SendPlain(const std::string& address, const std::vector<std::uint8_t>& bytes) {
     const sim::Fd fd = simtest::ConnectTcp(address, 9100);
     return fd.Valid() && simtest::SendAll(fd.Get(), bytes);
+}
+
+// One TLS 1.2 handshake on `address`:9100, as the installer's stack makes it. With `trusted` the
+// client accepts only a certificate that chains to it and names `address`.
+struct Handshake {
+    bool done = false;
+    long verifyResult = X509_V_OK;
+    std::unique_ptr<X509, decltype(&X509_free)> peer{nullptr, X509_free};
+};
+
+Handshake TlsHandshake(const std::string& address, X509* trusted) {
+    Handshake result;
+    const sim::Fd fd = simtest::ConnectTcp(address, 9100);
+    if (!fd.Valid()) return result;
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
+    if (trusted) {
+        X509_STORE_add_cert(SSL_CTX_get_cert_store(ctx.get()), trusted);
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+    }
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
+    if (trusted) X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), address.c_str());
+    SSL_set_fd(ssl.get(), fd.Get());
+    result.done = SSL_connect(ssl.get()) == 1;
+    result.verifyResult = SSL_get_verify_result(ssl.get());
+    result.peer.reset(SSL_get1_peer_certificate(ssl.get()));
+    if (result.done) SSL_shutdown(ssl.get());
+    return result;
 }
 
 TEST(SimSnmp, AnswersConfiguredCommunitiesOnly) {
@@ -145,6 +175,7 @@ TEST(SimDataPort, FirmwareVerdicts) {
     corrupted[100000] ^= 0x80;
 
     // Not in update mode yet: even a sound image is refused.
+    EXPECT_EQ(sim.Show(address, "data_connections"), "0");
     ASSERT_TRUE(SendPlain(address, good));
     ASSERT_TRUE(sim.WaitFor(address, "firmware_reason", "not in update mode"));
     EXPECT_EQ(sim.Show(address, "state"), "ready");
@@ -153,6 +184,7 @@ TEST(SimDataPort, FirmwareVerdicts) {
     const auto frame = UpdateModeFrame();
     ASSERT_TRUE(SendPlain(address, std::vector<std::uint8_t>(frame.begin(), frame.end())));
     ASSERT_TRUE(sim.WaitFor(address, "state", "update-mode"));
+    EXPECT_EQ(sim.Show(address, "data_connections"), "2");  // the image's and the frame's
 
     const std::pair<std::vector<std::uint8_t>, const char*> rejected[] = {
         {simtest::MakeFirmware("041999", "3.40", 200000), "model code 041999 is not this printer's 041852"},
@@ -163,6 +195,7 @@ TEST(SimDataPort, FirmwareVerdicts) {
         ASSERT_TRUE(SendPlain(address, image));
         ASSERT_TRUE(sim.WaitFor(address, "firmware_result", "rejected"));
         EXPECT_EQ(sim.Show(address, "firmware_reason"), reason);
+        EXPECT_EQ(sim.Show(address, "data_connections"), "1");  // counted again from the clear
         EXPECT_EQ(sim.Show(address, "firmware_sha256"), simtest::Sha256Hex(image));
         EXPECT_EQ(sim.Show(address, "state"), "update-mode");  // ready for another try
     }
@@ -204,7 +237,40 @@ TEST(SimDataPort, FirmwareOverTls12) {
     SSL_shutdown(ssl.get());
     ASSERT_TRUE(sim.WaitFor(address, "firmware_result", "accepted"));
     EXPECT_EQ(sim.Show(address, "firmware_sha256"), simtest::Sha256Hex(image));
+    EXPECT_EQ(sim.Show(address, "data_connections"), "1");
     EXPECT_EQ(library.Status(), 0x86000000u);
+}
+
+// The certificate made at start is its own root and names the printer, so a client that trusts
+// it decides on its dates alone: accepted normally, refused as expired with --cert-expired. The
+// simulator still completes the handshake; only handshakes that succeeded count as connections.
+TEST(SimTls, CertificateMadeAtStartValidOrExpired) {
+    struct Case {
+        bool expired;
+        long verdict;
+    };
+    const Case cases[] = {{false, X509_V_OK}, {true, X509_V_ERR_CERT_HAS_EXPIRED}};
+    for (int i = 0; i < 2; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.expired ? "--cert-expired" : "default certificate");
+        const std::string address = PrinterAddress(i);
+        std::vector<std::string> args = {"--printer", address + ",tls=on"};
+        if (c.expired) args.push_back("--cert-expired");
+        SimProcess sim(args);
+        ASSERT_TRUE(sim.Started());
+
+        const Handshake seen = TlsHandshake(address, nullptr);
+        ASSERT_TRUE(seen.done);
+        ASSERT_TRUE(seen.peer);
+        X509* cert = seen.peer.get();
+        EXPECT_EQ(X509_cmp_current_time(X509_get0_notAfter(cert)), c.expired ? -1 : 1);  // -1: in the past
+        EXPECT_EQ(X509_cmp_current_time(X509_get0_notBefore(cert)), -1);
+
+        const Handshake trusting = TlsHandshake(address, cert);
+        EXPECT_EQ(trusting.done, !c.expired);
+        EXPECT_EQ(trusting.verifyResult, c.verdict) << X509_verify_cert_error_string(trusting.verifyResult);
+        EXPECT_TRUE(sim.WaitFor(address, "data_connections", c.expired ? "1" : "2"));
+    }
 }
 
 TEST(SimRobustness, BadInputClosesTheConnectionOnly) {
@@ -234,6 +300,7 @@ TEST(SimRobustness, BadInputClosesTheConnectionOnly) {
         simtest::SendAll(fd.Get(), c.bytes);
         EXPECT_TRUE(simtest::PeerCloses(fd.Get())) << c.address << ":" << c.port;
     }
+    EXPECT_EQ(sim.Show(PrinterAddress(1), "data_connections"), "0");  // its handshake failed
     // An idle connection is closed too.
     const sim::Fd idle = simtest::ConnectTcp(address, 57602);
     EXPECT_TRUE(simtest::PeerCloses(idle.Get()));

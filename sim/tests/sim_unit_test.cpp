@@ -89,6 +89,32 @@ TEST(SimSettings, CommandLineNeedsDistinctPrinters) {
     EXPECT_EQ(parsed.controlPort, 0);
 }
 
+TEST(SimSettings, CertExpiredTakesNoValueAndExcludesOwnCertificates) {
+    struct Case {
+        std::vector<const char*> args;
+        bool ok;
+        bool expired;
+    };
+    const Case cases[] = {
+        {{"--printer", "127.0.0.2"}, true, false},
+        {{"--cert-expired", "--printer", "127.0.0.2"}, true, true},  // the next option is not taken as its value
+        {{"--printer", "127.0.0.2", "--cert-expired"}, true, true},  // last: nothing after it is needed
+        {{"--cert-expired", "--printer", "127.0.0.2", "--cert", "c.pem", "--key", "k.pem"}, false, false},
+        {{"--cert", "c.pem", "--printer", "127.0.0.2", "--cert-expired"}, false, false},
+        {{"--key", "k.pem", "--cert-expired", "--printer", "127.0.0.2"}, false, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv = {"sim"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        sim::SimOptions options;
+        const std::string error = sim::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options);
+        std::string line;
+        for (const char* a : c.args) line += std::string(a) + " ";
+        EXPECT_EQ(error.empty(), c.ok) << line << error;
+        if (c.ok) EXPECT_EQ(options.certExpired, c.expired) << line;
+    }
+}
+
 sim::FirmwareResult Check(const std::vector<std::uint8_t>& image, std::size_t chunk, std::size_t limit = 1 << 20) {
     sim::FirmwareReceiver receiver(limit);
     for (std::size_t i = 0; i < image.size(); i += chunk) {
