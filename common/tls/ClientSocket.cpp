@@ -222,7 +222,7 @@ int ClientSocket::ConnectWithTimeout(const wchar_t* host, DWORD timeoutMs, u_sho
     return 0;
 }
 
-int ClientSocket::Negotiate(const std::uint8_t* initial, std::size_t initialLength) {
+int ClientSocket::Negotiate(const std::vector<std::uint8_t>* initial) {
     if (m_nState != kHandshaking) {
         TLS_REPORT("Tls::ClientSocket::Negotiate", kStateError);
         return -1;
@@ -243,13 +243,13 @@ int ClientSocket::Negotiate(const std::uint8_t* initial, std::size_t initialLeng
     const SOCKET socket = *m_socket;
     std::vector<std::uint8_t> input(kReceiveChunk);
     std::size_t received = 0;
-    bool haveInitial = initial != nullptr;
+    bool haveInitial = initial != nullptr;  // an empty one counts: the package asks for more itself
     bool carried = false;  // bytes the package left over are still to be processed
     for (;;) {
         const bool first = IsZero(*m_context);
         if (haveInitial) {
-            input.assign(initial, initial + initialLength);
-            received = initialLength;
+            input = *initial;
+            received = initial->size();
             haveInitial = false;
         } else if (!first && !carried) {
             if (received == input.size()) input.resize(std::max<std::size_t>(kReceiveChunk, input.size() * 2));
@@ -380,8 +380,12 @@ int ClientSocket::HandOut(void* buffer, int size) {
 }
 
 int ClientSocket::Recieve(void* buffer, int size) {
-    // What was decrypted before the peer's close is still the caller's.
+    // What was decrypted before the peer's close is still the caller's, and then the close.
     if (m_nState == kClosedByPeer && HasPlainOutput()) return HandOut(buffer, size);
+    if (m_nState == kClosedByPeer && m_bCloseUnreported) {
+        m_bCloseUnreported = false;
+        return 0;
+    }
     if (m_nState != kSecure) {
         TLS_REPORT("Tls::ClientSocket::Recieve", kStateError);
         return -1;
@@ -389,6 +393,10 @@ int ClientSocket::Recieve(void* buffer, int size) {
     if (size < 0) size = 0;
     if (HasPlainOutput()) return HandOut(buffer, size);
 
+    // The caller gets the first record decrypted in this call (the first that carries bytes);
+    // records decrypted behind it wait in the plain output for the next call.
+    std::size_t firstRecord = 0;
+    const auto handOutFirst = [&] { return HandOut(buffer, static_cast<int>(std::min<std::size_t>(size, firstRecord))); };
     const SOCKET socket = *m_socket;
     for (;;) {
         if (!m_cipherInput.empty() && !m_bIncomplete) {
@@ -404,6 +412,7 @@ int ClientSocket::Recieve(void* buffer, int size) {
                     const auto* begin = static_cast<const std::uint8_t*>(plain->pvBuffer);
                     m_plainOutput.insert(m_plainOutput.end(), begin, begin + plain->cbBuffer);
                 }
+                if (firstRecord == 0) firstRecord = m_plainOutput.size();
                 if (extraSize > 0) {
                     // The next record is here already: it becomes the whole cipher input.
                     std::memmove(m_cipherInput.data(), m_cipherInput.data() + m_cipherInput.size() - extraSize, extraSize);
@@ -411,14 +420,14 @@ int ClientSocket::Recieve(void* buffer, int size) {
                     continue;
                 }
                 m_cipherInput.clear();
-                return HandOut(buffer, size);
+                return handOutFirst();
             }
             if (status == SEC_I_RENEGOTIATE) {
                 std::vector<std::uint8_t> handshake(m_cipherInput.end() - static_cast<std::ptrdiff_t>(extraSize),
                                                     m_cipherInput.end());
                 m_cipherInput.clear();
                 m_nState = kHandshaking;
-                if (Negotiate(handshake.data(), handshake.size()) != 0) {
+                if (Negotiate(&handshake) != 0) {
                     TLS_REPORT("Tls::ClientSocket::Recieve", L"Negotiate");
                     return -1;
                 }
@@ -426,7 +435,9 @@ int ClientSocket::Recieve(void* buffer, int size) {
             }
             if (status == SEC_I_CONTEXT_EXPIRED) {
                 m_nState = kClosedByPeer;
-                return HandOut(buffer, size);
+                const int handed = HandOut(buffer, size);
+                m_bCloseUnreported = handed > 0;
+                return handed;
             }
             if (status != SEC_E_INCOMPLETE_MESSAGE) {
                 TLS_REPORT("Tls::ClientSocket::Recieve", Hex(L"DecryptMessage : ", status));
@@ -435,7 +446,7 @@ int ClientSocket::Recieve(void* buffer, int size) {
         }
 
         m_bIncomplete = true;
-        if (size > 0 && HasPlainOutput()) return HandOut(buffer, size);
+        if (size > 0 && firstRecord > 0) return handOutFirst();
 
         if (size == 0) {
             fd_set readable;

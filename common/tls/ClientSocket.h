@@ -85,7 +85,8 @@ public:
 
 private:
     std::shared_ptr<CredHandle> AcquireCredentials();
-    int Negotiate(const std::uint8_t* initial = nullptr, std::size_t initialLength = 0);
+    // `initial`: bytes received already (a renegotiation's), processed before anything is read.
+    int Negotiate(const std::vector<std::uint8_t>* initial = nullptr);
     int ShutdownSchannel();
     int ShutdownSocket();
     int HandOut(void* buffer, int size);
@@ -104,6 +105,7 @@ private:
     std::vector<std::uint8_t> m_plainOutput;  // decrypted, not yet handed out
     bool m_bIncomplete = false;               // decrypt again only after more bytes arrived
     bool m_bPeerGone = false;                 // the peer closed the TCP connection
+    bool m_bCloseUnreported = false;          // the peer's close came with data; 0 not yet returned
 };
 
 }  // namespace Tls

@@ -1,0 +1,333 @@
+// The TLS socket's record logic over a scripted security package (ScriptedSecurity.h) and a real
+// loopback connection: how Send cuts records, how Recieve hands out records that TCP delivers
+// whole, cut or together, renegotiation, the peer's close, the wrong-state checks, the order of
+// releases on destruction, and the diagnostic lines.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <numeric>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/tls/ClientSocket.h"
+#include "common/tls/Common.h"
+#include "common/win32/CodePage.h"
+#include "common/win32/UniqueHandle.h"
+#include "ports/win32/TlsStream.h"
+#include "tests/windows/ScriptedSecurity.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// The other end of the connection: plain Winsock, driven by the test.
+class Peer {
+public:
+    explicit Peer(UniqueSocket socket) : m_socket(std::move(socket)) {}
+
+    void Write(const Bytes& bytes) {
+        ASSERT_EQ(::send(m_socket.get(), reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0),
+                  static_cast<int>(bytes.size()));
+    }
+
+    // Exactly `size` bytes, or what came before the connection ended.
+    Bytes Read(std::size_t size) {
+        Bytes bytes(size);
+        std::size_t got = 0;
+        while (got < size) {
+            const int n = ::recv(m_socket.get(), reinterpret_cast<char*>(bytes.data() + got), static_cast<int>(size - got), 0);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+        return bytes;
+    }
+
+    // Everything until the client half-closes.
+    Bytes ReadToEnd() {
+        Bytes all;
+        char chunk[4096];
+        for (;;) {
+            const int n = ::recv(m_socket.get(), chunk, sizeof chunk, 0);
+            if (n <= 0) return all;
+            all.insert(all.end(), chunk, chunk + n);
+        }
+    }
+
+    void Close() { m_socket.reset(); }
+
+private:
+    UniqueSocket m_socket;
+};
+
+class TlsRecords : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        WSADATA data{};
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+    }
+
+    void SetUp() override {
+        m_previousSink = Tls::SetLineSink([this](Tls::LineChannel, const std::wstring& line) { m_lines.push_back(line); });
+        m_listener.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        ASSERT_TRUE(m_listener);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(m_listener.get(), 4), 0);
+        int size = sizeof address;
+        ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
+        m_port = ::ntohs(address.sin_port);
+    }
+
+    void TearDown() override { Tls::SetLineSink(std::move(m_previousSink)); }
+
+    UniqueSocket Accept() { return UniqueSocket(::accept(m_listener.get(), nullptr, nullptr)); }
+
+    // A socket in state 3 and its peer, after the toy handshake. The peer goes first at the end,
+    // so that the socket's close finds it gone instead of waiting for it.
+    struct Connection {
+        std::unique_ptr<Tls::ClientSocket> client;
+        std::unique_ptr<Peer> peer;
+    };
+    Connection Secure() {
+        auto client = std::make_unique<Tls::ClientSocket>(m_package.Table());
+        EXPECT_EQ(client->GetState(), Tls::ClientSocket::kReady);
+        auto handshake = std::async(std::launch::async, [this] {
+            auto accepted = std::make_unique<Peer>(Accept());
+            const Bytes hello = accepted->Read(5);
+            accepted->Write(BytesOf("WELCOME"));
+            const Bytes done = accepted->Read(4);
+            return std::make_tuple(std::move(accepted), hello, done);
+        });
+        EXPECT_EQ(client->Connect(L"127.0.0.1", m_port), 0);
+        auto [accepted, hello, done] = handshake.get();
+        EXPECT_EQ(hello, BytesOf("HELLO"));
+        EXPECT_EQ(done, BytesOf("DONE"));
+        EXPECT_EQ(client->GetState(), Tls::ClientSocket::kSecure);
+        // A read of the socket that should not happen fails the test instead of hanging it.
+        const DWORD guard = 3000;
+        ::setsockopt(client->Handle(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&guard), sizeof guard);
+        m_package.log.clear();
+        m_lines.clear();
+        return Connection{std::move(client), std::move(accepted)};
+    }
+
+    bool HasLine(const std::wstring& function, const std::wstring& detail) const {
+        return std::any_of(m_lines.begin(), m_lines.end(), [&](const std::wstring& line) {
+            return line.find(L" : " + function + L" : ") != std::wstring::npos && line.ends_with(L" : " + detail);
+        });
+    }
+
+    ScriptedSecurity m_package;
+    UniqueSocket m_listener;
+    u_short m_port = 0;
+    std::vector<std::wstring> m_lines;
+    Tls::LineSink m_previousSink;
+};
+
+TEST_F(TlsRecords, SendCutsTheDataIntoRecordsOfTheLargestPiece) {
+    auto [client, peer] = Secure();
+
+    EXPECT_EQ(client->Send("x", 0), 0);
+    EXPECT_EQ(m_package.Count("encrypt 0"), 0) << "no record for nothing";
+    EXPECT_TRUE(m_package.encryptedPieces.empty());
+
+    // Header 5, trailer 16, maximum message 16384: at most 16363 bytes a record.
+    Bytes data(2 * 16363 + 100);
+    std::iota(data.begin(), data.end(), std::uint8_t{7});
+    ASSERT_EQ(client->Send(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+    EXPECT_EQ(m_package.encryptedPieces, (std::vector<unsigned long>{16363, 16363, 100}));
+
+    std::vector<Bytes> payloads;
+    ASSERT_TRUE(ScriptedSecurity::ReadRecords(peer->Read(3 * 21 + data.size()), payloads));
+    ASSERT_EQ(payloads.size(), 3u);
+    Bytes received;
+    for (const Bytes& p : payloads) received.insert(received.end(), p.begin(), p.end());
+    EXPECT_EQ(received, data);
+    EXPECT_TRUE(m_lines.empty());
+}
+
+TEST_F(TlsRecords, ARecordIsHandedOutInPiecesWithoutReadingAgain) {
+    auto [client, peer] = Secure();
+    const std::string text = "0123456789abcdefghijklmnopqrstuvwxyzABCD";  // 40 bytes
+    peer->Write(ScriptedSecurity::DataRecord(text));
+
+    std::string got;
+    for (int expected : {16, 16, 8}) {
+        char buffer[16];
+        const int n = client->Recieve(buffer, sizeof buffer);
+        ASSERT_EQ(n, expected);
+        got.append(buffer, n);
+    }
+    EXPECT_EQ(got, text);
+    EXPECT_EQ(m_package.Count("decrypt"), 1);
+}
+
+TEST_F(TlsRecords, OfTwoRecordsInOneSegmentTheSecondWaitsForTheNextCall) {
+    auto [client, peer] = Secure();
+    Bytes both = ScriptedSecurity::DataRecord("first ten.");
+    const Bytes second = ScriptedSecurity::DataRecord("and the second: 20 b");
+    both.insert(both.end(), second.begin(), second.end());
+    peer->Write(both);
+
+    char buffer[100];
+    ASSERT_EQ(client->Recieve(buffer, sizeof buffer), 10);
+    EXPECT_EQ(std::string(buffer, 10), "first ten.");
+    EXPECT_EQ(client->Poll(0, 0), 1);
+    ASSERT_EQ(client->Recieve(buffer, sizeof buffer), 20);
+    EXPECT_EQ(std::string(buffer, 20), "and the second: 20 b");
+}
+
+TEST_F(TlsRecords, ARecordCutByTcpWaitsForItsRest) {
+    auto [client, peer] = Secure();
+    const Bytes record = ScriptedSecurity::DataRecord("whole at last");
+    peer->Write(Bytes(record.begin(), record.begin() + 9));
+
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(client->Poll(0, 300000), 0);
+    EXPECT_GE(::GetTickCount64() - start, 250u);
+    EXPECT_EQ(client->Recieve(nullptr, 0), 0) << "check-only: nothing whole has arrived";
+
+    peer->Write(Bytes(record.begin() + 9, record.end()));
+    EXPECT_EQ(client->Poll(5, 0), 1);
+    char buffer[64];
+    ASSERT_EQ(client->Recieve(buffer, sizeof buffer), 13);
+    EXPECT_EQ(std::string(buffer, 13), "whole at last");
+    EXPECT_TRUE(m_lines.empty());
+}
+
+TEST_F(TlsRecords, ARenegotiationRunsTheHandshakeAgainAndReadingGoesOn) {
+    auto [client, peer] = Secure();
+    peer->Write(ScriptedSecurity::Record(0x16, {}));
+    auto server = std::async(std::launch::async, [&] {
+        const Bytes hello = peer->Read(5);
+        Bytes answer = BytesOf("WELCOME");
+        const Bytes after = ScriptedSecurity::DataRecord("after renegotiation");
+        answer.insert(answer.end(), after.begin(), after.end());
+        peer->Write(answer);
+        return hello;
+    });
+    char buffer[64];
+    const int n = client->Recieve(buffer, sizeof buffer);
+    EXPECT_EQ(server.get(), BytesOf("HELLO"));
+    ASSERT_EQ(n, 19);
+    EXPECT_EQ(std::string(buffer, 19), "after renegotiation");
+    EXPECT_EQ(client->GetState(), Tls::ClientSocket::kSecure);
+    EXPECT_EQ(peer->Read(4), BytesOf("DONE"));
+}
+
+TEST_F(TlsRecords, ThePeersCloseEndsTheSessionAfterTheDataBeforeIt) {
+    auto [client, peer] = Secure();
+    Bytes bytes = ScriptedSecurity::DataRecord("bye");
+    const Bytes close = ScriptedSecurity::Record(0x15, {});
+    bytes.insert(bytes.end(), close.begin(), close.end());
+    peer->Write(bytes);
+
+    char buffer[64];
+    ASSERT_EQ(client->Recieve(buffer, sizeof buffer), 3);
+    EXPECT_EQ(client->Recieve(buffer, sizeof buffer), 0);
+    EXPECT_EQ(client->GetState(), Tls::ClientSocket::kClosedByPeer);
+    EXPECT_TRUE(m_lines.empty());
+
+    EXPECT_EQ(client->Send("x", 1), -1);
+    EXPECT_EQ(client->Recieve(buffer, sizeof buffer), -1);
+    EXPECT_EQ(client->Poll(0, 0), -1);
+    EXPECT_EQ(client->Shutdown(), -1);
+    for (const wchar_t* function : {L"Tls::ClientSocket::Send", L"Tls::ClientSocket::Recieve", L"Tls::ClientSocket::Poll",
+                                    L"Tls::ClientSocket::Shutdown"}) {
+        EXPECT_TRUE(HasLine(function, L"ステータス異常")) << function;
+    }
+}
+
+TEST_F(TlsRecords, ConnectOnASecureSocketIsTheWrongState) {
+    auto [client, peer] = Secure();
+    EXPECT_EQ(client->Connect(L"127.0.0.1", m_port), -1);
+    EXPECT_EQ(client->ConnectWithTimeout(L"127.0.0.1", 1000, m_port), -1);
+    ASSERT_EQ(m_lines.size(), 2u);
+    // file : function : its own source line : detail
+    const std::wregex format(L"ClientSocket\\.cpp : Tls::ClientSocket::Connect : [0-9]+ : ステータス異常");
+    EXPECT_TRUE(std::regex_match(m_lines[0], format)) << WideToCodePage(CP_UTF8, m_lines[0]);
+    EXPECT_TRUE(HasLine(L"Tls::ClientSocket::ConnectWithTimeout", L"ステータス異常"));
+    EXPECT_EQ(client->GetState(), Tls::ClientSocket::kSecure);
+}
+
+TEST_F(TlsRecords, DestroyingASecureSocketClosesTlsBeforeTheSocket) {
+    auto [client, peer] = Secure();
+    auto server = std::async(std::launch::async, [&] {
+        Bytes all = peer->ReadToEnd();  // ends with the client's half-close
+        peer->Close();
+        return all;
+    });
+    client.reset();
+    EXPECT_EQ(server.get(), ScriptedSecurity::Record(0x15, {}));
+    EXPECT_EQ(m_package.log, (std::vector<std::string>{"apply control", "isc close", "delete context", "free credentials"}));
+    EXPECT_TRUE(m_lines.empty());
+}
+
+TEST_F(TlsRecords, DestroyingASocketInTheHandshakeClosesOnlyTheSocket) {
+    auto client = std::make_unique<Tls::ClientSocket>(m_package.Table());
+    auto server = std::async(std::launch::async, [this] {
+        Peer peer(Accept());
+        const Bytes hello = peer.Read(5);
+        peer.Close();  // hangs up in the middle of the handshake
+        return hello;
+    });
+    EXPECT_EQ(client->Connect(L"127.0.0.1", m_port), -1);
+    EXPECT_EQ(server.get(), BytesOf("HELLO"));
+    EXPECT_EQ(client->GetState(), Tls::ClientSocket::kHandshaking);
+    EXPECT_TRUE(HasLine(L"Tls::ClientSocket::Negotiate", L"recv : 接続クローズ"));
+    EXPECT_TRUE(HasLine(L"Tls::ClientSocket::Connect", L"Negotiate"));
+
+    m_package.log.clear();
+    client.reset();
+    EXPECT_EQ(m_package.log, (std::vector<std::string>{"delete context", "free credentials"}));
+}
+
+TEST_F(TlsRecords, AContextWithoutCertificateIsReportedAndNotTrusted) {
+    auto [client, peer] = Secure();
+    EXPECT_EQ(client->RetrieveServerCertificate(), nullptr);
+    EXPECT_TRUE(HasLine(L"Tls::ClientSocket::RetrieveServerCertificate", L"QueryContextAttributes : 0x8009030e"));
+}
+
+// The ports' stream: connected through the same handshake, it refuses trust for a context that
+// yields no certificate, and its half-close ends the TLS session first.
+TEST_F(TlsRecords, TheStreamTrustsNothingWithoutACertificateAndClosesInOrder) {
+    TlsStream stream(m_package.Table(), L"CorvaneTestUnusedStore");
+    auto handshake = std::async(std::launch::async, [this] {
+        auto accepted = std::make_unique<Peer>(Accept());
+        accepted->Read(5);
+        accepted->Write(BytesOf("WELCOME"));
+        accepted->Read(4);
+        return accepted;
+    });
+    ASSERT_TRUE(stream.Connect(L"127.0.0.1", m_port, 2000));
+    std::unique_ptr<Peer> peer = handshake.get();
+    EXPECT_FALSE(stream.TrustPeer());
+
+    peer->Write(ScriptedSecurity::DataRecord("ack"));
+    std::uint8_t buffer[8];
+    EXPECT_EQ(stream.Receive(buffer, sizeof buffer, 2000), 3);
+    EXPECT_EQ(stream.Receive(buffer, sizeof buffer, 100), 0);
+
+    auto server = std::async(std::launch::async, [&] {
+        Bytes all = peer->ReadToEnd();
+        peer->Close();
+        return all;
+    });
+    EXPECT_TRUE(stream.ShutdownSend());
+    EXPECT_EQ(server.get(), ScriptedSecurity::Record(0x15, {}));
+    EXPECT_EQ(stream.Receive(buffer, sizeof buffer, 100), 0) << "the end of the stream, not a failure";
+}
+
+}  // namespace
