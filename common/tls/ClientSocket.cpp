@@ -27,6 +27,7 @@ constexpr int kShutdownDrainReads = 16;
 constexpr int kShutdownDrainBytes = 16;
 constexpr DWORD kShutdownDrainTimeoutMs = 5000;
 constexpr int kShutdownTokenRounds = 8;  // a close needs one round; never loop without end
+constexpr std::uint8_t kAlertRecord = 21;  // TLS record content type
 // No TLS record is this large: a peer whose bytes never make one whole record is not a TLS peer.
 constexpr std::size_t kLargestCipherInput = 1 << 20;
 
@@ -400,15 +401,24 @@ int ClientSocket::Recieve(void* buffer, int size) {
     const SOCKET socket = *m_socket;
     for (;;) {
         if (!m_cipherInput.empty() && !m_bIncomplete) {
+            const std::uint8_t recordType = m_cipherInput[0];
             SecBuffer buffers[4] = {Buffer(SECBUFFER_DATA, m_cipherInput.data(), m_cipherInput.size()),
                                     Buffer(SECBUFFER_EMPTY), Buffer(SECBUFFER_EMPTY), Buffer(SECBUFFER_EMPTY)};
             SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-            const SECURITY_STATUS status = m_sspi->DecryptMessage(m_context.get(), &desc, 0, nullptr);
+            SECURITY_STATUS status = m_sspi->DecryptMessage(m_context.get(), &desc, 0, nullptr);
             const SecBuffer* extra = FindBuffer(buffers, 4, SECBUFFER_EXTRA);
             const std::size_t extraSize = extra && extra->cbBuffer <= m_cipherInput.size() ? extra->cbBuffer : 0;
 
+            const SecBuffer* plain = FindBuffer(buffers, 4, SECBUFFER_DATA);
+            const bool hasPlain = plain && plain->cbBuffer > 0 && plain->pvBuffer;
+            if (status == SEC_E_OK && !hasPlain && recordType == kAlertRecord) {
+                // Some packages (Wine's) take the peer's close_notify without saying so: an alert
+                // record that yields no data and no error is the end of the session.
+                status = SEC_I_CONTEXT_EXPIRED;
+            }
+
             if (status == SEC_E_OK) {
-                if (const SecBuffer* plain = FindBuffer(buffers, 4, SECBUFFER_DATA); plain && plain->cbBuffer > 0) {
+                if (hasPlain) {
                     const auto* begin = static_cast<const std::uint8_t*>(plain->pvBuffer);
                     m_plainOutput.insert(m_plainOutput.end(), begin, begin + plain->cbBuffer);
                 }
@@ -436,7 +446,8 @@ int ClientSocket::Recieve(void* buffer, int size) {
             if (status == SEC_I_CONTEXT_EXPIRED) {
                 m_nState = kClosedByPeer;
                 const int handed = HandOut(buffer, size);
-                m_bCloseUnreported = handed > 0;
+                // The caller learns of the close from a 0 of its own, after the data before it.
+                m_bCloseUnreported = handed > 0 || size == 0;
                 return handed;
             }
             if (status != SEC_E_INCOMPLETE_MESSAGE) {

@@ -141,7 +141,10 @@ SECURITY_STATUS SEC_ENTRY Decrypt(PCtxtHandle, PSecBufferDesc message, unsigned 
     b[2] = SecBuffer{16, SECBUFFER_STREAM_TRAILER, bytes + 5 + length};
     b[3] = size > whole ? SecBuffer{static_cast<unsigned long>(size - whole), SECBUFFER_EXTRA, bytes + whole}
                         : SecBuffer{0, SECBUFFER_EMPTY, nullptr};
-    if (type == kAlert) return SEC_I_CONTEXT_EXPIRED;
+    if (type == kAlert) {
+        b[1].cbBuffer = 0;
+        return s.closeAsEmptyRecord ? SEC_E_OK : SEC_I_CONTEXT_EXPIRED;
+    }
     if (type == kHandshake) {
         b[1].cbBuffer = 0;
         s.helloPending = true;

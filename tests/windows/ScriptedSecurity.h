@@ -24,6 +24,8 @@ struct ScriptedSecurity {
     unsigned long maximumMessage = 16384;
     // The answer to a question for the peer's certificate: a failure status.
     SECURITY_STATUS certificateStatus = SEC_E_NO_CREDENTIALS;
+    // Take the peer's close as an empty record (SEC_E_OK), as Wine's package does.
+    bool closeAsEmptyRecord = false;
 
     // "acquire", "isc first", "isc", "isc close", "delete context", "free credentials",
     // "apply control", "encrypt N", "decrypt", "query sizes", "query certificate".

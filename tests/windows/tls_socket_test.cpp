@@ -228,26 +228,40 @@ TEST_F(TlsRecords, ARenegotiationRunsTheHandshakeAgainAndReadingGoesOn) {
 }
 
 TEST_F(TlsRecords, ThePeersCloseEndsTheSessionAfterTheDataBeforeIt) {
-    auto [client, peer] = Secure();
-    Bytes bytes = ScriptedSecurity::DataRecord("bye");
-    const Bytes close = ScriptedSecurity::Record(0x15, {});
-    bytes.insert(bytes.end(), close.begin(), close.end());
-    peer->Write(bytes);
+    for (const bool silentClose : {false, true}) {
+        SCOPED_TRACE(silentClose ? "the package takes the close as an empty record" : "the package reports the close");
+        m_package.closeAsEmptyRecord = silentClose;
+        auto [client, peer] = Secure();
+        Bytes bytes = ScriptedSecurity::DataRecord("bye");
+        const Bytes close = ScriptedSecurity::Record(0x15, {});
+        bytes.insert(bytes.end(), close.begin(), close.end());
+        peer->Write(bytes);
 
-    char buffer[64];
-    ASSERT_EQ(client->Recieve(buffer, sizeof buffer), 3);
-    EXPECT_EQ(client->Recieve(buffer, sizeof buffer), 0);
-    EXPECT_EQ(client->GetState(), Tls::ClientSocket::kClosedByPeer);
-    EXPECT_TRUE(m_lines.empty());
+        char buffer[64];
+        ASSERT_EQ(client->Recieve(buffer, sizeof buffer), 3);
+        EXPECT_EQ(client->Recieve(buffer, sizeof buffer), 0);
+        EXPECT_EQ(client->GetState(), Tls::ClientSocket::kClosedByPeer);
+        EXPECT_TRUE(m_lines.empty());
 
-    EXPECT_EQ(client->Send("x", 1), -1);
-    EXPECT_EQ(client->Recieve(buffer, sizeof buffer), -1);
-    EXPECT_EQ(client->Poll(0, 0), -1);
-    EXPECT_EQ(client->Shutdown(), -1);
-    for (const wchar_t* function : {L"Tls::ClientSocket::Send", L"Tls::ClientSocket::Recieve", L"Tls::ClientSocket::Poll",
-                                    L"Tls::ClientSocket::Shutdown"}) {
-        EXPECT_TRUE(HasLine(function, L"ステータス異常")) << function;
+        EXPECT_EQ(client->Send("x", 1), -1);
+        EXPECT_EQ(client->Recieve(buffer, sizeof buffer), -1);
+        EXPECT_EQ(client->Poll(0, 0), -1);
+        EXPECT_EQ(client->Shutdown(), -1);
+        for (const wchar_t* function : {L"Tls::ClientSocket::Send", L"Tls::ClientSocket::Recieve",
+                                        L"Tls::ClientSocket::Poll", L"Tls::ClientSocket::Shutdown"}) {
+            EXPECT_TRUE(HasLine(function, L"ステータス異常")) << function;
+        }
     }
+}
+
+TEST_F(TlsRecords, ACloseFoundWhileWaitingIsReportedByTheNextRead) {
+    auto [client, peer] = Secure();
+    peer->Write(ScriptedSecurity::Record(0x15, {}));
+    EXPECT_EQ(client->Poll(2, 0), 0);  // nothing to read, and nothing will come
+    EXPECT_EQ(client->GetState(), Tls::ClientSocket::kClosedByPeer);
+    char buffer[8];
+    EXPECT_EQ(client->Recieve(buffer, sizeof buffer), 0);
+    EXPECT_TRUE(m_lines.empty());
 }
 
 TEST_F(TlsRecords, ConnectOnASecureSocketIsTheWrongState) {
