@@ -1,13 +1,16 @@
 // The printer port as the installer runs it: the real controller library from the program's own
-// resource DLL/146, Winsock, and the printer simulator at the other end (through with-sim.sh).
-// @2 is a plain printer, @3 one with TLS, @4 a plain one with SUB power on (it refuses update
-// mode, so the port falls back to the update-mode frame), @5 a plain one for the held file.
+// resource DLL/146, Winsock, Schannel, and the printer simulator at the other end (through
+// with-sim.sh). @2 is a plain printer, @3 one with TLS, @4 a plain one with SUB power on (it
+// refuses update mode, so the port falls back to the update-mode frame), @5 a plain one for the
+// held file. The ExpiredCertificate tests run against a simulator of their own whose certificate
+// has expired (@2, TLS).
 #include <winsock2.h>
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -15,10 +18,14 @@
 #include <vector>
 
 #include "common/Clock.h"
+#include "common/tls/CertificateTrust.h"
+#include "common/tls/Common.h"
+#include "common/win32/CodePage.h"
 #include "common/win32/UniqueHandle.h"
 #include "ports/DravonPort.h"
 #include "ports/SnmpQuery.h"
 #include "ports/win32/ControllerHost.h"
+#include "ports/win32/TlsStream.h"
 #include "ports/win32/WinsockNetwork.h"
 #include "tests/windows/SimControl.h"
 #include "update/DeviceReply.h"
@@ -178,6 +185,155 @@ TEST_F(DravonPortSim, AHeldLibraryFileIsDeletedLater) {
     EXPECT_TRUE(port->queryInformation(reply));
     EXPECT_FALSE(LibraryFileExists());
     EXPECT_TRUE(ProcessControllerHost().PendingDeletes().empty());
+}
+
+// The process's host with its message boxes recorded instead of shown.
+class RecordingHost final : public IControllerHost {
+public:
+    std::wstring TempDirectory() override { return m_host.TempDirectory(); }
+    WriteResult WriteLibrary(const std::wstring& path, std::wstring& report) override {
+        return m_host.WriteLibrary(path, report);
+    }
+    Module Load(const std::wstring& path) override { return m_host.Load(path); }
+    ExportFn Resolve(Module module, const char* name) override { return m_host.Resolve(module, name); }
+    void Free(Module module) override { m_host.Free(module); }
+    void DeleteLibraryFile(const std::wstring& path) override { m_host.DeleteLibraryFile(path); }
+    void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
+    void ShowErrorMessage(const std::wstring& text) override { errorMessages.push_back(text); }
+    std::wstring FromAnsi(std::string_view text) override { return m_host.FromAnsi(text); }
+
+    std::vector<std::wstring> messages;
+    std::vector<std::wstring> errorMessages;
+
+private:
+    IControllerHost& m_host = ProcessControllerHost();
+};
+
+// The SHA-1 thumbprints of a current-user system store's certificates.
+std::vector<std::string> StoreContents(const wchar_t* name) {
+    std::vector<std::string> prints;
+    const HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                             CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, name);
+    if (!store) return prints;
+    for (PCCERT_CONTEXT c = ::CertEnumCertificatesInStore(store, nullptr); c; c = ::CertEnumCertificatesInStore(store, c)) {
+        BYTE hash[20];
+        DWORD size = sizeof hash;
+        if (::CertGetCertificateContextProperty(c, CERT_SHA1_HASH_PROP_ID, hash, &size)) {
+            prints.emplace_back(reinterpret_cast<const char*>(hash), size);
+        }
+    }
+    ::CertCloseStore(store, 0);
+    std::sort(prints.begin(), prints.end());
+    return prints;
+}
+
+// Forgets a current-user system store with everything in it. Its registry key goes: Wine does not
+// keep certificates deleted through the store itself.
+void RemoveStore(const wchar_t* name) {
+    const std::wstring key = std::wstring(L"Software\\Microsoft\\SystemCertificates\\") + name;
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+}
+
+// Secure transfers with the real TLS stream, remembering printer certificates in a store of the
+// test's own, with every diagnostic and success line and every message box recorded.
+class SecureTransfer : public testing::Test {
+protected:
+    static constexpr wchar_t kStore[] = L"CorvaneTestPrinterCertificates";
+
+    void SetUp() override {
+        ASSERT_TRUE(m_sim.Connected());
+        RemoveStore(kStore);
+        m_rootBefore = StoreContents(L"ROOT");
+        m_previousSink = Tls::SetLineSink([this](Tls::LineChannel channel, const std::wstring& line) {
+            (channel == Tls::LineChannel::kWideOutput ? m_output : m_errors).push_back(line);
+        });
+    }
+
+    void TearDown() override {
+        Tls::SetLineSink(std::move(m_previousSink));
+        EXPECT_EQ(StoreContents(L"ROOT"), m_rootBefore) << "the user's trusted roots are never touched";
+        RemoveStore(kStore);
+    }
+
+    PortPtr Port(const std::string& printer) {
+        DravonEnvironment environment{m_host, ProcessNetwork(), SystemClock(), &SystemAnsiToWide,
+                                      [] { return std::make_unique<TlsStream>(nullptr, kStore); }};
+        return PortPtr(new CDravonPort(::inet_addr(printer.c_str()), environment));
+    }
+
+    bool Send(CPort& port, const Bytes& data) {
+        return port.sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0);
+    }
+
+    std::string Errors() const {
+        std::string all;
+        for (const auto& line : m_errors) all += WideToCodePage(CP_UTF8, line) + "\n";
+        return all;
+    }
+
+    SimControl m_sim;
+    RecordingHost m_host;
+    std::vector<std::string> m_rootBefore;
+    std::vector<std::wstring> m_output;
+    std::vector<std::wstring> m_errors;
+    Tls::LineSink m_previousSink;
+};
+
+TEST_F(SecureTransfer, TheFirstTransferRemembersThePrintersCertificateAndTheNextTrustsIt) {
+    const std::string printer = m_sim.Printer(3);
+    m_sim.Command("clear " + printer);
+    m_sim.Command("set " + printer + " sub_power off");  // another test may have set it
+    PortPtr port = Port(printer);
+    ASSERT_TRUE(static_cast<CDravonPort&>(*port).isSecure());
+    ASSERT_TRUE(port->startUpdate());
+
+    // The whole firmware, over TLS, on the connection whose certificate was just remembered.
+    const Bytes firmware = ReadAll(RESTORED_FIRMWARE_PATH);
+    ASSERT_TRUE(Send(*port, firmware)) << Errors();
+    ASSERT_TRUE(m_sim.WaitFor(printer, "firmware_result", "accepted")) << m_sim.Show(printer, "firmware_reason");
+    EXPECT_EQ(m_sim.Show(printer, "firmware_sha256"), Sha256Hex(firmware));
+    EXPECT_EQ(m_sim.Show(printer, "data_connections"), "1");
+    EXPECT_EQ(m_output, std::vector<std::wstring>{L"証明書を正常にインストールしました。"});
+    EXPECT_EQ(StoreContents(kStore).size(), 1u);
+    EXPECT_TRUE(m_host.errorMessages.empty());
+
+    // The next transfer finds it trusted and writes nothing.
+    m_output.clear();
+    const std::vector<std::string> remembered = StoreContents(kStore);
+    const Bytes data(300000, 0x3C);
+    ASSERT_TRUE(Send(*port, data)) << Errors();
+    ASSERT_TRUE(m_sim.WaitFor(printer, "firmware_size", std::to_string(data.size())));
+    EXPECT_EQ(m_sim.Show(printer, "data_connections"), "2");
+    EXPECT_TRUE(m_output.empty());
+    EXPECT_EQ(StoreContents(kStore), remembered);
+    EXPECT_TRUE(m_host.errorMessages.empty());
+}
+
+class ExpiredCertificate : public SecureTransfer {};
+
+TEST_F(ExpiredCertificate, OnceRememberedItIsRefusedAndNothingIsSent) {
+    const std::string printer = m_sim.Printer(2);
+    PortPtr port = Port(printer);
+    ASSERT_TRUE(static_cast<CDravonPort&>(*port).isSecure());
+    const Bytes data(50000, 0x42);
+
+    // Never seen before: remembered like any other, as before.
+    ASSERT_TRUE(Send(*port, data)) << Errors();
+    ASSERT_TRUE(m_sim.WaitFor(printer, "firmware_size", std::to_string(data.size())));
+    EXPECT_EQ(StoreContents(kStore).size(), 1u);
+
+    // Remembered already: its chain still fails, the store refuses it again, the transfer stops.
+    m_sim.Command("clear " + printer);
+    m_output.clear();
+    m_errors.clear();
+    EXPECT_FALSE(Send(*port, data));
+    EXPECT_EQ(m_host.errorMessages, std::vector<std::wstring>{kCertificateCancelledText});
+    EXPECT_TRUE(m_output.empty());
+    EXPECT_NE(std::find(m_errors.begin(), m_errors.end(), L"証明書のストアへの追加に失敗しました。"), m_errors.end())
+        << Errors();
+    ::Sleep(300);
+    EXPECT_EQ(m_sim.Show(printer, "firmware_size"), "") << "not one byte of data";
+    EXPECT_EQ(m_sim.Show(printer, "data_connections"), "1");
 }
 
 }  // namespace

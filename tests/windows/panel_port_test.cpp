@@ -1,11 +1,14 @@
-// The panel port through Winsock under Wine, against the printer simulator (@2, plain): the
-// panel transfer with the port the installer registers, the panel's faults, the install request,
-// and the named mutex the port holds.
+// The panel port through Winsock under Wine, against the printer simulator (@2 plain, @3 with TLS):
+// the panel transfer with the port the installer registers, the panel's faults, the install
+// request, the whole exchange over TLS, and the named mutex the port holds.
 #include <winsock2.h>
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
 
 #include "common/Clock.h"
 #include "common/Text.h"
@@ -162,6 +165,29 @@ TEST_F(PanelPort, AcknowledgementsSharingASegmentWithTheNextMessageLoseNothing) 
     ASSERT_EQ(updater->TransferThread(), 1);
     EXPECT_LT(SystemClock().TickCount() - start, 20000u) << "no message waited out";
     ExpectAccepted(*updater);
+}
+
+// The installer's own package, 8.7 MB, to a panel that asks for TLS (@3): every frame and
+// acknowledgement goes through the TLS socket, and the install request on a later connection.
+TEST_F(PanelPort, TheRealPackageGoesOverTlsToASecurePanel) {
+    const std::string secure = m_sim.Printer(3);
+    m_sim.Command("clear " + secure);
+    std::ifstream in(PANEL_PACKAGE_PATH, std::ios::binary);
+    const std::vector<std::uint8_t> package{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    ASSERT_EQ(package.size(), 8700000u);
+    const std::string digest = Md5Hex(package);
+
+    auto updater = std::make_shared<CPanelUpdater>(MakePanelNetworkPort(), m_clock);
+    updater->SetTransferInfo(text::WidenBytes(secure), L"3.40", L"PanelApplication", L"3.0.1", package.data(),
+                             package.size(), std::to_wstring(package.size()), text::WidenBytes(digest));
+    ASSERT_EQ(updater->TransferThread(), 1);
+    EXPECT_EQ(updater->m_nState, kPanelTransferred);
+    EXPECT_EQ(m_sim.Show(secure, "package_result"), "accepted");
+    EXPECT_EQ(m_sim.Show(secure, "package_size"), "8700000");
+    EXPECT_EQ(m_sim.Show(secure, "package_md5"), digest);
+
+    ASSERT_TRUE(updater->StartPanelInstall(secure.c_str()));
+    EXPECT_TRUE(m_sim.WaitFor(secure, "panel_install", "started"));
 }
 
 TEST(PanelPortSystem, TheNamedMutexIsHeldExactlyAsLongAsItsObject) {
