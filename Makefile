@@ -39,6 +39,8 @@ bench: native windows
 	scripts/wine-prefix $(WINDOWS)/wineprefix
 	tests/windows/with-sim.sh $(NATIVE)/sim/printer-sim --printer @2 -- \
 	  $(WINDOWS)/wine-run.sh $(WINDOWS)/tests/bench/panel_transfer_bench.exe @2
+	tests/windows/with-sim.sh $(NATIVE)/sim/printer-sim --printer @2 --printer @3,tls=on -- \
+	  $(WINDOWS)/wine-run.sh $(WINDOWS)/tests/bench/tls_firmware_bench.exe @2 @3
 
 clean:
 	rm -rf build

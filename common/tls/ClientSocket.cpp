@@ -28,6 +28,8 @@ constexpr int kShutdownDrainBytes = 16;
 constexpr DWORD kShutdownDrainTimeoutMs = 5000;
 constexpr int kShutdownTokenRounds = 8;  // a close needs one round; never loop without end
 constexpr std::uint8_t kAlertRecord = 21;  // TLS record content type
+// Encrypted records that go out together with one SendAll: about 128 KB.
+constexpr std::size_t kRecordsPerSend = 8;
 // No TLS record is this large: a peer whose bytes never make one whole record is not a TLS peer.
 constexpr std::size_t kLargestCipherInput = 1 << 20;
 
@@ -345,29 +347,45 @@ int ClientSocket::Send(const void* data, int length) {
     const unsigned long largest =
         m_sizes.cbMaximumMessage > header + trailer ? m_sizes.cbMaximumMessage - header - trailer : 1;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
-    std::vector<std::uint8_t> record(header + std::min<unsigned long>(largest, static_cast<unsigned long>(length)) + trailer);
+
+    // Records are built one behind the other in one buffer, each where the one before it ended,
+    // and a batch of them goes out with one SendAll: every send costs a system call, and more
+    // under Wine.
+    // The buffer stays for the next call: a transfer sends block after block of the same size.
+    const std::size_t records = (static_cast<std::size_t>(length) + largest - 1) / largest;
+    const std::size_t batchRecords = std::min<std::size_t>(records, kRecordsPerSend);
+    const std::size_t batchSize = batchRecords * (header + trailer) +
+                                  std::min<std::size_t>(static_cast<std::size_t>(length), batchRecords * largest);
+    if (m_sendBuffer.size() < batchSize) m_sendBuffer.resize(batchSize);
+    std::uint8_t* const batch = m_sendBuffer.data();
 
     for (int done = 0; done < length;) {
-        const unsigned long piece = std::min<unsigned long>(largest, static_cast<unsigned long>(length - done));
-        std::memcpy(record.data() + header, bytes + done, piece);
-        SecBuffer buffers[4] = {Buffer(SECBUFFER_STREAM_HEADER, record.data(), header),
-                                Buffer(SECBUFFER_DATA, record.data() + header, piece),
-                                Buffer(SECBUFFER_STREAM_TRAILER, record.data() + header + piece, trailer),
-                                Buffer(SECBUFFER_EMPTY)};
-        SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-        const SECURITY_STATUS status = m_sspi->EncryptMessage(m_context.get(), 0, &desc, 0);
-        if (status < 0) {
-            TLS_REPORT("Tls::ClientSocket::Send", Hex(L"EncryptMessage : ", status));
-            return -1;
+        std::size_t filled = 0;
+        for (std::size_t n = 0; n < batchRecords && done < length; ++n) {
+            const unsigned long piece = std::min<unsigned long>(largest, static_cast<unsigned long>(length - done));
+            std::uint8_t* const record = batch + filled;
+            std::memcpy(record + header, bytes + done, piece);
+            SecBuffer buffers[4] = {Buffer(SECBUFFER_STREAM_HEADER, record, header),
+                                    Buffer(SECBUFFER_DATA, record + header, piece),
+                                    Buffer(SECBUFFER_STREAM_TRAILER, record + header + piece, trailer),
+                                    Buffer(SECBUFFER_EMPTY)};
+            SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+            const SECURITY_STATUS status = m_sspi->EncryptMessage(m_context.get(), 0, &desc, 0);
+            if (status < 0) {
+                TLS_REPORT("Tls::ClientSocket::Send", Hex(L"EncryptMessage : ", status));
+                return -1;
+            }
+            // The record as the package left it: its three parts, added up, from its start.
+            const std::size_t total = std::size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
+            filled += std::min<std::size_t>(total, header + piece + trailer);
+            done += static_cast<int>(piece);
         }
-        const std::size_t total = std::size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
-        const int size = static_cast<int>(std::min(total, record.size()));
-        const int sent = SendAll(*m_socket, record.data(), size);
+        const int size = static_cast<int>(filled);
+        const int sent = SendAll(*m_socket, batch, size);
         if (sent != size) {
             TLS_REPORT("Tls::ClientSocket::Send", L"sendAll : " + std::to_wstring(sent) + L", " + std::to_wstring(size));
             return -1;
         }
-        done += static_cast<int>(piece);
     }
     return length;
 }

@@ -103,6 +103,7 @@ private:
     SecPkgContext_StreamSizes m_sizes{};
     std::vector<std::uint8_t> m_cipherInput;  // received, not yet decrypted
     std::vector<std::uint8_t> m_plainOutput;  // decrypted, not yet handed out
+    std::vector<std::uint8_t> m_sendBuffer;   // records on their way out
     bool m_bIncomplete = false;               // decrypt again only after more bytes arrived
     bool m_bPeerGone = false;                 // the peer closed the TCP connection
     bool m_bCloseUnreported = false;          // the peer's close came with data; 0 not yet returned

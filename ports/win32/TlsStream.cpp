@@ -27,6 +27,9 @@ bool TlsStream::Connect(std::wstring_view host, std::uint16_t port, std::uint32_
         m_socket.reset();
         return false;
     }
+    // Stop-and-wait exchanges send small records: never hold one back waiting for an ACK.
+    BOOL noDelay = TRUE;
+    ::setsockopt(m_socket->Handle(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
     // A peer that accepts the connection but never answers the handshake ends it with a
     // time-out, which the ports answer with a new connection.
     if (!SetReceiveTimeout(kHandshakeReadTimeoutMs)) {
