@@ -1,8 +1,6 @@
 // Diagnostic lines, SendAll and name resolution for the TLS socket and the certificate check.
 #include "common/tls/Common.h"
 
-#include <ws2tcpip.h>
-
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -115,27 +113,6 @@ int SendAll(SOCKET socket, const void* data, int length) {
         sent += n;
     }
     return length;
-}
-
-std::shared_ptr<std::wstring> ResolveAddress(std::wstring_view host) {
-    WSADATA data{};
-    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return nullptr;
-    // One start-up for this call; the caller's sockets have their own.
-    const std::shared_ptr<void> session(nullptr, [](void*) { ::WSACleanup(); });
-
-    const std::wstring name(host);
-    if (name.empty() || name.find(L'\0') != std::wstring::npos) return nullptr;
-    ADDRINFOW hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* result = nullptr;
-    if (::GetAddrInfoW(name.c_str(), nullptr, &hints, &result) != 0 || !result) return nullptr;
-    const std::shared_ptr<ADDRINFOW> owner(result, ::FreeAddrInfoW);
-
-    wchar_t text[64] = {};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-    if (!::InetNtopW(AF_INET, &address->sin_addr, text, 64)) return nullptr;
-    return std::make_shared<std::wstring>(text);
 }
 
 }  // namespace Tls

@@ -1,5 +1,5 @@
-// What the TLS socket and the certificate check share: their diagnostic lines, sending a whole
-// buffer on a socket, and the panel port's name resolution.
+// What the TLS socket and the certificate check share: their diagnostic lines and sending a whole
+// buffer on a socket.
 //
 // Diagnostics are for whoever runs the installer from a console or collects its standard error;
 // the user never sees them. Tests take the lines with SetLineSink.
@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -42,10 +41,6 @@ std::wstring Hex(std::wstring_view text, long status);
 // Calls `send` until all `length` bytes are accepted. The length, or -1 at the first failed
 // `send` (reported). A length of 0 or less is returned at once.
 int SendAll(SOCKET socket, const void* data, int length);
-
-// Starts the socket library (2.2), resolves `host` (IPv4, stream) and gives its first address as
-// dotted text. Empty on any failure.
-std::shared_ptr<std::wstring> ResolveAddress(std::wstring_view host);
 
 }  // namespace Tls
 

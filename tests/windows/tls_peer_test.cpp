@@ -20,6 +20,7 @@
 #include "common/tls/Common.h"
 #include "common/win32/CodePage.h"
 #include "common/win32/UniqueHandle.h"
+#include "ports/win32/TlsStream.h"
 
 namespace {
 
@@ -178,6 +179,21 @@ TEST_F(TlsPeers, ConnectWithTimeoutGivesUpOnAnAddressThatNeverAnswers) {
     EXPECT_LT(elapsed, 5000u);
     EXPECT_TRUE(HasDetail(L"connect : timeout")) << Lines();
     EXPECT_EQ(socket.GetState(), Tls::ClientSocket::kReady);
+}
+
+// A peer that takes the connection and never answers the handshake: the ports' stream gives up
+// after one second with the time-out error, which the ports answer with a new connection.
+TEST_F(TlsPeers, ASilentPeerTimesTheHandshakeOutAfterOneSecond) {
+    sockaddr_in address{};
+    UniqueSocket listener = Listen(1, address);
+    TlsStream stream(nullptr, L"CorvaneTestUnusedStore");
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_FALSE(stream.Connect(L"127.0.0.1", ::ntohs(address.sin_port), net::kWaitForever));
+    const ULONGLONG elapsed = ::GetTickCount64() - start;
+    EXPECT_EQ(stream.LastError(), net::kErrorTimedOut) << Lines();
+    EXPECT_GE(elapsed, 900u);
+    EXPECT_LT(elapsed, 3000u);
+    EXPECT_TRUE(HasDetail(L"recv : 10060")) << Lines();
 }
 
 TEST_F(TlsPeers, AServerRequestedRenegotiation) {

@@ -8,8 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <numeric>
 #include <regex>
 #include <string>
@@ -342,6 +349,41 @@ TEST_F(TlsRecords, TheStreamTrustsNothingWithoutACertificateAndClosesInOrder) {
     EXPECT_TRUE(stream.ShutdownSend());
     EXPECT_EQ(server.get(), ScriptedSecurity::Record(0x15, {}));
     EXPECT_EQ(stream.Receive(buffer, sizeof buffer, 100), 0) << "the end of the stream, not a failure";
+}
+
+// Without a sink the line goes to the process's standard error, in the system's ANSI code page:
+// Shift_JIS bytes on a Japanese system, question marks where the code page has no such letters.
+TEST(TlsDiagnostics, ALineGoesToStandardErrorInTheSystemsAnsiCodePage) {
+    if (const char* expected = std::getenv("EXPECT_ACP")) {
+        ASSERT_EQ(::GetACP(), std::strtoul(expected, nullptr, 10));
+    }
+    wchar_t folder[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + L"tls-diagnostic-" + std::to_wstring(::GetCurrentProcessId());
+
+    ScriptedSecurity package;
+    Tls::ClientSocket socket(package.Table());
+    std::fflush(stderr);
+    const int saved = ::_dup(2);
+    const int file = ::_wopen(path.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, 0600);
+    ASSERT_GE(file, 0);
+    ::_dup2(file, 2);
+    EXPECT_EQ(socket.Send("x", 1), -1);  // state 1: the wrong state
+    std::fflush(stderr);
+    ::_dup2(saved, 2);
+    ::_close(file);
+    ::_close(saved);
+
+    std::ifstream in(path.c_str(), std::ios::binary);
+    const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.close();
+    ::DeleteFileW(path.c_str());
+    const std::string detail = ::GetACP() == 932 ? "\x83\x58\x83\x65\x81\x5B\x83\x5E\x83\x58\x88\xD9\x8F\xED"
+                                                 : std::string(7, '?');
+    const std::regex line("ClientSocket\\.cpp : Tls::ClientSocket::Send : [0-9]+ : (.*)\r?\n");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(written, match, line)) << written;
+    EXPECT_EQ(match[1].str(), detail);
 }
 
 }  // namespace
