@@ -448,7 +448,9 @@ int ClientSocket::Recieve(void* buffer, int size) {
                     continue;
                 }
                 m_cipherInput.clear();
-                return handOutFirst();
+                // An empty record is no end of the stream: without bytes for the caller, read on.
+                if (firstRecord > 0 || size == 0) return handOutFirst();
+                continue;
             }
             if (status == SEC_I_RENEGOTIATE) {
                 std::vector<std::uint8_t> handshake(m_cipherInput.end() - static_cast<std::ptrdiff_t>(extraSize),

@@ -214,6 +214,20 @@ TEST_F(TlsRecords, ARecordCutByTcpWaitsForItsRest) {
     EXPECT_TRUE(m_lines.empty());
 }
 
+TEST_F(TlsRecords, AnEmptyRecordIsNotTheEndOfTheStream) {
+    auto [client, peer] = Secure();
+    peer->Write(ScriptedSecurity::DataRecord(""));
+    auto later = std::async(std::launch::async, [&] {
+        ::Sleep(100);
+        peer->Write(ScriptedSecurity::DataRecord("later"));
+    });
+    char buffer[64];
+    EXPECT_EQ(client->Recieve(buffer, sizeof buffer), 5);
+    later.get();
+    EXPECT_EQ(std::string(buffer, 5), "later");
+    EXPECT_EQ(client->GetState(), Tls::ClientSocket::kSecure);
+}
+
 TEST_F(TlsRecords, ARenegotiationRunsTheHandshakeAgainAndReadingGoesOn) {
     auto [client, peer] = Secure();
     peer->Write(ScriptedSecurity::Record(0x16, {}));
