@@ -24,6 +24,19 @@ struct EndpointContext {
 // not reachable). `note` says what happened, for the log.
 std::vector<std::uint8_t> AnswerSnmp(Printer& printer, std::span<const std::uint8_t> datagram, std::string& note);
 
+// mDNS on UDP 5353: what goes out for one datagram that reached the printer, on its own address
+// or through the group. Queries are recorded; an answer goes to the service question of a
+// query while the printer is reachable, shaped by the printer's mDNS faults. DNS responses are
+// passed over without a word (`note` stays empty).
+struct MdnsReply {
+    std::vector<std::uint8_t> datagram;  // empty: no answer
+    bool multicast = false;              // to the group; otherwise back to the asker
+    int copies = 1;                      // each sender sends it this often
+    std::string alsoFrom;                // another local address that sends it too
+};
+MdnsReply AnswerMdns(Printer& printer, std::span<const std::uint8_t> datagram, int peerPort, int mdnsPort,
+                     int dataPort, std::string& note);
+
 // The controller library's protocol.
 void ServeController(Printer& printer, std::unique_ptr<Stream> stream, const EndpointContext& context);
 

@@ -311,6 +311,56 @@ Fd BindUdp(const std::string& address, int port, std::string& error) {
     return BindSocket(SOCK_DGRAM, address, port, error);
 }
 
+Fd BindMulticastGroup(const std::string& group, const std::string& interfaceAddress, int port, std::string& error) {
+    sockaddr_in sa{};
+    ip_mreq membership{};
+    if (!MakeAddress(group, port, sa) || inet_pton(AF_INET, interfaceAddress.c_str(), &membership.imr_interface) != 1) {
+        error = "bad address " + group + " or " + interfaceAddress;
+        return Fd();
+    }
+    membership.imr_multiaddr = sa.sin_addr;
+    Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return Fd();
+    }
+    const int one = 1, zero = 0;
+    auto option = [&](int level, int name, const void* value, socklen_t size, const char* what) {
+        if (setsockopt(fd.Get(), level, name, value, size) == 0) return true;
+        error = std::string(what) + ": " + std::strerror(errno);
+        return false;
+    };
+    if (!option(SOL_SOCKET, SO_REUSEADDR, &one, sizeof one, "SO_REUSEADDR") ||
+        !option(SOL_SOCKET, SO_REUSEPORT, &one, sizeof one, "SO_REUSEPORT") ||
+        !option(IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero, "IP_MULTICAST_ALL")) {
+        return Fd();
+    }
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        error = "bind " + group + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        return Fd();
+    }
+    if (!option(IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership,
+                ("joining " + group + " on " + interfaceAddress).c_str())) {
+        return Fd();
+    }
+    return fd;
+}
+
+bool SetMulticastSender(int fd, const std::string& address, std::string& error) {
+    in_addr local{};
+    if (inet_pton(AF_INET, address.c_str(), &local) != 1) {
+        error = "bad address " + address;
+        return false;
+    }
+    const int ttl = 255;
+    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
+        error = std::string("multicast sender on ") + address + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 int LocalPort(int fd) {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;

@@ -98,6 +98,13 @@ private:
 // `error` set on failure.
 Fd ListenTcp(const std::string& address, int port, std::string& error);
 Fd BindUdp(const std::string& address, int port, std::string& error);
+// A UDP socket bound to the multicast `group` on `port` that receives the group's datagrams
+// from the interface holding `interfaceAddress` only: it joins there and takes nothing from
+// groups or interfaces other sockets joined (IP_MULTICAST_ALL off). Other sockets may bind the
+// same group and port. Invalid with `error` (which step failed) on failure.
+Fd BindMulticastGroup(const std::string& group, const std::string& interfaceAddress, int port, std::string& error);
+// Multicast sent on `fd` leaves through the interface holding `address`, with TTL 255.
+bool SetMulticastSender(int fd, const std::string& address, std::string& error);
 // The port a socket is bound to.
 int LocalPort(int fd);
 // Closes with a reset instead of an orderly end, the way a printer that is not there refuses.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "sim/FirmwareCheck.h"
 #include "sim/Log.h"
 
 namespace sim {
@@ -257,6 +258,13 @@ void Printer::CountDataConnection() {
     ++m_dataConnections;
 }
 
+void Printer::RecordMdnsQuery(std::span<const std::uint8_t> datagram) {
+    const std::string hex = ToHex(datagram.data(), datagram.size());
+    std::lock_guard lock(m_mutex);
+    ++m_mdnsQueries;
+    m_mdnsLastQuery = hex;
+}
+
 std::vector<std::string> Printer::Describe() {
     std::lock_guard lock(m_mutex);
     AdvanceLocked();
@@ -278,6 +286,8 @@ std::vector<std::string> Printer::Describe() {
         "panel_install=" + std::string(m_panelInstallStarted ? "started" : "no"),
         "controller_connections=" + std::to_string(m_controllerConnections),
         "data_connections=" + std::to_string(m_dataConnections),
+        "mdns_queries=" + std::to_string(m_mdnsQueries),
+        "mdns_last_query=" + m_mdnsLastQuery,
     };
     if (m_firmwareSeen) {
         lines.push_back("firmware_result=" + std::string(m_firmware.accepted ? "accepted" : "rejected"));
@@ -317,6 +327,8 @@ void Printer::ClearRecords() {
     m_package = {};
     m_panelEvents.clear();
     m_retries = m_updateModeRequests = m_rebootRequests = m_rebootsRefused = m_restarts = m_dataConnections = 0;
+    m_mdnsQueries = 0;
+    m_mdnsLastQuery.clear();
 }
 
 }  // namespace sim

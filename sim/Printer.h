@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,9 @@ public:
     // done), so tests see how often a client connected, retries included.
     void CountDataConnection();
 
+    // A datagram other than a DNS response reached the printer's mDNS socket or group.
+    void RecordMdnsQuery(std::span<const std::uint8_t> datagram);
+
     // "key=value" lines for the control port, and the panel exchange one event a line.
     std::vector<std::string> Describe();
     std::vector<std::string> PanelLog();
@@ -145,6 +149,8 @@ private:
     int m_rebootsRefused = 0;
     int m_restarts = 0;
     int m_dataConnections = 0;
+    int m_mdnsQueries = 0;
+    std::string m_mdnsLastQuery;           // lower-case hex
     int m_controllerConnections = 0;  // open now; not a record, so "clear" leaves it
 };
 

@@ -48,6 +48,23 @@ bool IsReplySafe(std::string_view text) {
     return true;
 }
 
+// A DNS label: 1 to 63 bytes, none of them a control character.
+bool IsLabelText(std::string_view text) {
+    if (text.size() > 63) return false;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+bool IsHostLabel(std::string_view text) {
+    if (text.size() > 63 || text.front() == '-' || text.back() == '-') return false;
+    for (char c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+    }
+    return true;
+}
+
 int CountOf(std::string_view text, char c) {
     int n = 0;
     for (char x : text) n += x == c;
@@ -59,6 +76,22 @@ int CountOf(std::string_view text, char c) {
 bool IsDottedIpv4(std::string_view text) {
     in_addr address{};
     return text.size() < 16 && inet_pton(AF_INET, std::string(text).c_str(), &address) == 1;
+}
+
+std::string MdnsInstanceName(const PrinterSettings& settings) {
+    if (!settings.mdnsName.empty()) return settings.mdnsName;
+    std::string name = "Corvane " + settings.model + " (" + settings.serial + ")";
+    if (name.size() > 63) name = name.substr(0, 62) + ")";
+    return name;
+}
+
+std::string MdnsHostName(const PrinterSettings& settings) {
+    if (!settings.mdnsHost.empty()) return settings.mdnsHost;
+    std::string host;
+    for (char c : settings.serial) {
+        if (std::isalnum(static_cast<unsigned char>(c)) && host.size() < 63) host += c;
+    }
+    return host.empty() ? "printer" : host;
 }
 
 std::string ApplySetting(PrinterSettings& settings, std::string_view key, std::string_view value) {
@@ -137,6 +170,21 @@ std::string ApplySetting(PrinterSettings& settings, std::string_view key, std::s
         ok = ReadInt(value, f.refuseReboots, 0, 1 << 30);
     } else if (key == "keep_old_version") {
         ok = ReadFlag(value, f.keepOldVersion);
+    } else if (key == "mdns_name") {
+        ok = IsLabelText(value);
+        s.mdnsName = value;
+    } else if (key == "mdns_host") {
+        ok = value.empty() || IsHostLabel(value);
+        s.mdnsHost = value;
+    } else if (key == "mdns_fault") {
+        if (value == "none") f.mdnsFault = MdnsFault::None;
+        else if (value == "silent") f.mdnsFault = MdnsFault::Silent;
+        else if (value == "twice") f.mdnsFault = MdnsFault::Twice;
+        else if (value == "malformed") f.mdnsFault = MdnsFault::Malformed;
+        else ok = false;
+    } else if (key == "mdns_also_from") {
+        ok = value.empty() || value == "none" || IsDottedIpv4(value);
+        f.mdnsAlsoFrom = value == "none" ? std::string() : std::string(value);
     } else {
         return "unknown key '" + std::string(key) + "'";
     }
@@ -241,6 +289,8 @@ std::string ParseCommandLine(int argc, const char* const* argv, SimOptions& opti
             if (!port(options.panelPort)) return "bad --panel-port";
         } else if (name == "--controller-port") {
             if (!port(options.controllerPort)) return "bad --controller-port";
+        } else if (name == "--mdns-port") {
+            if (!port(options.mdnsPort)) return "bad --mdns-port";
         } else {
             return "unknown option " + std::string(name);
         }

@@ -16,6 +16,14 @@ enum class AckFault { None, Drop, Delay, Corrupt };
 // Which SNMP communities get an answer.
 enum class Communities { Both, DefaultOnly, MakerOnly, None };
 
+// What the mDNS responder does with a query it would answer.
+enum class MdnsFault {
+    None,
+    Silent,     // no answer at all
+    Twice,      // the same answer datagram sent twice
+    Malformed,  // an answer with a pointer cycle, and an SRV record reaching past the datagram's end
+};
+
 struct Faults {
     AckFault ackFault = AckFault::None;
     int ackFaultAt = 1;          // 1-based, counted over the printer's command acknowledgements
@@ -29,6 +37,8 @@ struct Faults {
     bool opcode1 = false;
     int refuseReboots = 0;       // restart requests refused before one is accepted
     bool keepOldVersion = false; // come back from the restart with the old versions
+    MdnsFault mdnsFault = MdnsFault::None;
+    std::string mdnsAlsoFrom;    // another local address that sends every mDNS answer again
 };
 
 struct PrinterSettings {
@@ -43,10 +53,17 @@ struct PrinterSettings {
     int installMs = 3000;
     int restartMs = 3000;
     Communities communities = Communities::Both;
+    std::string mdnsName;  // the mDNS instance name; empty: "Corvane <model> (<serial>)"
+    std::string mdnsHost;  // the host name before ".local"; empty: the serial's letters and digits
     Faults faults;
 
     bool Secure() const { return !security.empty() && security != "0.00"; }
 };
+
+// The names the mDNS responder announces, with the defaults filled in; each fits one DNS label
+// (at most 63 bytes).
+std::string MdnsInstanceName(const PrinterSettings& settings);
+std::string MdnsHostName(const PrinterSettings& settings);
 
 // Applies one "key = value" setting (the keys of sim/README.md). Empty on success, otherwise
 // what is wrong; the settings are unchanged then.
@@ -71,6 +88,7 @@ struct SimOptions {
     int dataPort = 9100;
     int panelPort = 57602;
     int controllerPort = 0;  // 0: the controller protocol's own port
+    int mdnsPort = 5353;
 };
 
 // Reads a scenario file: "[ADDRESS]" starts a printer, "key = value" lines set it, '#' starts

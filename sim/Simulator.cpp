@@ -4,16 +4,20 @@
 // every wait returns, join.
 #include "sim/Simulator.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <sstream>
 
 #include "controller/ControllerProtocol.h"
 #include "sim/Log.h"
+#include "sim/MdnsMessage.h"
 
 namespace sim {
 namespace {
@@ -22,7 +26,7 @@ constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kMaxControlLine = 1024;
 
 const char* KindName(int kind) {
-    static const char* const kNames[] = {"snmp", "controller", "data", "panel", "control"};
+    static const char* const kNames[] = {"snmp", "controller", "data", "panel", "control", "mdns", "mdns"};
     return kNames[kind];
 }
 
@@ -61,6 +65,22 @@ std::string Simulator::Start() {
             if (!fd.Valid()) return error;
             m_endpoints.push_back({kind, printer.get(), std::move(fd)});
         }
+        // mDNS: unicast queries arrive on the printer's own address; multicast ones only on a
+        // socket bound to the group, which hears the group on the printer's interface alone.
+        Fd mdns = BindUdp(printer->Address(), m_options.mdnsPort, error);
+        if (!mdns.Valid()) return error;
+        const std::string who = printer->Address() + " mdns:";
+        if (!SetMulticastSender(mdns.Get(), printer->Address(), error)) Log(who, "%s", error.c_str());
+        const int replyFd = mdns.Get();
+        m_endpoints.push_back({Endpoint::Mdns, printer.get(), std::move(mdns), replyFd});
+        Fd group = BindMulticastGroup(kMdnsGroup, printer->Address(), m_options.mdnsPort, error);
+        if (group.Valid()) {
+            m_endpoints.push_back({Endpoint::MdnsGroup, printer.get(), std::move(group), replyFd});
+        } else {
+            Log(who, "no multicast queries (%s): unicast queries only", error.c_str());
+        }
+        error.clear();
+
         const PrinterSettings s = printer->Settings();
         Log(printer->Address(), "%s, serial %s, firmware %s, panel %s, model code %s, security %s", s.model.c_str(),
             s.serial.c_str(), s.firmware.c_str(), s.panel.c_str(), s.modelCode.c_str(), s.security.c_str());
@@ -85,8 +105,12 @@ void Simulator::Run() {
         if (n > 0) {
             for (std::size_t i = 0; i < m_endpoints.size(); ++i) {
                 if (!fds[i + 1].revents) continue;
-                if (m_endpoints[i].kind == Endpoint::Snmp) ServeDatagrams(m_endpoints[i]);
-                else Accept(m_endpoints[i]);
+                switch (m_endpoints[i].kind) {
+                    case Endpoint::Snmp: ServeDatagrams(m_endpoints[i]); break;
+                    case Endpoint::Mdns:
+                    case Endpoint::MdnsGroup: ServeMdns(m_endpoints[i]); break;
+                    default: Accept(m_endpoints[i]); break;
+                }
             }
         }
         Reap(false);
@@ -119,6 +143,65 @@ void Simulator::ServeDatagrams(Endpoint& endpoint) {
     }
 }
 
+void Simulator::ServeMdns(Endpoint& endpoint) {
+    std::uint8_t buffer[9000];
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        const ssize_t n = recvfrom(endpoint.fd.Get(), buffer, sizeof buffer, MSG_TRUNC,
+                                   reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        if (n < 0) return;
+        char from[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, from, sizeof from);
+        const std::string who = endpoint.printer->Address() + " mdns:";
+        const char* via = endpoint.kind == Endpoint::MdnsGroup ? "multicast" : "unicast";
+        if (static_cast<std::size_t>(n) > sizeof buffer) {
+            Log(who, "oversized datagram from %s:%d dropped", from, ntohs(peer.sin_port));
+            continue;
+        }
+        std::string note;
+        const MdnsReply reply = AnswerMdns(*endpoint.printer, std::span(buffer, static_cast<std::size_t>(n)),
+                                           ntohs(peer.sin_port), m_options.mdnsPort, m_options.dataPort, note);
+        if (!note.empty()) Log(who, "%s from %s:%d: %s", via, from, ntohs(peer.sin_port), note.c_str());
+        if (!reply.datagram.empty()) SendMdns(reply, endpoint, peer);
+    }
+}
+
+void Simulator::SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const sockaddr_in& peer) {
+    const std::string who = endpoint.printer->Address() + " mdns:";
+    sockaddr_in to = peer;
+    if (reply.multicast) {
+        to.sin_port = htons(static_cast<std::uint16_t>(m_options.mdnsPort));
+        inet_pton(AF_INET, kMdnsGroup, &to.sin_addr);
+    }
+    auto sendFrom = [&](int fd, const std::string& from) {
+        for (int copy = 0; copy < reply.copies; ++copy) {
+            if (sendto(fd, reply.datagram.data(), reply.datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to) < 0) {
+                Log(who, "sending from %s failed: %s", from.c_str(), std::strerror(errno));
+            }
+        }
+    };
+    sendFrom(endpoint.replyFd, endpoint.printer->Address());
+    if (reply.alsoFrom.empty()) return;
+
+    // The second sender: a printer of ours has a socket there; any other local address gets a
+    // socket for this one answer, and must exist on this machine.
+    for (const Endpoint& other : m_endpoints) {
+        if (other.kind == Endpoint::Mdns && other.printer->Address() == reply.alsoFrom) {
+            sendFrom(other.fd.Get(), reply.alsoFrom);
+            return;
+        }
+    }
+    std::string error;
+    Fd fd = BindUdp(reply.alsoFrom, m_options.mdnsPort, error);
+    if (fd.Valid() && (!reply.multicast || SetMulticastSender(fd.Get(), reply.alsoFrom, error))) {
+        sendFrom(fd.Get(), reply.alsoFrom);
+    } else {
+        Log(who, "cannot send from %s: %s", reply.alsoFrom.c_str(), error.c_str());
+    }
+}
+
 void Simulator::Accept(Endpoint& endpoint) {
     Fd socket(accept4(endpoint.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!socket.Valid()) return;
@@ -146,7 +229,9 @@ void Simulator::Accept(Endpoint& endpoint) {
         case Endpoint::Data: Spawn([printer, held, &context] { ServeData(*printer, std::move(*held), context); }); break;
         case Endpoint::Panel: Spawn([printer, held, &context] { ServePanel(*printer, std::move(*held), context); }); break;
         case Endpoint::ControlPort: Spawn([this, held] { ServeControl(std::move(*held)); }); break;
-        case Endpoint::Snmp: break;
+        case Endpoint::Snmp:
+        case Endpoint::Mdns:
+        case Endpoint::MdnsGroup: break;
     }
 }
 

@@ -3,6 +3,8 @@
 // closes the listeners, ends every connection and joins every thread before it returns.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <functional>
 #include <list>
@@ -40,9 +42,10 @@ public:
 
 private:
     struct Endpoint {
-        enum Kind { Snmp, Controller, Data, Panel, ControlPort } kind;
+        enum Kind { Snmp, Controller, Data, Panel, ControlPort, Mdns, MdnsGroup } kind;
         Printer* printer;  // null for the control port
         Fd fd;
+        int replyFd = -1;  // mDNS: the printer's own mDNS socket, which sends every answer
     };
     struct Connection {
         std::thread thread;
@@ -51,6 +54,8 @@ private:
 
     void Accept(Endpoint& endpoint);
     void ServeDatagrams(Endpoint& endpoint);
+    void ServeMdns(Endpoint& endpoint);
+    void SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const sockaddr_in& peer);
     void ServeControl(Fd socket);
     void Spawn(std::function<void()> work);
     void Reap(bool all);

@@ -17,6 +17,7 @@ TEST(SimSettings, AcceptsGoodValuesAndLeavesSettingsAloneOnBadOnes) {
         const char* value;
         bool ok;
     };
+    const std::string longLabel(64, 'n');  // one byte more than a DNS label holds
     const Case cases[] = {
         {"model", "Zentil-1640", true},   {"model", "a;b", false},       {"model", "", false},
         {"firmware", "3.40", true},       {"firmware", "3.4x", false},   {"panel", "3.0.1", true},
@@ -26,6 +27,12 @@ TEST(SimSettings, AcceptsGoodValuesAndLeavesSettingsAloneOnBadOnes) {
         {"communities", "all", false},    {"ack_fault", "drop", true},   {"ack_fault", "lose", false},
         {"withhold_message", "E00A", true}, {"withhold_message", "E00G", false},
         {"close_after_blocks", "3", true}, {"refuse_reboots", "x", false}, {"no_such_key", "1", false},
+        {"mdns_name", "Corvane Zentil-640 [A1B2C3]", true}, {"mdns_name", "", true},
+        {"mdns_name", "tab\there", false}, {"mdns_name", longLabel.c_str(), false},
+        {"mdns_host", "ZT640-1", true},   {"mdns_host", "", true},        {"mdns_host", "zt 640", false},
+        {"mdns_host", "-zt", false},      {"mdns_host", "zt.local", false},
+        {"mdns_fault", "silent", true},   {"mdns_fault", "malformed", true}, {"mdns_fault", "thrice", false},
+        {"mdns_also_from", "127.0.0.3", true}, {"mdns_also_from", "none", true}, {"mdns_also_from", "here", false},
     };
     for (const Case& c : cases) {
         PrinterSettings settings;
@@ -87,6 +94,14 @@ TEST(SimSettings, CommandLineNeedsDistinctPrinters) {
     ASSERT_EQ(sim::ParseCommandLine(5, good, parsed), "");
     EXPECT_EQ(parsed.printers[0].settings.panel, "2.9.9");
     EXPECT_EQ(parsed.controlPort, 0);
+    EXPECT_EQ(parsed.mdnsPort, 5353);
+    const char* mdns[] = {"sim", "--printer", "127.0.0.2", "--mdns-port", "15353"};
+    sim::SimOptions withPort;
+    ASSERT_EQ(sim::ParseCommandLine(5, mdns, withPort), "");
+    EXPECT_EQ(withPort.mdnsPort, 15353);
+    const char* badPort[] = {"sim", "--printer", "127.0.0.2", "--mdns-port", "0"};
+    sim::SimOptions rejected;
+    EXPECT_NE(sim::ParseCommandLine(5, badPort, rejected), "");
 }
 
 TEST(SimSettings, CertExpiredTakesNoValueAndExcludesOwnCertificates) {
