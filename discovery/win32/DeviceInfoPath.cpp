@@ -1,0 +1,97 @@
+// The registry values, folders and file reading of the registered printer list.
+#include "discovery/win32/DeviceInfoPath.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <string>
+#include <vector>
+
+#include "common/win32/UniqueHandle.h"
+#include "discovery/DeviceInfoXml.h"
+
+namespace {
+
+struct InstallKey {
+    HKEY root;
+    const wchar_t* subkey;
+};
+
+const InstallKey kInstallKeys[2][2] = {
+    {{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Corvane\\Corvane Quillmark Dual\\Installer"},
+     {HKEY_USERS, L".DEFAULT\\SOFTWARE\\Corvane\\Corvane Quillmark Dual\\Installer"}},
+    {{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Corvane\\Quillmark\\1.0\\Installer"},
+     {HKEY_USERS, L".DEFAULT\\SOFTWARE\\Corvane\\Quillmark\\1.0\\Installer"}},
+};
+const wchar_t* const kInstallPieces[] = {L"Quillmark\\Device\\DeviceInfo.xml", L"Quillmark 1.0\\Device\\DeviceInfo.xml"};
+constexpr wchar_t kSharedPiece[] = L"Corvane Quillmark\\Quillmark\\Device\\DeviceInfo.xml";
+constexpr wchar_t kInstallPathValue[] = L"InstallPath";
+
+// `folder` with `piece` appended, when that fits in MAX_PATH.
+bool Append(const std::wstring& folder, const wchar_t* piece, std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    if (folder.size() >= MAX_PATH) return false;
+    ::lstrcpyW(buffer, folder.c_str());
+    if (!::PathAppendW(buffer, piece)) return false;
+    path = buffer;
+    return true;
+}
+
+bool ReadInstallPath(const InstallKey& key, std::wstring& folder) {
+    wchar_t buffer[MAX_PATH] = {};
+    DWORD type = 0;
+    DWORD size = sizeof buffer - sizeof(wchar_t);  // room for a terminator the value may lack
+    if (::SHGetValueW(key.root, key.subkey, kInstallPathValue, &type, buffer, &size) != ERROR_SUCCESS) return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+    folder = buffer;
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::wstring> CDeviceInfoPath::Find(int attempt) {
+    if (attempt < 0 || attempt > 2) return std::nullopt;
+    if (attempt == 0) {
+        wchar_t shared[MAX_PATH] = {};
+        std::wstring path;
+        if (::SHGetSpecialFolderPathW(nullptr, shared, CSIDL_COMMON_APPDATA, FALSE) &&
+            Append(shared, kSharedPiece, path) && ::PathFileExistsW(path.c_str())) {
+            m_strFile = path;
+            m_strRoot = path;
+        }
+        return m_strFile;
+    }
+    if (m_strRoot.empty()) {
+        for (const InstallKey& key : kInstallKeys[attempt - 1]) {
+            if (ReadInstallPath(key, m_strRoot)) break;
+        }
+    }
+    if (m_strFile.empty()) {
+        for (const wchar_t* piece : kInstallPieces) {
+            std::wstring path;
+            if (Append(m_strRoot, piece, path) && ::PathFileExistsW(path.c_str())) {
+                m_strFile = path;
+                break;
+            }
+        }
+    }
+    return m_strFile;
+}
+
+std::wstring ReadUtf8File(const std::wstring& path) {
+    if (path.empty()) return {};
+    // Not shared: a file its owner is writing right now is read next time rather than half.
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 || size.QuadPart > 64 * 1024 * 1024) return {};
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() && (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+                           read != bytes.size())) {
+        return {};
+    }
+    return Utf8FileText(bytes);
+}

@@ -1,0 +1,89 @@
+#!/bin/bash
+# Usage: with-netns.sh PREFIX SIMULATOR [simulator options...] -- PROGRAM.exe [arguments...]
+#
+# Runs a Windows program under Wine on a network of its own, so that what it multicasts never
+# leaves this machine's test namespaces. Two namespaces are made and always removed again:
+#   printers  a bridge holding 10.N.0.1 and the printers' addresses 10.N.1.1 to 10.N.1.9 (@1 to @9
+#             in the simulator's options and the program's arguments); the simulator runs here
+#   pc        two adapters on that bridge, 10.N.0.2 and 10.N.0.3 (as a PC with wired and wireless
+#             on one network), and loopback; the Wine prefix PREFIX runs here
+# All of them are on 10.N.0.0/16.
+# Wine creates sockets in its wineserver, so the prefix's wineserver is started inside the pc
+# namespace, and one prefix serves one namespace at a time. PREFIX is made on first use.
+# The program sees SIM_NET=10.N.1 (so @n is SIM_NET.n), SIM_CONTROL=10.N.0.1:PORT and
+# PC_ADDRESSES="10.N.0.2 10.N.0.3". The exit code is the program's.
+set -u
+prefix=$(realpath -m "$1"); shift
+sim="$1"; shift
+sim_args=()
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do sim_args+=("$1"); shift; done
+[ "${1:-}" = "--" ] || { echo "with-netns: missing -- PROGRAM" >&2; exit 2; }
+shift
+
+tag=$(( $$ % 200 ))
+net="10.$(( 100 + tag ))"
+ns_printers="cvn-printers-$$"
+ns_pc="cvn-pc-$$"
+substitute() { local s="$1"; for i in 1 2 3 4 5 6 7 8 9; do s="${s//@$i/$net.1.$i}"; done; printf '%s' "$s"; }
+for i in "${!sim_args[@]}"; do sim_args[$i]=$(substitute "${sim_args[$i]}"); done
+cmd=()
+for a in "$@"; do cmd+=("$(substitute "$a")"); done
+
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+out=$(mktemp -d)
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  "$wineserver" -k 2>/dev/null
+  ip netns del "$ns_pc" 2>/dev/null
+  ip netns del "$ns_printers" 2>/dev/null
+  rm -rf "$out"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+in_pc() { ip netns exec "$ns_pc" "$@"; }
+
+ip netns add "$ns_printers" && ip netns add "$ns_pc" || { echo "with-netns: cannot make namespaces"; exit 1; }
+ip -n "$ns_printers" link add br0 type bridge
+ip -n "$ns_pc" link add wired type veth peer name port1 netns "$ns_printers"
+ip -n "$ns_pc" link add wireless type veth peer name port2 netns "$ns_printers"
+ip -n "$ns_printers" link set port1 master br0
+ip -n "$ns_printers" link set port2 master br0
+for l in lo br0 port1 port2; do ip -n "$ns_printers" link set "$l" up; done
+for l in lo wired wireless; do ip -n "$ns_pc" link set "$l" up; done
+ip -n "$ns_printers" addr add "$net.0.1/16" dev br0
+for i in 1 2 3 4 5 6 7 8 9; do ip -n "$ns_printers" addr add "$net.1.$i/16" dev br0; done
+ip -n "$ns_pc" addr add "$net.0.2/16" dev wired
+ip -n "$ns_pc" addr add "$net.0.3/16" dev wireless
+# Each adapter answers for its own address only, and a reply to it comes in through it.
+in_pc sysctl -qw net.ipv4.conf.all.arp_ignore=1 net.ipv4.conf.all.arp_announce=2 \
+  net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.wired.rp_filter=0 net.ipv4.conf.wireless.rp_filter=0
+
+ip netns exec "$ns_printers" "$sim" "${sim_args[@]}" --control "$net.0.1:0" --log "$out/log" >"$out/stdout" 2>&1 &
+sim_pid=$!
+for _ in $(seq 200); do grep -q ready "$out/stdout" && break; kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.05; done
+port=$(sed -n 's/.*ready.*control=\([0-9]*\).*/\1/p' "$out/stdout" | head -1)
+if [ -z "$port" ]; then
+  echo "with-netns: the simulator did not start"; cat "$out/stdout" "$out/log"; exit 1
+fi
+
+# A wineserver of this prefix outside the namespace would give the program sockets out there.
+"$wineserver" -k 2>/dev/null
+"$wineserver" -w 2>/dev/null
+if [ ! -f "$prefix/.ready" ]; then
+  rm -rf "$prefix"; mkdir -p "$prefix"
+  in_pc "$wine" wineboot -i >/dev/null 2>&1 </dev/null
+  in_pc "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null
+  "$wineserver" -w
+  touch "$prefix/.ready"
+fi
+in_pc "$wineserver" -p30 >/dev/null 2>&1 </dev/null
+in_pc "$wine" cmd /c exit >/dev/null 2>&1 </dev/null
+
+in_pc env SIM_NET="$net.1" SIM_CONTROL="$net.0.1:$port" PC_ADDRESSES="$net.0.2 $net.0.3" "$wine" "${cmd[@]}"
+rc=$?
+if [ $rc -ne 0 ]; then echo "---- simulator log ----"; tail -n 60 "$out/log"; fi
+exit $rc
