@@ -2,7 +2,6 @@
 #include "common/tls/CertificateTrust.h"
 
 #include <cstring>
-#include <cwchar>
 #include <string>
 
 #include "common/tls/Common.h"
@@ -12,12 +11,6 @@ namespace {
 
 using ChainPtr = std::shared_ptr<const CERT_CHAIN_CONTEXT>;
 
-std::wstring HexCode(DWORD code) {
-    wchar_t digits[16] = {};
-    std::swprintf(digits, 16, L"%lx", static_cast<unsigned long>(code));
-    return digits;
-}
-
 ChainPtr BuildChain(const CertificatePtr& certificate) {
     CERT_CHAIN_PARA parameters{};
     parameters.cbSize = sizeof parameters;
@@ -26,7 +19,7 @@ ChainPtr BuildChain(const CertificatePtr& certificate) {
     if (!::CertGetCertificateChain(nullptr, certificate.get(), nullptr, certificate->hCertStore, &parameters, 0, nullptr,
                                    &chain) ||
         !chain) {
-        WriteLine(LineChannel::kWideError, L"証明書チェーンの構築に失敗しました: " + HexCode(::GetLastError()));
+        WriteLine(LineChannel::kWideError, L"証明書チェーンの構築に失敗しました: " + LowerHex(::GetLastError()));
         return nullptr;
     }
     return ChainPtr(chain, [](const CERT_CHAIN_CONTEXT* c) { ::CertFreeCertificateChain(c); });
@@ -40,7 +33,7 @@ bool CheckPolicy(const ChainPtr& chain, DWORD& error) {
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
     if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &parameters, &status)) {
-        WriteLine(LineChannel::kWideError, L"証明書チェーンの検証に失敗しました: " + HexCode(::GetLastError()));
+        WriteLine(LineChannel::kWideError, L"証明書チェーンの検証に失敗しました: " + LowerHex(::GetLastError()));
         return false;
     }
     error = status.dwError;
@@ -48,7 +41,7 @@ bool CheckPolicy(const ChainPtr& chain, DWORD& error) {
 }
 
 void ReportPolicyError(DWORD error) {
-    WriteLine(LineChannel::kWideError, L"証明書チェーンポリシー検証エラー: " + HexCode(error));
+    WriteLine(LineChannel::kWideError, L"証明書チェーンポリシー検証エラー: " + LowerHex(error));
 }
 
 // The chain fails only because nobody trusts where it ends (the root, or a partial chain's last

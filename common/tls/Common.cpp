@@ -94,10 +94,14 @@ void WriteLine(LineChannel channel, std::wstring_view text) {
 
 std::wstring Decimal(std::wstring_view text, long value) { return std::wstring(text) + std::to_wstring(value); }
 
-std::wstring Hex(std::wstring_view text, long status) {
+std::wstring LowerHex(unsigned long code) {
     wchar_t digits[16] = {};
-    std::swprintf(digits, 16, L"%lx", static_cast<unsigned long>(status));
-    return std::wstring(text) + L"0x" + digits;
+    std::swprintf(digits, 16, L"%lx", code);
+    return digits;
+}
+
+std::wstring Hex(std::wstring_view text, long status) {
+    return std::wstring(text) + L"0x" + LowerHex(static_cast<unsigned long>(status));
 }
 
 int SendAll(SOCKET socket, const void* data, int length) {

@@ -38,6 +38,9 @@ void WriteLine(LineChannel channel, std::wstring_view text);
 std::wstring Decimal(std::wstring_view text, long value);
 std::wstring Hex(std::wstring_view text, long status);
 
+// A status or error code in lower-case hexadecimal, without prefix.
+std::wstring LowerHex(unsigned long code);
+
 // Calls `send` until all `length` bytes are accepted. The length, or -1 at the first failed
 // `send` (reported). A length of 0 or less is returned at once.
 int SendAll(SOCKET socket, const void* data, int length);

@@ -22,6 +22,7 @@
 #include "discovery/DeviceInfoXml.h"
 #include "discovery/win32/DeviceInfoPath.h"
 #include "discovery/win32/MdnsSocket.h"
+#include "tests/native/fakes/HexBytes.h"
 #include "tests/windows/SimControl.h"
 #include "update/UpdateModel.h"
 
@@ -91,12 +92,7 @@ TEST_F(Discovery, TheSimulatedPrintersAnswerWithinTheListeningPhase) {
 
     // The query each printer got is the 44-byte PTR query, whatever its first two bytes.
     const MdnsQuery query = BuildQuery(0);
-    std::string expected;
-    static const char kHex[] = "0123456789abcdef";
-    for (std::size_t i = 2; i < query.size(); ++i) {
-        expected += kHex[query[i] >> 4];
-        expected += kHex[query[i] & 15];
-    }
+    const std::string expected = LowerHexText(query.data() + 2, query.size() - 2);
     for (int n : {1, 2}) {
         const std::string received = m_sim.Show(m_sim.Printer(n), "mdns_last_query");
         ASSERT_EQ(received.size(), 88u) << received;

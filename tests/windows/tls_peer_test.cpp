@@ -21,6 +21,7 @@
 #include "common/win32/CodePage.h"
 #include "common/win32/UniqueHandle.h"
 #include "ports/win32/TlsStream.h"
+#include "tests/windows/LoopbackListener.h"
 
 namespace {
 
@@ -60,19 +61,6 @@ Bytes ReceiveAll(Tls::ClientSocket& socket) {
         if (n <= 0) return all;
         all.insert(all.end(), buffer, buffer + n);
     }
-}
-
-// A loopback listener on a port the system picks.
-UniqueSocket Listen(int backlog, sockaddr_in& address) {
-    UniqueSocket listener(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(listener.get(), backlog), 0);
-    int size = sizeof address;
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
-    return listener;
 }
 
 class TlsPeers : public testing::Test {
@@ -139,7 +127,8 @@ TEST_F(TlsPeers, RecordsLargerThanOneMessageGoBothWaysByteForByte) {
 
 TEST_F(TlsPeers, APeerThatHangsUpInTheHandshakeFailsTheConnection) {
     sockaddr_in address{};
-    UniqueSocket listener = Listen(1, address);
+    UniqueSocket listener = ListenOnLoopback(1, address);
+    ASSERT_TRUE(listener);
     std::thread peer([&] {
         UniqueSocket accepted(::accept(listener.get(), nullptr, nullptr));
         // All of the ClientHello: unread bytes would make the close a reset.
@@ -159,7 +148,8 @@ TEST_F(TlsPeers, APeerThatHangsUpInTheHandshakeFailsTheConnection) {
 TEST_F(TlsPeers, ConnectWithTimeoutGivesUpOnAnAddressThatNeverAnswers) {
     // A listener whose queue is full drops every further connection request unanswered.
     sockaddr_in address{};
-    UniqueSocket listener = Listen(0, address);
+    UniqueSocket listener = ListenOnLoopback(0, address);
+    ASSERT_TRUE(listener);
     std::vector<UniqueSocket> fillers;
     for (int i = 0; i < 4; ++i) {
         UniqueSocket filler(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
@@ -185,7 +175,8 @@ TEST_F(TlsPeers, ConnectWithTimeoutGivesUpOnAnAddressThatNeverAnswers) {
 // after one second with the time-out error, which the ports answer with a new connection.
 TEST_F(TlsPeers, ASilentPeerTimesTheHandshakeOutAfterOneSecond) {
     sockaddr_in address{};
-    UniqueSocket listener = Listen(1, address);
+    UniqueSocket listener = ListenOnLoopback(1, address);
+    ASSERT_TRUE(listener);
     TlsStream stream(nullptr, L"CorvaneTestUnusedStore");
     const ULONGLONG start = ::GetTickCount64();
     EXPECT_FALSE(stream.Connect(L"127.0.0.1", ::ntohs(address.sin_port), net::kWaitForever));

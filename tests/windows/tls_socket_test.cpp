@@ -28,6 +28,7 @@
 #include "common/win32/CodePage.h"
 #include "common/win32/UniqueHandle.h"
 #include "ports/win32/TlsStream.h"
+#include "tests/windows/LoopbackListener.h"
 #include "tests/windows/ScriptedSecurity.h"
 
 namespace {
@@ -85,15 +86,9 @@ protected:
 
     void SetUp() override {
         m_previousSink = Tls::SetLineSink([this](Tls::LineChannel, const std::wstring& line) { m_lines.push_back(line); });
-        m_listener.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        ASSERT_TRUE(m_listener);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(::listen(m_listener.get(), 4), 0);
-        int size = sizeof address;
-        ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
+        m_listener = ListenOnLoopback(4, address);
+        ASSERT_TRUE(m_listener);
         m_port = ::ntohs(address.sin_port);
     }
 
