@@ -20,7 +20,7 @@ while [ $# -gt 0 ] && [ "$1" != "--" ]; do sim_args+=("$1"); shift; done
 [ "${1:-}" = "--" ] || { echo "with-netns: missing -- PROGRAM" >&2; exit 2; }
 shift
 
-tag=$(( $$ % 200 ))
+tag=$(( $$ % 150 ))  # 10.100 to 10.249: always a valid address
 net="10.$(( 100 + tag ))"
 ns_printers="cvn-printers-$$"
 ns_pc="cvn-pc-$$"
