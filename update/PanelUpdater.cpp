@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "app/resource.h"
 #include "common/Text.h"
@@ -28,6 +30,32 @@ std::mutex& FactoryMutex() {
 CPanelUpdater::PortFactory& Factory() {
     static CPanelUpdater::PortFactory factory;
     return factory;
+}
+
+// The transfer workers started and not yet joined. Those still running when the process ends
+// are let go then: a worker blocked on the network must not hold the end of the process.
+class TransferThreads {
+public:
+    ~TransferThreads() {
+        for (std::thread& thread : m_threads) thread.detach();
+    }
+    void Add(std::thread thread) {
+        std::lock_guard lock(m_mutex);
+        m_threads.push_back(std::move(thread));
+    }
+    std::vector<std::thread> TakeAll() {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_threads, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::thread> m_threads;
+};
+
+TransferThreads& Workers() {
+    static TransferThreads workers;
+    return workers;
 }
 
 std::unique_ptr<IPort> MakeRegisteredPort() {
@@ -115,7 +143,12 @@ void CPanelUpdater::SetTransferInfo(const std::wstring& host, const std::wstring
 bool CPanelUpdater::StartTransferThread() {
     m_nState = kPanelStarting;
     try {
-        std::thread([self = shared_from_this()] { self->TransferThread(); }).detach();
+        std::thread worker([self = shared_from_this()] { self->TransferThread(); });
+        try {
+            Workers().Add(std::move(worker));
+        } catch (const std::bad_alloc&) {
+            worker.detach();
+        }
         return true;
     } catch (const std::bad_weak_ptr&) {
     } catch (const std::system_error&) {
@@ -123,6 +156,10 @@ bool CPanelUpdater::StartTransferThread() {
     m_nBlocksSent = -1;
     m_nState = kPanelIdle;
     return false;
+}
+
+void CPanelUpdater::JoinTransferThreads() {
+    for (std::thread& thread : Workers().TakeAll()) thread.join();
 }
 
 int CPanelUpdater::TransferThread() {

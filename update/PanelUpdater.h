@@ -90,10 +90,15 @@ public:
                          const std::wstring& panelVersion, const std::uint8_t* data, std::size_t dataSize,
                          const std::wstring& appSize, const std::wstring& digest);
 
-    // Starts TransferThread on a detached worker that shares ownership of this updater (which
-    // must be owned by a shared_ptr). m_nState is kPanelStarting until the worker has connected.
-    // False when the worker could not be started; the transfer then counts as failed.
+    // Starts TransferThread on a worker that shares ownership of this updater (which must be
+    // owned by a shared_ptr). m_nState is kPanelStarting until the worker has connected. False
+    // when the worker could not be started; the transfer then counts as failed.
     bool StartTransferThread();
+
+    // Waits for every worker started so far to finish. Call it once their states show the end
+    // (0 or 4): a worker still blocked on the network would hold the caller. Workers never
+    // joined are let go when the process ends.
+    static void JoinTransferThreads();
 
     // The whole transfer; 1 on success (m_nState 4, connection left open), 0 on failure
     // (connection closed, m_nBlocksSent -1, m_nState 0).

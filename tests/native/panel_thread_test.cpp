@@ -1,6 +1,7 @@
 // The panel transfer on a real worker thread: the user-interface thread polls the counters while
 // the worker writes them, and the updater outlives a worker that is still blocked when the
-// process-wide instance goes. Built with ThreadSanitizer in the native tree.
+// process-wide instance goes. Built with ThreadSanitizer in the native tree. Each test joins its
+// worker once it has ended, so that no thread is still on its way out when the process ends.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -53,6 +54,7 @@ TEST_F(PanelThreadTest, TheDialogFollowsTheWorkerThroughTheCounters) {
         state = updater.m_nState;
     }
     ASSERT_EQ(state, kPanelTransferred);
+    CPanelUpdater::JoinTransferThreads();
     EXPECT_EQ(updater.m_nBlockCount, 301);
     EXPECT_EQ(updater.m_nBlocksSent, 301);
 
@@ -71,7 +73,8 @@ TEST_F(PanelThreadTest, AFailedWorkerEndsInTheFailureState) {
     ASSERT_TRUE(unconnected.StartTransferThread());
     const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (unconnected.m_nState != kPanelIdle && std::chrono::steady_clock::now() < guard) std::this_thread::yield();
-    EXPECT_EQ(unconnected.m_nState, kPanelIdle);
+    ASSERT_EQ(unconnected.m_nState, kPanelIdle);
+    CPanelUpdater::JoinTransferThreads();
     EXPECT_EQ(unconnected.m_nBlocksSent, -1);
 }
 
@@ -87,7 +90,8 @@ TEST_F(PanelThreadTest, TheUpdaterOutlivesAWorkerBlockedWhenItsInstanceGoes) {
     EXPECT_FALSE(gate->PortDestroyed()) << "the worker still holds the updater and its port";
 
     gate->Open();
-    EXPECT_TRUE(gate->WaitForPortDestroyed(60000)) << "the last holder, the worker, frees them when it ends";
+    ASSERT_TRUE(gate->WaitForPortDestroyed(60000)) << "the last holder, the worker, frees them when it ends";
+    CPanelUpdater::JoinTransferThreads();
     const std::vector<std::string> lines = m_log->Lines();
     EXPECT_EQ(lines.back(), "receive E00C 16");
 }
