@@ -10,9 +10,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <sstream>
 
 #include "controller/ControllerProtocol.h"
@@ -24,6 +26,24 @@ namespace {
 
 constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kMaxControlLine = 1024;
+
+// Takes the datagrams waiting on `fd`, at most 64 a turn so that one busy socket cannot starve
+// the others, and hands each to `handle` with its sender; one longer than `Capacity` bytes comes
+// as oversized, without its bytes.
+template <std::size_t Capacity, typename Handle>
+void DrainDatagrams(int fd, Handle handle) {
+    std::array<std::uint8_t, Capacity> buffer;
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        const ssize_t n =
+            recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        if (n < 0) return;
+        const bool oversized = static_cast<std::size_t>(n) > buffer.size();
+        handle(std::span<const std::uint8_t>(buffer.data(), oversized ? 0 : static_cast<std::size_t>(n)), oversized,
+               peer);
+    }
+}
 
 const char* KindName(int kind) {
     static const char* const kNames[] = {"snmp", "controller", "data", "panel", "control", "mdns", "mdns"};
@@ -122,49 +142,40 @@ void Simulator::Run() {
 }
 
 void Simulator::ServeDatagrams(Endpoint& endpoint) {
-    std::uint8_t buffer[2048];
-    for (int i = 0; i < 64; ++i) {
-        sockaddr_in peer{};
-        socklen_t peerLength = sizeof peer;
-        const ssize_t n = recvfrom(endpoint.fd.Get(), buffer, sizeof buffer, MSG_TRUNC,
-                                   reinterpret_cast<sockaddr*>(&peer), &peerLength);
-        if (n < 0) return;
+    DrainDatagrams<2048>(endpoint.fd.Get(), [&](std::span<const std::uint8_t> datagram, bool oversized,
+                                                const sockaddr_in& peer) {
         std::string note;
         std::vector<std::uint8_t> answer;
-        if (static_cast<std::size_t>(n) > sizeof buffer) {
+        if (oversized) {
             note = "oversized datagram dropped";
         } else {
-            answer = AnswerSnmp(*endpoint.printer, std::span(buffer, static_cast<std::size_t>(n)), note);
+            answer = AnswerSnmp(*endpoint.printer, datagram, note);
         }
         Log(endpoint.printer->Address() + " snmp:", "%s", note.c_str());
         if (!answer.empty()) {
-            sendto(endpoint.fd.Get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&peer), peerLength);
+            sendto(endpoint.fd.Get(), answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+                   sizeof peer);
         }
-    }
+    });
 }
 
 void Simulator::ServeMdns(Endpoint& endpoint) {
-    std::uint8_t buffer[9000];
-    for (int i = 0; i < 64; ++i) {
-        sockaddr_in peer{};
-        socklen_t peerLength = sizeof peer;
-        const ssize_t n = recvfrom(endpoint.fd.Get(), buffer, sizeof buffer, MSG_TRUNC,
-                                   reinterpret_cast<sockaddr*>(&peer), &peerLength);
-        if (n < 0) return;
+    DrainDatagrams<9000>(endpoint.fd.Get(), [&](std::span<const std::uint8_t> datagram, bool oversized,
+                                                const sockaddr_in& peer) {
         char from[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &peer.sin_addr, from, sizeof from);
         const std::string who = endpoint.printer->Address() + " mdns:";
         const char* via = endpoint.kind == Endpoint::MdnsGroup ? "multicast" : "unicast";
-        if (static_cast<std::size_t>(n) > sizeof buffer) {
+        if (oversized) {
             Log(who, "oversized datagram from %s:%d dropped", from, ntohs(peer.sin_port));
-            continue;
+            return;
         }
         std::string note;
-        const MdnsReply reply = AnswerMdns(*endpoint.printer, std::span(buffer, static_cast<std::size_t>(n)),
-                                           ntohs(peer.sin_port), m_options.mdnsPort, m_options.dataPort, note);
+        const MdnsReply reply =
+            AnswerMdns(*endpoint.printer, datagram, ntohs(peer.sin_port), m_options.mdnsPort, m_options.dataPort, note);
         if (!note.empty()) Log(who, "%s from %s:%d: %s", via, from, ntohs(peer.sin_port), note.c_str());
         if (!reply.datagram.empty()) SendMdns(reply, endpoint, peer);
-    }
+    });
 }
 
 void Simulator::SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const sockaddr_in& peer) {
