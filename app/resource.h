@@ -46,3 +46,40 @@
 
 // The controller library, of resource type "DLL".
 #define IDR_CONTROLLER_LIBRARY    146
+
+// Dialog templates.
+#define IDD_ABOUTBOX              100
+#define IDD_VESSICK_DIALOG        102
+#define IDD_SEND_STATUS           136
+
+// Pictures: the banner as the template shows it, the banner's colour and opacity sources, the
+// application icon and the four frames of the progress dialogs' animation.
+#define IDR_MAINFRAME             128
+#define IDB_BANNER                137
+#define IDB_BANNER_COLOR          138
+#define IDB_BANNER_ALPHA          139
+#define IDI_ANIMATION_1           140
+#define IDI_ANIMATION_2           141
+#define IDI_ANIMATION_3           142
+#define IDI_ANIMATION_4           143
+
+// Controls of the main dialog (102).
+#define IDC_PRINTER_LIST          1000
+#define IDC_FIRM_VERSION          1001
+#define IDC_MODEL_NAME            1002
+#define IDC_PORT_NAME             1003
+#define IDC_PANEL_VERSION         1004
+#define IDC_IP_ADDRESS            1005
+#define IDC_BANNER                1006
+#define IDC_BACK                  3
+
+// Controls of the progress dialogs (136) and of the about box (100).
+#define IDC_STATUS_TEXT           1007
+#define IDC_ANIMATION             1008
+#define IDC_ABOUT_TEXT            1009
+#define IDC_PROGRESS              1010
+#define IDC_PERCENT               1011
+#define IDC_STEP_LABEL            1014
+
+// The about box's command in the main dialog's system menu.
+#define IDM_ABOUTBOX              0x0010
