@@ -1,0 +1,317 @@
+// The main dialog's decisions, independent of the windows that show them.
+#include "app/MainDialog.h"
+
+#include <memory>
+#include <new>
+
+#include "app/ProductConfig.h"
+#include "app/resource.h"
+#include "images/FirmImage.h"
+#include "images/PanelImage.h"
+#include "images/Version.h"
+#include "ports/Ipv4Address.h"
+#include "update/FirmUpdater.h"
+#include "update/PanelUpdater.h"
+#include "update/UpdateModel.h"
+
+namespace {
+
+constexpr wchar_t kImageResourceType[] = L"FIRMWARE";
+constexpr wchar_t kNoSerialNumber[] = L"--------";
+constexpr wchar_t kNoVersion[] = L"-.--";
+// What message 163 names when the printer's reply carries no model name.
+constexpr wchar_t kUnknownModel[] = L"---";
+constexpr std::size_t kToolTipKept = 76;
+
+std::wstring LoadOrRaise(const IStringTable& strings, unsigned id) {
+    std::wstring text;
+    if (!strings.Load(id, text)) throw FATAL_ERROR;
+    return text;
+}
+
+}  // namespace
+
+unsigned VessickErrorMessage(int error) {
+    switch (error) {
+        case PARAMETER_ERROR: return IDS_ILLEGAL_PARAMETER;
+        case SOCKET_INIT_ERROR: return IDS_SOCKET_INIT_FAILED;
+        case IMAGE_LOAD_ERROR:
+        case IMAGE_MISMATCH_ERROR: return IDS_INSTALLER_CORRUPTED;
+        default: return IDS_FATAL_ERROR;
+    }
+}
+
+VessickExitCode::EXITCODE VessickErrorExitCode(int error) {
+    return error == PARAMETER_ERROR ? VessickExitCode::ILLEGAL_PARAMETER : VessickExitCode::INIT_FAILED;
+}
+
+std::wstring PrinterRowText(const CPrinterInfo& printer) {
+    const bool named = !printer.m_strNickName.empty();
+    const std::wstring& first = named ? printer.m_strNickName : printer.m_strModel;
+    const std::wstring serial =
+        named && printer.m_strSerialNum.empty() ? std::wstring(kNoSerialNumber) : printer.m_strSerialNum;
+    return first + L" [ " + serial + L" ] ";
+}
+
+std::wstring ToolTipText(const std::wstring& rowText) {
+    if (rowText.size() <= kToolTipKept) return rowText;
+    return rowText.substr(0, kToolTipKept) + L"...";
+}
+
+std::wstring FromToText(const std::wstring& from, const std::wstring& to) { return L"From " + from + L"  To " + to; }
+
+std::wstring FormatMessageText(const std::wstring& message, const std::wstring& value) {
+    std::wstring text = message;
+    const std::size_t at = text.find(L"%s");
+    if (at != std::wstring::npos) text.replace(at, 2, value);
+    return text;
+}
+
+std::wstring AboutText(const IStringTable& strings) {
+    std::wstring series, firmware, panel;
+    if (!strings.Load(IDS_CFG_SERIES_NAME, series) || !strings.Load(IDS_CFG_FIRM_VERSION, firmware) ||
+        !strings.Load(IDS_CFG_PANEL_VERSION, panel)) {
+        return {};
+    }
+    return series + L"  Firm Version " + firmware + L" Panel Version " + panel;
+}
+
+bool CVessickDlg::OnInitDialog() {
+    std::wstring about;
+    if (m_services.strings.Load(IDS_ABOUTBOX, about)) m_view.AddAboutMenuItem(about);
+    m_view.SetLargeIcon();
+    m_view.EnableToolTips();
+    m_view.ApplySystemFont();
+    try {
+        Initialise();
+    } catch (VessickError error) {
+        Fail(error);
+    } catch (const std::bad_alloc&) {
+        m_view.ReportOutOfMemory();
+        m_view.EndDialog(VessickExitCode::INIT_FAILED);
+    }
+    return false;
+}
+
+void CVessickDlg::Fail(int error) {
+    std::wstring text;
+    m_services.strings.Load(VessickErrorMessage(error), text);
+    m_view.ShowMessage(text, MessageIcon::kStop, MessageButtons::kOk);
+    m_view.EndDialog(VessickErrorExitCode(error));
+}
+
+void CVessickDlg::Initialise() {
+    m_view.ShowBanner();
+    // Without sockets nothing can reach a printer; say so now rather than fail every search.
+    if (!m_bSocketReady) throw SOCKET_INIT_ERROR;
+
+    const IStringTable& strings = m_services.strings;
+    LoadOrRaise(strings, IDS_CFG_SERIES_NAME);
+    const std::wstring firmVersion = LoadOrRaise(strings, IDS_CFG_FIRM_VERSION);
+    const std::wstring panelVersion = LoadOrRaise(strings, IDS_CFG_PANEL_VERSION);
+    const std::wstring models = LoadOrRaise(strings, IDS_CFG_MODEL_LIST);
+
+    m_dwPortType = LoadPortType(strings);
+    m_view.SetText(IDC_PORT_NAME, (m_dwPortType & kPortUsbMask) ? L"USB" : L"Ethernet");
+
+    const std::int32_t modelCode = GetProductModelCode(strings);
+    auto firmInfo = std::make_unique<CFirmUpdateInfo>(VersionTextToInt(firmVersion), modelCode, models);
+    auto panelInfo = std::make_unique<CPanelUpdateInfo>(ParsePanelVersion(panelVersion), modelCode, models);
+
+    auto firmImage = std::make_unique<CPufFirmImage>(m_services.resources);
+    if (!firmImage->Load(IDR_FIRMWARE_IMAGE, kImageResourceType)) throw IMAGE_LOAD_ERROR;
+    auto panelImage = std::make_unique<CPufPanelImage>(m_services.resources);
+    if (!panelImage->Load(IDR_PANEL_IMAGE, kImageResourceType)) throw IMAGE_LOAD_ERROR;
+
+    // The firmware must be the one this build is configured for.
+    CFirmUpdater& firm = CFirmUpdater::GetInstance();
+    CUpdater::GetInstance();
+    if (firm.m_pInfo || firm.m_pImage || CUpdateDeviceInfo::GetInstance().m_pPort || !firmImage->m_pData) {
+        throw IMAGE_MISMATCH_ERROR;
+    }
+    const auto header = CopyFirmHeaderText(*firmImage);
+    FirmHeaderInfo parsed;
+    if (!ParseFirmHeader(header.data(), &parsed) || parsed.nModelCode != firmInfo->m_nModelCode ||
+        parsed.nVersion != firmInfo->m_nVersion) {
+        throw IMAGE_MISMATCH_ERROR;
+    }
+    const CFirmUpdateInfo* filter = firmInfo.get();
+    if (!firm.SetUpdateData(firmInfo, firmImage)) throw IMAGE_MISMATCH_ERROR;
+    if (!CPanelUpdater::GetInstance().SetUpdateData(panelInfo, panelImage)) throw IMAGE_MISMATCH_ERROR;
+
+    if (!m_view.HasControl(IDC_PRINTER_LIST)) throw FATAL_ERROR;
+    DetectPrinters(filter);
+    FillPrinterList();
+    if (!m_bCommandLine) {
+        const unsigned extra = (m_dwPortType & kPortUsbMask) ? IDS_AUTO_DETECTION : IDS_INPUT_IP_ADDRESS;
+        m_view.AppendRow(LoadOrRaise(strings, extra));
+    }
+    m_view.WidenDropDown();
+    SelectInitialRow();
+    ShowStep(false);
+}
+
+void CVessickDlg::SelectInitialRow() {
+    // An address given on the command line is the user's choice: its row when the printer was
+    // found, otherwise the address typed in for them.
+    if (m_bCommandLine && m_dwPrinterAddress != 0 && !(m_dwPortType & kPortUsbMask)) {
+        for (int row = 0; row < m_view.RowCount(); ++row) {
+            const CPrinterInfo* printer = m_view.RowData(row);
+            if (printer && printer->m_nPortType == CPrinterInfo::kNetwork &&
+                printer->m_dwIPAddress == m_dwPrinterAddress) {
+                m_view.SelectRow(row);
+                return;
+            }
+        }
+        m_view.SelectRow(-1);
+        m_view.SetAddress(m_dwPrinterAddress);
+        return;
+    }
+    m_view.SelectRow(0);
+}
+
+void CVessickDlg::DetectPrinters(const IModelInfo* models) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (m_services.detection.ReadRegistered(attempt, m_printers) > 0) break;
+    }
+    for (std::size_t i = 0; i < m_printers.GetSize();) {
+        if (models && !models->IsSupportedModel(m_printers[i].m_strModel, true)) {
+            m_printers.RemoveAt(i);
+        } else {
+            ++i;
+        }
+    }
+    m_services.detection.Discover(m_printers, models, kDiscoveryListeningMs);
+}
+
+void CVessickDlg::FillPrinterList() {
+    m_view.ClearRows();
+    for (std::size_t i = 0; i < m_printers.GetSize(); ++i) {
+        const int row = m_view.AppendRow(PrinterRowText(m_printers[i]));
+        if (row >= 0) m_view.SetRowData(row, &m_printers[i]);
+    }
+}
+
+void CVessickDlg::ApplySelection() {
+    if (!m_view.HasControl(IDC_PRINTER_LIST) || !m_view.HasControl(IDC_IP_ADDRESS)) return;
+    if (m_view.RowCount() <= 1) m_view.Enable(IDC_PRINTER_LIST, false);
+    if (m_dwPortType & kPortUsbMask) return;
+
+    const int row = m_view.SelectedRow();
+    if (row >= 0 && static_cast<std::size_t>(row) < m_printers.GetSize()) {
+        if (const CPrinterInfo* printer = m_view.RowData(row)) {
+            m_view.SetAddress(printer->m_dwIPAddress);
+            m_view.Enable(IDC_IP_ADDRESS, false);
+            return;
+        }
+    }
+    m_view.Enable(IDC_IP_ADDRESS, true);
+    m_view.Focus(IDC_IP_ADDRESS);
+}
+
+void CVessickDlg::ShowStep(bool identified) {
+    m_view.Focus(kOkButton);
+    m_view.Enable(IDC_PRINTER_LIST, !identified);
+    m_view.Enable(IDC_IP_ADDRESS, !identified);
+    m_view.Enable(IDC_BACK, identified);
+
+    std::wstring firmTo, panelTo, button;
+    const IStringTable& strings = m_services.strings;
+    if (!strings.Load(IDS_CFG_FIRM_VERSION, firmTo) || !strings.Load(IDS_CFG_PANEL_VERSION, panelTo) ||
+        !strings.Load(identified ? IDS_BUTTON_INSTALL : IDS_BUTTON_NEXT, button)) {
+        return;
+    }
+
+    std::wstring model, firmFrom, panelFrom;
+    CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+    if (identified) {
+        model = device.m_strModelName;
+        firmFrom = FormatVersion(device.m_nFirmVersion);
+        panelFrom = FormatPanelVersion(device.m_panelVersion);
+    } else {
+        device.m_pPort.reset();  // released, then deleted
+        if (!strings.Load(IDS_CFG_SERIES_NAME, model)) return;
+        firmFrom = panelFrom = kNoVersion;
+    }
+    m_view.SetText(IDC_MODEL_NAME, model);
+    m_view.SetText(IDC_FIRM_VERSION, FromToText(firmFrom, firmTo));
+    m_view.SetText(IDC_PANEL_VERSION, FromToText(panelFrom, panelTo));
+    m_view.SetText(kOkButton, button);
+
+    if (!identified) ApplySelection();
+}
+
+void CVessickDlg::OnCancel() {
+    if (!CUpdateDeviceInfo::GetInstance().m_pPort) {
+        m_view.EndDialog(VessickExitCode::CANCELED);
+        return;
+    }
+    std::wstring question;
+    m_services.strings.Load(IDS_CONFIRM_EXIT, question);
+    if (m_view.ShowMessage(question, MessageIcon::kNone, MessageButtons::kYesNoDefaultNo) == MessageAnswer::kYes) {
+        m_view.EndDialog(VessickExitCode::CANCELED);
+    }
+}
+
+void CVessickDlg::OnBnClickedOk() {
+    if (!CUpdateDeviceInfo::GetInstance().m_pPort) Identify();
+}
+
+void CVessickDlg::Identify() {
+    m_dwPrinterAddress = m_view.HasControl(IDC_IP_ADDRESS) ? m_view.Address() : 0;
+    const std::uint32_t networkOrder = Ipv4NetworkOrder(
+        static_cast<std::uint8_t>(m_dwPrinterAddress >> 24), static_cast<std::uint8_t>(m_dwPrinterAddress >> 16),
+        static_cast<std::uint8_t>(m_dwPrinterAddress >> 8), static_cast<std::uint8_t>(m_dwPrinterAddress));
+
+    int result;
+    PortPtr port;
+    {
+        WaitCursorScope wait(m_view);
+        if (m_dwPortType == kPortTypeDllEthernet1 && m_services.makePrinterPort) {
+            port = m_services.makePrinterPort(networkOrder);
+        }
+        CPanelUpdater::GetInstance().SetHostAddress(DottedIpv4(networkOrder));
+        result = CUpdater::GetInstance().CheckDevice(port, 0);
+    }
+
+    const IStringTable& strings = m_services.strings;
+    std::wstring message;
+    switch (result) {
+        case kCheckBothNeeded:
+        case kCheckFirmwareOnly:
+        case kCheckPanelOnly:
+            m_dwUpdateParts = result == kCheckBothNeeded    ? kPartFirmware | kPartPanel
+                              : result == kCheckFirmwareOnly ? kPartFirmware
+                                                             : kPartPanel;
+            ShowStep(true);
+            return;
+        case kCheckNoModel: {
+            strings.Load(IDS_UNSUPPORTED_MODEL, message);
+            m_view.ShowMessage(FormatMessageText(message, kUnknownModel), MessageIcon::kExclamation,
+                               MessageButtons::kOk);
+            break;
+        }
+        case kCheckUpToDate:
+            strings.Load(IDS_UP_TO_DATE, message);
+            m_view.ShowMessage(FormatMessageText(message, FormatVersion(CUpdateDeviceInfo::GetInstance().m_nFirmVersion)),
+                               MessageIcon::kInformation, MessageButtons::kOk);
+            break;
+        default:
+            strings.Load(IDS_PRINTER_NOT_FOUND, message);
+            m_view.ShowMessage(message, MessageIcon::kExclamation, MessageButtons::kOk);
+            break;
+    }
+    port.reset();  // the port that identified nothing is released and deleted
+}
+
+std::wstring CVessickDlg::SelectedRowToolTip() {
+    const int row = m_view.SelectedRow();
+    if (row < 0) return {};
+    return ToolTipText(m_view.RowText(row));
+}
+
+bool CVessickDlg::OnSysCommand(unsigned id) {
+    if ((id & 0xFFF0u) != IDM_ABOUTBOX) return false;
+    m_view.ShowAbout(AboutText(m_services.strings));
+    return true;
+}

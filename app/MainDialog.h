@@ -1,0 +1,157 @@
+// The main dialog's decisions: initialisation from the product configuration, the printer list,
+// the two steps (selection and confirmation), Back, Cancel and identification on Next. The window
+// itself is a view (IMainDialogView) that this logic drives; app/win32/ implements it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/DialogView.h"
+#include "app/ExitCode.h"
+#include "common/Resources.h"
+#include "common/StringTable.h"
+#include "discovery/PrinterInfo.h"
+#include "ports/Port.h"
+
+class IModelInfo;
+
+// The controls of the main dialog as the logic sees them. Control ids are those of app/resource.h.
+class IMainDialogView : public IMessageView {
+public:
+    // Adds a separator and the about-box command to the system menu, if the dialog has one.
+    virtual void AddAboutMenuItem(const std::wstring& text) = 0;
+    virtual void SetLargeIcon() = 0;
+    virtual void EnableToolTips() = 0;
+    virtual void ApplySystemFont() = 0;
+    // Composes the banner over the dialog's colour and shows it; silent when that fails.
+    virtual void ShowBanner() = 0;
+
+    virtual bool HasControl(int id) = 0;
+    virtual void SetText(int id, const std::wstring& text) = 0;
+    virtual void Enable(int id, bool enable) = 0;
+    virtual void Focus(int id) = 0;
+
+    // The printer list. Rows carry an entry of the dialog's printer list, or nothing.
+    virtual void ClearRows() = 0;
+    // Appends a row at the end; its index, or -1 when it could not be added.
+    virtual int AppendRow(const std::wstring& text) = 0;
+    virtual void SetRowData(int row, const CPrinterInfo* printer) = 0;
+    virtual const CPrinterInfo* RowData(int row) = 0;
+    virtual std::wstring RowText(int row) = 0;
+    virtual int RowCount() = 0;
+    virtual int SelectedRow() = 0;  // -1: none
+    virtual void SelectRow(int row) = 0;
+    // Widens the list's drop-down part to its longest row (never narrower than it is).
+    virtual void WidenDropDown() = 0;
+
+    // The address field, host byte order; 0 when it is empty.
+    virtual std::uint32_t Address() = 0;
+    virtual void SetAddress(std::uint32_t address) = 0;
+
+    // Ends the dialog's modal loop with `code` as its result.
+    virtual void EndDialog(int code) = 0;
+    // Reports that memory ran out, with the system's own text for it.
+    virtual void ReportOutOfMemory() = 0;
+    virtual void ShowAbout(const std::wstring& text) = 0;
+};
+
+// Where the printers the user can choose from come from.
+class IPrinterDetection {
+public:
+    virtual ~IPrinterDetection() = default;
+
+    // Appends the printers registered by the print-management software, looking where attempt
+    // `attempt` (0 to 2) looks; returns how many were appended.
+    virtual int ReadRegistered(int attempt, CPrinterInfoList& list) = 0;
+
+    // Searches the networks for `timeoutMs` and merges the supported printers that answered.
+    virtual void Discover(CPrinterInfoList& list, const IModelInfo* models, std::uint32_t timeoutMs) = 0;
+};
+
+struct MainDialogServices {
+    const IStringTable& strings;
+    const IResourceSource& resources;
+    IPrinterDetection& detection;
+    // A printer port for the address (network byte order); null when none can be made.
+    std::function<PortPtr(std::uint32_t)> makePrinterPort;
+};
+
+// Errors that end the dialog's initialisation.
+enum VessickError : int {
+    PARAMETER_ERROR = 0,
+    SOCKET_INIT_ERROR = 1,
+    FATAL_ERROR = 2,
+    IMAGE_LOAD_ERROR = 3,
+    IMAGE_MISMATCH_ERROR = 4,
+};
+
+// The message and exit code of an initialisation error.
+unsigned VessickErrorMessage(int error);
+VessickExitCode::EXITCODE VessickErrorExitCode(int error);
+
+// Row text of a printer: "nick [ serial ] ", eight hyphens for a missing serial when a nick name
+// is given, the model name in place of a missing nick name.
+std::wstring PrinterRowText(const CPrinterInfo& printer);
+
+// What the list's tooltip shows for a row: the text, or its first 76 characters and "...".
+std::wstring ToolTipText(const std::wstring& rowText);
+
+// "From %s  To %s".
+std::wstring FromToText(const std::wstring& from, const std::wstring& to);
+
+// The about box's line; empty when a configuration string is missing.
+std::wstring AboutText(const IStringTable& strings);
+
+// "%s" in a message replaced by `value` (the first occurrence only).
+std::wstring FormatMessageText(const std::wstring& message, const std::wstring& value);
+
+// The standard buttons of a dialog (the same ids as the system gives them).
+constexpr int kOkButton = 1;
+constexpr int kCancelButton = 2;
+
+constexpr std::uint32_t kDiscoveryListeningMs = 2000;
+constexpr std::uint32_t kPartFirmware = 0x01;
+constexpr std::uint32_t kPartPanel = 0x10;
+
+class CVessickDlg {
+public:
+    CVessickDlg(IMainDialogView& view, const MainDialogServices& services) : m_view(view), m_services(services) {}
+
+    // Prepares everything from the configuration and the carried images, and fills the list.
+    // On failure the dialog has shown its message and ended. Always false (focus placed here).
+    bool OnInitDialog();
+
+    // System command: the about box for its id, false (not handled) for the others.
+    bool OnSysCommand(unsigned id);
+
+    void DetectPrinters(const IModelInfo* models);
+    void FillPrinterList();
+    void ApplySelection();
+    void ShowStep(bool identified);
+    void OnBnClickedBack() { ShowStep(false); }
+    void OnCancel();
+    // Next while no printer is identified; Install once one is.
+    void OnBnClickedOk();
+
+    // The tooltip of the selected row; empty when no row is selected.
+    std::wstring SelectedRowToolTip();
+
+    std::uint32_t m_dwUpdateParts = 0;
+    bool m_bSocketReady = true;
+    bool m_bCommandLine = false;
+    std::uint32_t m_dwPrinterAddress = 0;  // host byte order
+    std::wstring m_strCmdUsbPort;
+    std::uint32_t m_dwPortType = 0;
+    CPrinterInfoList m_printers;
+
+private:
+    void Initialise();
+    void SetUpUpdaters();
+    void SelectInitialRow();
+    void Identify();
+    void Fail(int error);
+
+    IMainDialogView& m_view;
+    MainDialogServices m_services;
+};

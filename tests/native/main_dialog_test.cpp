@@ -1,0 +1,501 @@
+// The main dialog's logic against a recording view: command line, initialisation and its
+// failures, the printer rows, the two steps, identification on Next, Back and Cancel.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "app/MainDialog.h"
+#include "app/resource.h"
+#include "images/FirmRestore.h"
+#include "images/FirmKey.h"
+#include "tests/native/fakes/FakePorts.h"
+#include "tests/native/fakes/ManualClock.h"
+#include "tests/native/fakes/UpdateFixture.h"
+
+namespace {
+
+using Args = std::vector<std::wstring>;
+
+TEST(CommandLine, AcceptsExactlyOneOfTheTwoOptions) {
+    struct Case {
+        Args args;
+        std::wstring address, usb;
+    } cases[] = {
+        {{}, L"", L""},
+        {{L"-I", L"10.0.0.5"}, L"10.0.0.5", L""},
+        {{L"/i10.0.0.5"}, L"10.0.0.5", L""},
+        {{L"-u", L"USB001"}, L"", L"USB001"},
+        {{L"extra", L"/Uport"}, L"", L"port"},
+        {{L"-i", L"-u"}, L"-u", L""},              // the value is taken whatever it holds
+        {{L"-x", L"-iA", L"-"}, L"A", L""},        // other letters and a lone dash are skipped
+    };
+    for (const Case& c : cases) {
+        const CommandLineValues values = ReadCommandLine(c.args);
+        EXPECT_EQ(values.address, c.address);
+        EXPECT_EQ(values.usbPort, c.usb);
+    }
+}
+
+TEST(CommandLine, RejectsWhatIsNotExactlyOneOption) {
+    const Args illegal[] = {
+        {L"-i"},                                  // value missing at the end
+        {L"-i1.2.3.4", L"-u", L"USB001"},         // both
+        {L"-i1.2.3.4", L"-i", L"5.6.7.8"},        // twice
+        {L"-x"},                                  // none
+        {L"plain", L"words"},
+    };
+    for (const Args& args : illegal) {
+        try {
+            ReadCommandLine(args);
+            ADD_FAILURE() << "accepted " << args.size() << " arguments";
+        } catch (VessickExitCode::EXITCODE code) {
+            EXPECT_EQ(code, VessickExitCode::ILLEGAL_PARAMETER);
+        }
+    }
+}
+
+TEST(CommandLine, AddressParsesOnlyAsFourOctets) {
+    const std::pair<const wchar_t*, std::uint32_t> cases[] = {
+        {L"10.0.0.5", 0x0A000005u}, {L"192.168.1.20", 0xC0A80114u}, {L"0.0.0.0", 0u},
+        {L"255.255.255.255", 0u},   {L"256.1.1.1", 0u},             {L"1.2.3", 0u},
+        {L"1.2.3.4.", 0u},          {L"1..3.4", 0u},                {L"001.002.003.004", 0x01020304u},
+        {L"0001.2.3.4", 0u},        {L" 1.2.3.4", 0u},              {L"-u", 0u},
+        {L"1.2.3.4x", 0u},          {L"", 0u},
+    };
+    for (const auto& [text, address] : cases) EXPECT_EQ(ParseCommandLineAddress(text), address) << text;
+    // Longer than any dotted address: not taken even when the octets would parse.
+    EXPECT_EQ(ParseCommandLineAddress(L"0001.0002.0003.4"), 0u);
+}
+
+CPrinterInfo Network(const wchar_t* model, const wchar_t* nick, const wchar_t* serial, std::uint32_t address = 0) {
+    return CPrinterInfo(model, address, nick, L"", serial);
+}
+
+TEST(PrinterRows, RowTextsAndToolTips) {
+    EXPECT_EQ(PrinterRowText(Network(L"Zentil-640", L"Line 2", L"AB12345")), L"Line 2 [ AB12345 ] ");
+    EXPECT_EQ(PrinterRowText(Network(L"Zentil-640", L"Line 2", L"")), L"Line 2 [ -------- ] ");
+    EXPECT_EQ(PrinterRowText(Network(L"Zentil-640", L"", L"AB12345")), L"Zentil-640 [ AB12345 ] ");
+    EXPECT_EQ(PrinterRowText(Network(L"Zentil-640", L"", L"")), L"Zentil-640 [  ] ");
+
+    const std::wstring hundred(100, L'x');
+    EXPECT_EQ(ToolTipText(hundred), std::wstring(76, L'x') + L"...");
+    EXPECT_EQ(ToolTipText(std::wstring(76, L'y')), std::wstring(76, L'y'));
+    EXPECT_EQ(ToolTipText(std::wstring(77, L'z')), std::wstring(76, L'z') + L"...");
+
+    EXPECT_EQ(FromToText(L"3.30", L"3.40"), L"From 3.30  To 3.40");
+    EXPECT_EQ(FormatMessageText(L"Current version is %s. \nX", L"3.40"), L"Current version is 3.40. \nX");
+}
+
+// The configuration of this build and the English messages the dialog shows.
+MapStringTable BuildStrings() {
+    return MapStringTable{
+        {IDS_CFG_FIRM_VERSION, L"3.40"},
+        {IDS_CFG_SERIES_NAME, L"Veyra Zentil Series"},
+        {IDS_CFG_MODEL_LIST, L"Zentil-640,Zentil-540,Morvik-540,Morvik-300"},
+        {IDS_CFG_MODEL_CODE, L"041852"},
+        {IDS_CFG_PORT_TYPE, L"DLL_ETHERNET1"},
+        {IDS_CFG_PANEL_VERSION, L"3.0.1"},
+        {IDS_ABOUTBOX, L"&About Firmware Installer..."},
+        {IDS_SOCKET_INIT_FAILED, L"Failed to initialize Windows socket."},
+        {IDS_INPUT_IP_ADDRESS, L"Input IP Address"},
+        {IDS_BUTTON_INSTALL, L"Install"},
+        {IDS_BUTTON_NEXT, L"&Next"},
+        {IDS_AUTO_DETECTION, L"Automatic Detection"},
+        {IDS_FATAL_ERROR, L"Fatal error."},
+        {IDS_PRINTER_NOT_FOUND, L"Cannot find a printer.\nFill in IP address again or turn on main power."},
+        {IDS_UNSUPPORTED_MODEL, L"This installer doesn't support %s.\nDownload a proper installer for your printer."},
+        {IDS_UP_TO_DATE, L"Current version is %s. \nInstallation is not necessary."},
+        {IDS_INSTALLER_CORRUPTED, L"This installer is corrupted.\nDownload another installer."},
+        {IDS_CONFIRM_EXIT, L"Are you sure to exit without installation?"},
+    };
+}
+
+// A scrambled firmware image whose restored form starts with `header` and sums to 127.
+std::vector<std::uint8_t> FirmwareResource(std::string_view header, std::size_t size = 4096) {
+    std::vector<std::uint8_t> restored(size);
+    for (std::size_t i = 0; i < size; ++i) restored[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    std::memcpy(restored.data(), header.data(), header.size());
+    restored[size - 1] = 0;
+    std::uint8_t sum = 0;
+    for (std::uint8_t b : restored) sum = static_cast<std::uint8_t>(sum + b);
+    restored[size - 1] = static_cast<std::uint8_t>(0x7F - sum);
+    std::vector<std::uint8_t> scrambled(size);
+    ScrambleFirmware(restored.data(), scrambled.data(), static_cast<std::uint32_t>(size), FirmKeyCycle());
+    return scrambled;
+}
+
+struct Message {
+    std::wstring text;
+    MessageIcon icon;
+    MessageButtons buttons;
+};
+
+class RecordingView final : public IMainDialogView {
+public:
+    MessageAnswer ShowMessage(const std::wstring& text, MessageIcon icon, MessageButtons buttons) override {
+        messages.push_back({text, icon, buttons});
+        return answer;
+    }
+    void BeginWaitCursor() override { ++waitDepth; }
+    void EndWaitCursor() override { --waitDepth; }
+    void AddAboutMenuItem(const std::wstring& text) override { aboutItem = text; }
+    void SetLargeIcon() override {}
+    void EnableToolTips() override {}
+    void ApplySystemFont() override {}
+    void ShowBanner() override {}
+    bool HasControl(int id) override { return id != missingControl; }
+    void SetText(int id, const std::wstring& text) override { texts[id] = text; }
+    void Enable(int id, bool enable) override { enabled[id] = enable; }
+    void Focus(int id) override { focus = id; }
+    void ClearRows() override { rows.clear(); }
+    int AppendRow(const std::wstring& text) override {
+        rows.push_back({text, nullptr});
+        return static_cast<int>(rows.size()) - 1;
+    }
+    void SetRowData(int row, const CPrinterInfo* printer) override { rows.at(row).second = printer; }
+    const CPrinterInfo* RowData(int row) override { return rows.at(row).second; }
+    std::wstring RowText(int row) override { return rows.at(row).first; }
+    int RowCount() override { return static_cast<int>(rows.size()); }
+    int SelectedRow() override { return selected; }
+    void SelectRow(int row) override { selected = row >= 0 && row < RowCount() ? row : -1; }
+    void WidenDropDown() override { widened = true; }
+    std::uint32_t Address() override { return address; }
+    void SetAddress(std::uint32_t value) override { address = value; }
+    void EndDialog(int code) override { endCode = code; }
+    void ReportOutOfMemory() override { outOfMemory = true; }
+    void ShowAbout(const std::wstring& text) override { about = text; }
+
+    std::vector<std::wstring> RowTexts() const {
+        std::vector<std::wstring> out;
+        for (const auto& row : rows) out.push_back(row.first);
+        return out;
+    }
+
+    MessageAnswer answer = MessageAnswer::kOk;
+    std::vector<Message> messages;
+    int waitDepth = 0;
+    std::wstring aboutItem, about;
+    int missingControl = -1;
+    std::map<int, std::wstring> texts;
+    std::map<int, bool> enabled;
+    int focus = 0;
+    std::vector<std::pair<std::wstring, const CPrinterInfo*>> rows;
+    int selected = -1;
+    bool widened = false;
+    std::uint32_t address = 0;
+    std::optional<int> endCode;
+    bool outOfMemory = false;
+};
+
+class FakeDetection final : public IPrinterDetection {
+public:
+    int ReadRegistered(int attempt, CPrinterInfoList& list) override {
+        attempts.push_back(attempt);
+        if (attempt != registeredAttempt) return 0;
+        for (const CPrinterInfo& p : registered) list.Add(std::make_unique<CPrinterInfo>(p));
+        return static_cast<int>(registered.size());
+    }
+    void Discover(CPrinterInfoList& list, const IModelInfo* models, std::uint32_t timeoutMs) override {
+        listeningMs = timeoutMs;
+        for (const CPrinterInfo& p : discovered) {
+            if (!models || models->IsSupportedModel(p.m_strModel, true)) list.Add(std::make_unique<CPrinterInfo>(p));
+        }
+    }
+
+    int registeredAttempt = 1;
+    std::vector<CPrinterInfo> registered, discovered;
+    std::vector<int> attempts;
+    std::uint32_t listeningMs = 0;
+};
+
+constexpr std::uint32_t kRegisteredAddress = 0x0A010105;  // 10.1.1.5
+constexpr std::uint32_t kDiscoveredAddress = 0x0A010106;
+
+class MainDialogTest : public testing::Test {
+public:
+    void SetUp() override {
+        m_strings = BuildStrings();
+        ResetUpdateObjects(std::make_shared<CPanelUpdater>(std::make_unique<CNullPanelPort>(), m_clock));
+        m_resources.Add(IDR_FIRMWARE_IMAGE, L"FIRMWARE", FirmwareResource("PUF1041852Firmware Ver 3.40"));
+        m_resources.Add(IDR_PANEL_IMAGE, L"FIRMWARE", {'P', 'K', 3, 4, 0, 0});
+        m_detection.registered = {Network(L"Veyra Morvik-540", L"Line 2", L"AB12345", kRegisteredAddress),
+                                  Network(L"Morvik-5400", L"Other", L"ZZ1", 0x0A010107)};
+        m_detection.discovered = {Network(L"Zentil-640", L"", L"ZT640-000002", kDiscoveredAddress)};
+    }
+    void TearDown() override {
+        ResetUpdateObjects(std::make_shared<CPanelUpdater>(std::make_unique<CNullPanelPort>(), m_clock));
+    }
+
+    CVessickDlg& Dialog() {
+        if (!m_dialog) {
+            m_services.emplace(MainDialogServices{m_strings, m_resources, m_detection, [this](std::uint32_t address) {
+                                                      m_portAddresses.push_back(address);
+                                                      return MakePrinterPort(m_portLog, m_reply, m_answers);
+                                                  }});
+            m_dialog = std::make_unique<CVessickDlg>(m_view, *m_services);
+        }
+        return *m_dialog;
+    }
+
+    // The dialog after a successful initialisation.
+    CVessickDlg& Ready() {
+        CVessickDlg& dialog = Dialog();
+        EXPECT_FALSE(dialog.OnInitDialog());
+        EXPECT_FALSE(m_view.endCode.has_value());
+        return dialog;
+    }
+
+    void ExpectSelectionStep() {
+        EXPECT_EQ(m_view.texts[IDC_MODEL_NAME], L"Veyra Zentil Series");
+        EXPECT_EQ(m_view.texts[IDC_FIRM_VERSION], L"From -.--  To 3.40");
+        EXPECT_EQ(m_view.texts[IDC_PANEL_VERSION], L"From -.--  To 3.0.1");
+        EXPECT_EQ(m_view.texts[kOkButton], L"&Next");
+        EXPECT_FALSE(m_view.enabled[IDC_BACK]);
+    }
+
+    ManualClock m_clock;
+    MapStringTable m_strings = BuildStrings();
+    MemoryResources m_resources;
+    FakeDetection m_detection;
+    RecordingView m_view;
+    std::shared_ptr<PrinterPortLog> m_portLog = std::make_shared<PrinterPortLog>();
+    std::wstring m_reply = L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;";
+    bool m_answers = true;
+    std::vector<std::uint32_t> m_portAddresses;
+    std::optional<MainDialogServices> m_services;
+    std::unique_ptr<CVessickDlg> m_dialog;
+};
+
+TEST_F(MainDialogTest, InitialisationListsRegisteredThenDiscoveredPrintersAndTheExtraRow) {
+    Ready();
+    EXPECT_EQ(m_detection.attempts, (std::vector<int>{0, 1}));  // stops at the first that found some
+    EXPECT_EQ(m_detection.listeningMs, 2000u);
+    EXPECT_EQ(m_view.RowTexts(), (std::vector<std::wstring>{L"Line 2 [ AB12345 ] ", L"Zentil-640 [ ZT640-000002 ] ",
+                                                            L"Input IP Address"}));
+    EXPECT_EQ(m_view.rows[2].second, nullptr);
+    EXPECT_TRUE(m_view.widened);
+    EXPECT_EQ(m_view.aboutItem, L"&About Firmware Installer...");
+    EXPECT_EQ(m_view.texts[IDC_PORT_NAME], L"Ethernet");
+    ExpectSelectionStep();
+    // Row 0 chosen: its address fills the field, which is then not editable.
+    EXPECT_EQ(m_view.selected, 0);
+    EXPECT_EQ(m_view.address, kRegisteredAddress);
+    EXPECT_FALSE(m_view.enabled[IDC_IP_ADDRESS]);
+    EXPECT_TRUE(m_view.enabled[IDC_PRINTER_LIST]);
+    EXPECT_TRUE(CFirmUpdater::GetInstance().IsSetUp());
+    EXPECT_TRUE(CPanelUpdater::GetInstance().IsSetUp());
+
+    // The extra row: the field is the user's to fill.
+    m_view.SelectRow(2);
+    Dialog().ApplySelection();
+    EXPECT_TRUE(m_view.enabled[IDC_IP_ADDRESS]);
+    EXPECT_EQ(m_view.focus, IDC_IP_ADDRESS);
+}
+
+TEST_F(MainDialogTest, InitialisationFailuresShowTheirMessageAndEndWithTheirCode) {
+    struct Case {
+        const char* name;
+        std::function<void(MainDialogTest&)> arrange;
+        const wchar_t* message;
+        int code;
+    } cases[] = {
+        {"model list missing", [](MainDialogTest& t) { t.m_strings.Remove(IDS_CFG_MODEL_LIST); }, L"Fatal error.", 5},
+        {"firmware missing", [](MainDialogTest& t) { t.m_resources = MemoryResources(); },
+         L"This installer is corrupted.\nDownload another installer.", 5},
+        {"firmware of another version",
+         [](MainDialogTest& t) {
+             t.m_resources.Add(IDR_FIRMWARE_IMAGE, L"FIRMWARE", FirmwareResource("PUF1041852Firmware Ver 3.41"));
+         },
+         L"This installer is corrupted.\nDownload another installer.", 5},
+        {"firmware of another model",
+         [](MainDialogTest& t) { t.m_strings.Set(IDS_CFG_MODEL_CODE, L"041853"); },
+         L"This installer is corrupted.\nDownload another installer.", 5},
+        {"firmware updater already set up",
+         [](MainDialogTest& t) {
+             auto info = std::make_unique<CFirmUpdateInfo>(340, 41852, L"Zentil-640");
+             auto image = std::make_unique<CPufFirmImage>(t.m_resources);
+             CFirmUpdater::GetInstance().SetUpdateData(info, image);
+         },
+         L"This installer is corrupted.\nDownload another installer.", 5},
+        {"no printer list", [](MainDialogTest& t) { t.m_view.missingControl = IDC_PRINTER_LIST; }, L"Fatal error.", 5},
+        {"extra row text missing", [](MainDialogTest& t) { t.m_strings.Remove(IDS_INPUT_IP_ADDRESS); },
+         L"Fatal error.", 5},
+        {"sockets not started", [](MainDialogTest& t) { t.Dialog().m_bSocketReady = false; },
+         L"Failed to initialize Windows socket.", 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        m_view = RecordingView();
+        m_dialog.reset();
+        c.arrange(*this);
+        Dialog().OnInitDialog();
+        ASSERT_EQ(m_view.messages.size(), 1u);
+        EXPECT_EQ(m_view.messages[0].text, c.message);
+        EXPECT_EQ(m_view.messages[0].icon, MessageIcon::kStop);
+        EXPECT_EQ(m_view.endCode, c.code);
+    }
+}
+
+TEST_F(MainDialogTest, UsbPortTypeAndCommandLineMode) {
+    m_strings.Set(IDS_CFG_PORT_TYPE, L"usb");
+    Ready();
+    EXPECT_EQ(m_view.texts[IDC_PORT_NAME], L"USB");
+    EXPECT_EQ(m_view.RowTexts().back(), L"Automatic Detection");
+    EXPECT_EQ(m_view.address, 0u);  // choosing a row never fills the field
+
+    // Command-line mode, nothing found: no rows, no selection, the field open for the address.
+    SetUp();
+    m_view = RecordingView();
+    m_dialog.reset();
+    m_detection.registered.clear();
+    m_detection.discovered.clear();
+    Dialog().m_bCommandLine = true;
+    Ready();
+    EXPECT_TRUE(m_view.rows.empty());
+    EXPECT_EQ(m_view.selected, -1);
+    EXPECT_FALSE(m_view.enabled[IDC_PRINTER_LIST]);
+    EXPECT_TRUE(m_view.enabled[IDC_IP_ADDRESS]);
+}
+
+TEST_F(MainDialogTest, CommandLineAddressPicksItsRowOrFillsTheField) {
+    Dialog().m_bCommandLine = true;
+    Dialog().m_dwPrinterAddress = kDiscoveredAddress;
+    Ready();
+    EXPECT_EQ(m_view.selected, 1);
+    EXPECT_EQ(m_view.address, kDiscoveredAddress);
+
+    SetUp();
+    m_view = RecordingView();
+    m_dialog.reset();
+    Dialog().m_bCommandLine = true;
+    Dialog().m_dwPrinterAddress = 0x0A0101FE;
+    Ready();
+    EXPECT_EQ(m_view.selected, -1);
+    EXPECT_EQ(m_view.address, 0x0A0101FEu);
+    EXPECT_TRUE(m_view.enabled[IDC_IP_ADDRESS]);
+}
+
+TEST_F(MainDialogTest, NextIdentifiesThePrinterAndShowsWhatItWouldInstall) {
+    CVessickDlg& dialog = Ready();
+    dialog.OnBnClickedOk();
+    EXPECT_EQ(m_portAddresses, (std::vector<std::uint32_t>{0x0501010Au}));  // network byte order
+    EXPECT_STREQ(CPanelUpdater::GetInstance().m_szHost, "10.1.1.5");
+    EXPECT_EQ(m_view.waitDepth, 0);
+    EXPECT_TRUE(m_view.messages.empty());
+    EXPECT_EQ(dialog.m_dwUpdateParts, 0x11u);
+    EXPECT_EQ(m_view.texts[IDC_MODEL_NAME], L"Zentil-640");
+    EXPECT_EQ(m_view.texts[IDC_FIRM_VERSION], L"From 3.30  To 3.40");
+    EXPECT_EQ(m_view.texts[IDC_PANEL_VERSION], L"From 3.0.0  To 3.0.1");
+    EXPECT_EQ(m_view.texts[kOkButton], L"Install");
+    EXPECT_TRUE(m_view.enabled[IDC_BACK]);
+    EXPECT_FALSE(m_view.enabled[IDC_PRINTER_LIST]);
+    EXPECT_FALSE(m_view.enabled[IDC_IP_ADDRESS]);
+    EXPECT_EQ(m_view.focus, kOkButton);
+    EXPECT_EQ(m_portLog->releases, 0);
+
+    // Back gives the port up and shows the selection step again.
+    dialog.OnBnClickedBack();
+    EXPECT_EQ(m_portLog->releases, 1);
+    EXPECT_TRUE(m_portLog->destroyed);
+    EXPECT_FALSE(CUpdateDeviceInfo::GetInstance().m_pPort);
+    ExpectSelectionStep();
+    EXPECT_TRUE(m_view.enabled[IDC_PRINTER_LIST]);
+}
+
+TEST_F(MainDialogTest, NextReactsToEveryIdentificationResult) {
+    struct Case {
+        const wchar_t* reply;
+        bool answers;
+        std::uint32_t parts;  // 0: a message instead
+        const wchar_t* message;
+        MessageIcon icon;
+    } cases[] = {
+        {L"MDL:Zentil-640;VER:3.30;PANEL:3.0.1;", true, 0x01, nullptr, MessageIcon::kNone},
+        {L"MDL:Zentil-640;VER:3.40;PANEL:3.0.0;", true, 0x10, nullptr, MessageIcon::kNone},
+        {L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;", true, 0, L"Current version is 3.40. \nInstallation is not necessary.",
+         MessageIcon::kInformation},
+        {L"", false, 0, L"Cannot find a printer.\nFill in IP address again or turn on main power.",
+         MessageIcon::kExclamation},
+        {L"VER:3.30;", true, 0, L"This installer doesn't support ---.\nDownload a proper installer for your printer.",
+         MessageIcon::kExclamation},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "reply " << testing::PrintToString(std::wstring(c.reply)));
+        SetUp();
+        m_view = RecordingView();
+        m_dialog.reset();
+        m_portLog = std::make_shared<PrinterPortLog>();
+        m_reply = c.reply;
+        m_answers = c.answers;
+        CVessickDlg& dialog = Ready();
+        dialog.OnBnClickedOk();
+        if (c.parts) {
+            EXPECT_TRUE(m_view.messages.empty());
+            EXPECT_EQ(dialog.m_dwUpdateParts, c.parts);
+            EXPECT_EQ(m_view.texts[kOkButton], L"Install");
+            EXPECT_FALSE(m_portLog->destroyed);
+        } else {
+            ASSERT_EQ(m_view.messages.size(), 1u);
+            EXPECT_EQ(m_view.messages[0].text, c.message);
+            EXPECT_EQ(m_view.messages[0].icon, c.icon);
+            EXPECT_EQ(m_portLog->releases, 1);  // the port is given up at once
+            EXPECT_TRUE(m_portLog->destroyed);
+            EXPECT_FALSE(CUpdateDeviceInfo::GetInstance().m_pPort);
+            EXPECT_EQ(m_view.texts[kOkButton], L"&Next");
+            EXPECT_FALSE(m_view.endCode.has_value());
+        }
+    }
+}
+
+TEST_F(MainDialogTest, OnlyTheControllerPortTypeMakesAPort) {
+    m_strings.Set(IDS_CFG_PORT_TYPE, L"Ethernet1");
+    Ready().OnBnClickedOk();
+    EXPECT_TRUE(m_portAddresses.empty());
+    ASSERT_EQ(m_view.messages.size(), 1u);
+    EXPECT_EQ(m_view.messages[0].text, L"Cannot find a printer.\nFill in IP address again or turn on main power.");
+}
+
+TEST_F(MainDialogTest, CancelEndsAtOnceWhenNothingIsIdentifiedAndAsksOtherwise) {
+    CVessickDlg& dialog = Ready();
+    dialog.OnCancel();
+    EXPECT_EQ(m_view.endCode, 1);
+    EXPECT_TRUE(m_view.messages.empty());
+
+    m_view.endCode.reset();
+    dialog.OnBnClickedOk();
+    m_view.answer = MessageAnswer::kNo;
+    dialog.OnCancel();
+    ASSERT_EQ(m_view.messages.size(), 1u);
+    EXPECT_EQ(m_view.messages[0].text, L"Are you sure to exit without installation?");
+    EXPECT_EQ(m_view.messages[0].buttons, MessageButtons::kYesNoDefaultNo);
+    EXPECT_FALSE(m_view.endCode.has_value());
+    EXPECT_EQ(m_view.texts[kOkButton], L"Install");  // still in the confirmation step
+
+    m_view.answer = MessageAnswer::kYes;
+    dialog.OnCancel();
+    EXPECT_EQ(m_view.endCode, 1);
+}
+
+TEST_F(MainDialogTest, AboutBoxAndToolTip) {
+    CVessickDlg& dialog = Ready();
+    EXPECT_TRUE(dialog.OnSysCommand(0x0010));
+    EXPECT_TRUE(dialog.OnSysCommand(0x0013));  // the low four bits are the system's own
+    EXPECT_EQ(m_view.about, L"Veyra Zentil Series  Firm Version 3.40 Panel Version 3.0.1");
+    EXPECT_FALSE(dialog.OnSysCommand(0xF060));
+
+    EXPECT_EQ(dialog.SelectedRowToolTip(), L"Line 2 [ AB12345 ] ");
+    m_view.SelectRow(-1);
+    EXPECT_EQ(dialog.SelectedRowToolTip(), L"");
+
+    m_strings.Remove(IDS_CFG_PANEL_VERSION);
+    EXPECT_EQ(AboutText(m_strings), L"");
+}
+
+}  // namespace
