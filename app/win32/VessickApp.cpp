@@ -1,0 +1,106 @@
+// Start-up and end of the installer.
+#include "app/win32/VessickApp.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <new>
+
+#include "app/CommandLine.h"
+#include "app/resource.h"
+#include "app/win32/DialogBase.h"
+#include "app/win32/PrinterDetection.h"
+#include "app/win32/Startup.h"
+#include "app/win32/VessickDlg.h"
+#include "common/win32/ModuleResources.h"
+#include "ports/DravonPort.h"
+
+namespace {
+
+// Every common control class: list view, tree view, bars, tabs, up-down, progress, hot-key and
+// animation.
+constexpr DWORD kCommonControlClasses = 0xFF;
+
+struct LocalFreeTraits {
+    using Handle = LPWSTR*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { ::LocalFree(h); }
+};
+
+}  // namespace
+
+std::vector<std::wstring> CommandLineArguments() {
+    int count = 0;
+    const UniqueHandle<LocalFreeTraits> argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
+    std::vector<std::wstring> arguments;
+    for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv.get()[i]);
+    return arguments;
+}
+
+bool CVessickApp::TakeSingleInstanceMutex() {
+    const std::wstring title = ApplicationTitle();
+    m_mutex.reset(::CreateMutexW(nullptr, TRUE, title.c_str()));
+    if (m_mutex && ::GetLastError() != ERROR_ALREADY_EXISTS) return true;
+
+    std::wstring text;
+    ModuleResources().Load(IDS_ALREADY_RUNNING, text);
+    ShowAppMessage(nullptr, text, MessageIcon::kStop, MessageButtons::kOk);
+    return false;
+}
+
+BOOL CVessickApp::InitInstance(const std::vector<std::wstring>& arguments) {
+    if (!TakeSingleInstanceMutex()) {
+        m_nExitCode = VessickExitCode::ALREADY_RUNNING;
+        return FALSE;
+    }
+
+    INITCOMMONCONTROLSEX controls{sizeof(controls), kCommonControlClasses};
+    ::InitCommonControlsEx(&controls);
+    WSADATA data;
+    m_bSocketReady = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+
+    try {
+        m_nExitCode = RunMainDialog(arguments);
+    } catch (VessickExitCode::EXITCODE code) {
+        m_nExitCode = code;
+    } catch (const std::bad_alloc&) {
+        ShowOutOfMemory(nullptr);
+        m_nExitCode = VessickExitCode::INIT_FAILED;
+    }
+    return FALSE;
+}
+
+int CVessickApp::RunMainDialog(const std::vector<std::wstring>& arguments) {
+    const CommandLineValues values = ReadCommandLine(arguments);
+
+    ModuleResources resources;
+    Win32PrinterDetection detection;
+    const MainDialogServices services{resources, resources, detection, [](std::uint32_t networkOrder) {
+                                          return PortPtr(new CDravonPort(networkOrder));
+                                      }};
+    CMainDialogWindow dialog(services);
+    CVessickDlg& logic = dialog.Logic();
+    logic.m_bSocketReady = m_bSocketReady;
+    if (!values.address.empty()) {
+        logic.m_dwPrinterAddress = ParseCommandLineAddress(values.address);
+        logic.m_bCommandLine = true;
+    } else if (!values.usbPort.empty()) {
+        logic.m_strCmdUsbPort = values.usbPort;
+        logic.m_bCommandLine = true;
+    }
+    const INT_PTR result = dialog.DoModal();
+    return result < 0 ? VessickExitCode::INIT_FAILED : static_cast<int>(result);
+}
+
+int CVessickApp::ExitInstance() {
+    FinishPlatform();
+    if (m_bSocketReady) ::WSACleanup();
+    return m_nExitCode;
+}
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    WirePlatform();
+    CVessickApp app;
+    app.InitInstance(CommandLineArguments());
+    return app.ExitInstance();
+}

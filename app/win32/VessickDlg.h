@@ -1,0 +1,62 @@
+// The main dialog's window: shows what CVessickDlg decides and passes the user's actions to it.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "app/MainDialog.h"
+#include "app/win32/AlphaBitmap.h"
+#include "app/win32/DialogBase.h"
+
+class CMainDialogWindow final : public CDialogBase, private IMainDialogView {
+public:
+    CMainDialogWindow(const MainDialogServices& services, HINSTANCE instance = ::GetModuleHandleW(nullptr));
+
+    // The dialog's logic, for the values handed to it before it runs.
+    CVessickDlg& Logic() { return m_logic; }
+
+private:
+    BOOL OnInitDialog() override;
+    bool OnCommand(int id, int code, HWND control) override;
+    bool OnNotify(NMHDR& header) override;
+    bool OnSysCommand(WPARAM id) override;
+    INT_PTR FailureResult() const override { return VessickExitCode::INIT_FAILED; }
+
+    // IMainDialogView
+    MessageAnswer ShowMessage(const std::wstring& text, MessageIcon icon, MessageButtons buttons) override;
+    void BeginWaitCursor() override { m_wait.Begin(); }
+    void EndWaitCursor() override { m_wait.End(); }
+    void AddAboutMenuItem(const std::wstring& text) override;
+    void SetLargeIcon() override;
+    void EnableToolTips() override;
+    void ApplySystemFont() override;
+    void ShowBanner() override;
+    bool HasControl(int id) override { return GetDlgItem(id) != nullptr; }
+    void SetText(int id, const std::wstring& text) override;
+    void Enable(int id, bool enable) override;
+    void Focus(int id) override;
+    void ClearRows() override;
+    int AppendRow(const std::wstring& text) override;
+    void SetRowData(int row, const CPrinterInfo* printer) override;
+    const CPrinterInfo* RowData(int row) override;
+    std::wstring RowText(int row) override;
+    int RowCount() override;
+    int SelectedRow() override;
+    void SelectRow(int row) override;
+    void WidenDropDown() override;
+    std::uint32_t Address() override;
+    void SetAddress(std::uint32_t address) override;
+    void EndDialog(int code) override { CDialogBase::EndDialog(code); }
+    void ReportOutOfMemory() override { ShowOutOfMemory(GetSafeHwnd()); }
+    void ShowAbout(const std::wstring& text) override;
+
+    LRESULT SendToList(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+
+    CVessickDlg m_logic;
+    HICON m_hIcon;
+    CAlphaBitmap m_banner;
+    CWaitCursor m_wait;
+};
