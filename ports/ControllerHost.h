@@ -47,5 +47,5 @@ public:
 
     // A zero-terminated text in the thread's ANSI code page, as wide text; empty when nothing
     // converts.
-    virtual std::wstring FromAnsi(std::string_view text) = 0;
+    virtual std::wstring FromThreadAnsi(std::string_view text) = 0;
 };

@@ -52,7 +52,7 @@ public:
     void DeleteLibraryFile(const std::wstring&) override {}
     void ShowMessage(const std::wstring&) override {}
     void ShowErrorMessage(const std::wstring&) override {}
-    std::wstring FromAnsi(std::string_view) override { return {}; }
+    std::wstring FromThreadAnsi(std::string_view) override { return {}; }
 };
 
 class NullNetwork final : public INetwork {
@@ -213,7 +213,7 @@ bool CDravonPort::queryInformation(std::wstring& reply) {
     m_pServiceTool->GetInformation(buffer.data(), static_cast<int>(buffer.size()));
     // The library promises a terminator; a text that fills the buffer is cut at its end.
     const std::size_t length = std::find(buffer.begin(), buffer.end(), '\0') - buffer.begin();
-    reply = m_env.host.FromAnsi(std::string_view(buffer.data(), length));
+    reply = m_env.host.FromThreadAnsi(std::string_view(buffer.data(), length));
 
     std::uint32_t status = 0;
     std::uint32_t detail = 0;

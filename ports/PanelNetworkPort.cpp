@@ -66,7 +66,7 @@ bool CZPanelNetworkPort::querySecurity() {
     std::string answer;
     if (!querySnmpStatus(answer)) return false;
     ReplyMap reply;
-    return ParseDeviceReply(reply, m_system.FromAnsi(answer)) && IsReplySecure(reply);
+    return ParseDeviceReply(reply, m_system.FromSystemAnsi(answer)) && IsReplySecure(reply);
 }
 
 bool CZPanelNetworkPort::querySnmpStatus(std::string& text) {

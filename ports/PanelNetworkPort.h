@@ -35,7 +35,7 @@ public:
     virtual std::unique_ptr<IHeldSystemObject> CreateNamedMutex(std::wstring_view name) = 0;
 
     // Text in the system's ANSI code page (the SNMP answer) as wide text.
-    virtual std::wstring FromAnsi(std::string_view text) = 0;
+    virtual std::wstring FromSystemAnsi(std::string_view text) = 0;
 };
 
 struct PanelPortEnvironment {

@@ -120,7 +120,7 @@ void Win32ControllerHost::Show(const std::wstring& text, UINT style) {
     ::MessageBoxW(nullptr, text.c_str(), title.empty() ? nullptr : title.c_str(), style);
 }
 
-std::wstring Win32ControllerHost::FromAnsi(std::string_view text) {
+std::wstring Win32ControllerHost::FromThreadAnsi(std::string_view text) {
     return CodePageToWide(CP_THREAD_ACP, text);
 }
 

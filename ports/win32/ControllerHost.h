@@ -35,7 +35,7 @@ public:
     void DeleteLibraryFile(const std::wstring& path) override;
     void ShowMessage(const std::wstring& text) override;
     void ShowErrorMessage(const std::wstring& text) override;
-    std::wstring FromAnsi(std::string_view text) override;
+    std::wstring FromThreadAnsi(std::string_view text) override;
 
     // Files still waiting to be deleted.
     const std::vector<std::wstring>& PendingDeletes() const { return m_pendingDeletes; }

@@ -34,7 +34,7 @@ std::unique_ptr<IHeldSystemObject> Win32PanelPortSystem::CreateNamedMutex(std::w
     return std::make_unique<HeldKernelObject>(std::move(handle));
 }
 
-std::wstring Win32PanelPortSystem::FromAnsi(std::string_view text) { return CodePageToWide(CP_ACP, text); }
+std::wstring Win32PanelPortSystem::FromSystemAnsi(std::string_view text) { return CodePageToWide(CP_ACP, text); }
 
 Win32PanelPortSystem& ProcessPanelPortSystem() {
     static Win32PanelPortSystem* const system = new Win32PanelPortSystem;

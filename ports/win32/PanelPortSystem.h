@@ -7,7 +7,7 @@
 class Win32PanelPortSystem final : public IPanelPortSystem {
 public:
     std::unique_ptr<IHeldSystemObject> CreateNamedMutex(std::wstring_view name) override;
-    std::wstring FromAnsi(std::string_view text) override;
+    std::wstring FromSystemAnsi(std::string_view text) override;
 };
 
 // The process's instance; never destroyed, like the network it is used with.

@@ -168,8 +168,8 @@ TEST_F(ControllerHostTest, TheHostsEndMakesTheLastAttempt) {
 
 TEST(AnsiText, ConvertsWithTheCodePage) {
     Win32ControllerHost host;
-    EXPECT_EQ(host.FromAnsi("MDL:Zentil-640;VER:3.40;"), L"MDL:Zentil-640;VER:3.40;");
-    EXPECT_EQ(host.FromAnsi(""), L"");
+    EXPECT_EQ(host.FromThreadAnsi("MDL:Zentil-640;VER:3.40;"), L"MDL:Zentil-640;VER:3.40;");
+    EXPECT_EQ(host.FromThreadAnsi(""), L"");
     EXPECT_EQ(SystemAnsiToWide("SECURITY:0.00;"), L"SECURITY:0.00;");
     if (::GetACP() == 1252) {
         EXPECT_EQ(SystemAnsiToWide("caf\xE9"), L"caf\u00E9");

@@ -200,7 +200,7 @@ public:
     void DeleteLibraryFile(const std::wstring& path) override { m_host.DeleteLibraryFile(path); }
     void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
     void ShowErrorMessage(const std::wstring& text) override { errorMessages.push_back(text); }
-    std::wstring FromAnsi(std::string_view text) override { return m_host.FromAnsi(text); }
+    std::wstring FromThreadAnsi(std::string_view text) override { return m_host.FromThreadAnsi(text); }
 
     std::vector<std::wstring> messages;
     std::vector<std::wstring> errorMessages;

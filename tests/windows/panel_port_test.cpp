@@ -204,8 +204,8 @@ TEST(PanelPortSystem, TheNamedMutexIsHeldExactlyAsLongAsItsObject) {
 
 TEST(PanelPortSystem, AnsiTextBecomesWideText) {
     Win32PanelPortSystem& system = ProcessPanelPortSystem();
-    EXPECT_EQ(system.FromAnsi("SECURITY:0.00;"), L"SECURITY:0.00;");
-    EXPECT_EQ(system.FromAnsi(""), L"");
+    EXPECT_EQ(system.FromSystemAnsi("SECURITY:0.00;"), L"SECURITY:0.00;");
+    EXPECT_EQ(system.FromSystemAnsi(""), L"");
 }
 
 }  // namespace

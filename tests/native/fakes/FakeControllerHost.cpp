@@ -149,7 +149,7 @@ void FakeControllerHost::ShowMessage(const std::wstring& text) { messages.push_b
 
 void FakeControllerHost::ShowErrorMessage(const std::wstring& text) { errorMessages.push_back(text); }
 
-std::wstring FakeControllerHost::FromAnsi(std::string_view text) { return text::WidenBytes(text); }
+std::wstring FakeControllerHost::FromThreadAnsi(std::string_view text) { return text::WidenBytes(text); }
 
 std::vector<std::string> FakeControllerHost::TakeCalls() {
     std::vector<std::string> calls;

@@ -51,7 +51,7 @@ public:
     void DeleteLibraryFile(const std::wstring& path) override;
     void ShowMessage(const std::wstring& text) override;
     void ShowErrorMessage(const std::wstring& text) override;
-    std::wstring FromAnsi(std::string_view text) override;
+    std::wstring FromThreadAnsi(std::string_view text) override;
 
     // The calls since the last TakeCalls, then forgets them. Lines: "write", "load", "resolve
     // NAME", "free", "delete" (host); "remote version", "connect ADDRESS", "service version",

@@ -16,7 +16,7 @@ public:
         if (m_failMutex) return nullptr;
         return std::make_unique<Held>(m_held);
     }
-    std::wstring FromAnsi(std::string_view text) override { return text::WidenBytes(text); }
+    std::wstring FromSystemAnsi(std::string_view text) override { return text::WidenBytes(text); }
 
     std::vector<std::wstring> m_mutexNames;  // every creation asked for
     std::shared_ptr<int> m_held = std::make_shared<int>(0);  // mutexes held now
