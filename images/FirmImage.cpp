@@ -46,6 +46,10 @@ bool CPufFirmImage::Load(unsigned id, const wchar_t* type) {
         return true;
     } catch (ERROR_CODE) {
         return false;
+    } catch (const std::bad_alloc&) {
+        // Restoring itself allocates nothing else, but a resource source may (the test one
+        // does): no image either way, and the object keeps what it held.
+        return false;
     }
 }
 

@@ -3,8 +3,9 @@
 // Restoring is done in one pass from the scrambled bytes straight into the output. The output
 // range splits at the eight rotation offsets into nine segments; inside a segment every bit
 // plane reads a contiguous run of the source, so the inner loop is eight plain streams that
-// the compiler vectorises. The key is repeated over a few kilobytes and read as a ninth stream;
-// segments are cut further only where that repeated key wraps.
+// the compiler vectorises. The key is repeated over a few kilobytes on the stack (restoring
+// allocates nothing, so it cannot fail for want of memory) and read as a ninth stream; segments
+// are cut further only where that repeated key wraps.
 #include "images/FirmRestore.h"
 
 #include <algorithm>
@@ -53,8 +54,8 @@ std::uint8_t RestoreRun(const PlaneStreams& s, const std::uint8_t* key, std::uin
     return sum;
 }
 
-// The key repeated over a few kilobytes, so that runs between two wraps of the key are long.
-constexpr std::size_t kKeyRepeats = 32;
+// The key repeated over about 4 KB, so that runs between two wraps of the key are long.
+constexpr std::size_t kKeyRepeats = 8;
 constexpr std::size_t kRepeatedKeyLength = kFirmKeyCycle * kKeyRepeats;
 
 }  // namespace
@@ -64,7 +65,7 @@ std::uint8_t RestoreFirmware(const std::uint8_t* src, std::uint8_t* dst, std::ui
     if (n == 0) return 0;
     const std::array<std::uint32_t, 8> offsets = BitPlaneOffsets(n);
 
-    std::vector<std::uint8_t> repeatedKey(kRepeatedKeyLength);
+    std::array<std::uint8_t, kRepeatedKeyLength> repeatedKey;
     for (std::size_t i = 0; i < kRepeatedKeyLength; ++i) repeatedKey[i] = keyCycle[i % kFirmKeyCycle];
 
     std::uint8_t sum = 0;

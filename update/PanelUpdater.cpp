@@ -39,10 +39,16 @@ public:
     ~TransferThreads() {
         for (std::thread& thread : m_threads) thread.detach();
     }
-    void Add(std::thread thread) {
+
+    // Starts `body` on a new worker and keeps it. Room for it is made first, so that a failure
+    // (std::bad_alloc, std::system_error) is thrown only while no worker exists yet.
+    template <class Body>
+    void Start(Body&& body) {
         std::lock_guard lock(m_mutex);
-        m_threads.push_back(std::move(thread));
+        m_threads.reserve(m_threads.size() + 1);
+        m_threads.emplace_back(std::forward<Body>(body));
     }
+
     std::vector<std::thread> TakeAll() {
         std::lock_guard lock(m_mutex);
         return std::exchange(m_threads, {});
@@ -143,16 +149,13 @@ void CPanelUpdater::SetTransferInfo(const std::wstring& host, const std::wstring
 bool CPanelUpdater::StartTransferThread() {
     m_nState = kPanelStarting;
     try {
-        std::thread worker([self = shared_from_this()] { self->TransferThread(); });
-        try {
-            Workers().Add(std::move(worker));
-        } catch (const std::bad_alloc&) {
-            worker.detach();
-        }
+        Workers().Start([self = shared_from_this()] { self->TransferThread(); });
         return true;
     } catch (const std::bad_weak_ptr&) {
+    } catch (const std::bad_alloc&) {
     } catch (const std::system_error&) {
     }
+    // No worker exists: the dialog sees the failure state at once.
     m_nBlocksSent = -1;
     m_nState = kPanelIdle;
     return false;

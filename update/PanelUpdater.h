@@ -92,7 +92,8 @@ public:
 
     // Starts TransferThread on a worker that shares ownership of this updater (which must be
     // owned by a shared_ptr). m_nState is kPanelStarting until the worker has connected. False
-    // when the worker could not be started; the transfer then counts as failed.
+    // when the worker could not be started (not shared, out of memory, no thread to be had): the
+    // transfer then counts as failed (m_nState kPanelIdle, m_nBlocksSent -1).
     bool StartTransferThread();
 
     // Waits for every worker started so far to finish. Call it once their states show the end
