@@ -20,10 +20,14 @@ while [ $# -gt 0 ] && [ "$1" != "--" ]; do sim_args+=("$1"); shift; done
 [ "${1:-}" = "--" ] || { echo "with-netns: missing -- PROGRAM" >&2; exit 2; }
 shift
 
-tag=$(( $$ % 150 ))  # 10.100 to 10.249: always a valid address
+# The namespaces' names and the network's number come from WITH_NETNS_ID, by default this
+# script's process id. A caller that may have to kill this script sets it (to its own process id),
+# so that it can remove cvn-pc-ID and cvn-printers-ID itself afterwards.
+id=${WITH_NETNS_ID:-$$}
+tag=$(( id % 150 ))  # 10.100 to 10.249: always a valid address
 net="10.$(( 100 + tag ))"
-ns_printers="cvn-printers-$$"
-ns_pc="cvn-pc-$$"
+ns_printers="cvn-printers-$id"
+ns_pc="cvn-pc-$id"
 substitute() { local s="$1"; for i in 1 2 3 4 5 6 7 8 9; do s="${s//@$i/$net.1.$i}"; done; printf '%s' "$s"; }
 for i in "${!sim_args[@]}"; do sim_args[$i]=$(substitute "${sim_args[$i]}"); done
 cmd=()
