@@ -21,7 +21,8 @@
 #                       wineprefix_netns; between runs of this script also the lock file DIR.lock,
 #                       waited for at most the time-out)
 #   --sim PATH          the printer simulator (default build/native/sim/printer-sim)
-#   --printer SPEC      one simulated printer, as printer-sim's --printer (repeatable); @1 to @9 stand
+#   --printer ADDRESS[,KEY=VALUE...]
+#                       one simulated printer, as printer-sim's --printer (repeatable); @1 to @9 stand
 #                       for this run's printer addresses here and in the scenario's arguments
 #   --sim-option ARG    any other simulator argument, one word each (repeatable), e.g. --cert-expired
 #   --device-info FILE  the DeviceInfo.xml to place, removed afterwards; without it there is none
