@@ -40,8 +40,8 @@ public:
     virtual ~IPort() = default;
 };
 
-// A panel port that reaches nothing: every connection attempt fails. It stands in until the
-// platform supplies the real port, so that a transfer fails cleanly instead of crashing.
+// A panel port that reaches nothing: every connection attempt fails. It stands in where an
+// updater is made without a port (tests), so that a transfer fails cleanly instead of crashing.
 class CNullPanelPort final : public IPort {
 public:
     bool open() override {

@@ -2,6 +2,8 @@
 #include "update/PanelUpdater.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -64,12 +66,23 @@ TransferThreads& Workers() {
     return workers;
 }
 
+// The process-wide updater's port. Start-up registers the factory before the updater is first
+// used; without it every panel transfer would fail with no hint why, so the first run that
+// reaches the updater stops here instead, saying what is missing.
 std::unique_ptr<IPort> MakeRegisteredPort() {
     std::lock_guard lock(FactoryMutex());
-    if (Factory()) {
-        if (std::unique_ptr<IPort> port = Factory()()) return port;
+    if (!Factory()) {
+        std::fputs("CPanelUpdater: no panel port factory registered; start-up must call "
+                   "CPanelUpdater::SetPortFactory before the panel updater is first used\n",
+                   stderr);
+        std::abort();
     }
-    return std::make_unique<CNullPanelPort>();
+    std::unique_ptr<IPort> port = Factory()();
+    if (!port) {
+        std::fputs("CPanelUpdater: the registered panel port factory made no port\n", stderr);
+        std::abort();
+    }
+    return port;
 }
 
 // A fixed-width payload field: the low byte of each of the first `width` characters, padded

@@ -58,13 +58,17 @@ class CPanelUpdater : public CUpdater, public std::enable_shared_from_this<CPane
 public:
     using PortFactory = std::function<std::unique_ptr<IPort>()>;
 
-    // With the port the platform registered (SetPortFactory), or a port that reaches nothing.
+    // With a port from the factory start-up registered (SetPortFactory). Without a registered
+    // factory, or when it makes no port, this is a programming error: it writes a diagnostic
+    // line to standard error and aborts the process.
     CPanelUpdater();
+    // With `port` (null: a port that reaches nothing) and `clock`, for tests and benchmarks.
     CPanelUpdater(std::unique_ptr<IPort> port, IClock& clock);
 
     static CPanelUpdater& GetInstance() { return ProcessInstance<CPanelUpdater>::Get(); }
 
-    // Registers how the process-wide instance makes its port; call before its first use.
+    // Registers how the process-wide instance makes its port; call before its first use. An empty
+    // factory forgets the registration.
     static void SetPortFactory(PortFactory factory);
 
     // Takes the description and the image, together, once. Refused (both stay with the caller)

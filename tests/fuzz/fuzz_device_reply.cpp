@@ -15,6 +15,8 @@ namespace {
 
 // Both updaters set up once; each input is then the reply of a freshly attached printer.
 void SetUpUpdaters() {
+    // The panel is never reached here; the identification only reads the panel updater.
+    CPanelUpdater::SetPortFactory([] { return std::make_unique<CNullPanelPort>(); });
     static MemoryResources& resources = *new MemoryResources;
     auto firmInfo = std::make_unique<CFirmUpdateInfo>(340, 41852, L"Zentil-640,Zentil-540");
     auto firmImage = std::make_unique<CPufFirmImage>(resources);

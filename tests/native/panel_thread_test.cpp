@@ -67,7 +67,7 @@ TEST_F(PanelThreadTest, AFailedWorkerEndsInTheFailureState) {
     Start(10);
     CPanelUpdater& updater = CPanelUpdater::GetInstance();
     updater.SetHostAddress("");
-    // A port that cannot connect: the default stand-in of the process-wide instance.
+    // A port that cannot connect.
     ResetUpdateObjects();
     CPanelUpdater& unconnected = CPanelUpdater::GetInstance();
     ASSERT_TRUE(unconnected.StartTransferThread());

@@ -213,4 +213,47 @@ TEST_F(PanelUpdaterTest, VerifyInstalledReleasesThePortOnlyOnTheNewVersion) {
     }
 }
 
+// The process-wide updater takes its port from the factory start-up registers. Each case forgets
+// the registration again when it ends.
+class PanelPortRegistration : public testing::Test {
+protected:
+    // Other tests of this program may have started threads: the dying child starts afresh.
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    void TearDown() override { CPanelUpdater::SetPortFactory(nullptr); }
+};
+using PanelPortRegistrationDeathTest = PanelPortRegistration;
+
+TEST_F(PanelPortRegistrationDeathTest, WithoutAPortFromTheFactoryTheProcessStopsSayingWhy) {
+    const struct {
+        const char* what;
+        CPanelUpdater::PortFactory factory;
+        const char* diagnostic;
+    } cases[] = {
+        {"nothing registered", nullptr, "no panel port factory registered"},
+        {"a factory that makes no port", [] { return std::unique_ptr<IPort>(); }, "factory made no port"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_DEATH(
+            {
+                CPanelUpdater::SetPortFactory(c.factory);
+                CPanelUpdater updater;
+            },
+            c.diagnostic);
+    }
+}
+
+TEST_F(PanelPortRegistration, TheRegisteredFactoryMakesThePort) {
+    auto log = std::make_shared<PanelLog>();
+    int made = 0;
+    CPanelUpdater::SetPortFactory([&] {
+        ++made;
+        return std::make_unique<RecordingPanelPort>(log);
+    });
+    CPanelUpdater updater;
+    EXPECT_EQ(made, 1);
+    updater.SetTransferInfo(L"10.0.0.7", L"3.40", L"PanelApplication", L"3.0.1", nullptr, 0, L"0", L"");
+    EXPECT_EQ(log->Lines(), std::vector<std::string>{"host 10.0.0.7"});
+}
+
 }  // namespace

@@ -12,11 +12,14 @@
 #include "update/FirmUpdater.h"
 #include "update/PanelUpdater.h"
 
+// The panel updater is `panel`, or one whose port reaches nothing: the tests register no panel
+// port factory, so the default-constructed instance is never made.
 inline void ResetUpdateObjects(std::shared_ptr<CPanelUpdater> panel = nullptr) {
     ProcessInstance<CUpdateDeviceInfo>::Replace(std::make_shared<CUpdateDeviceInfo>());
     ProcessInstance<CUpdater>::Replace(std::make_shared<CUpdater>());
     ProcessInstance<CFirmUpdater>::Replace(std::make_shared<CFirmUpdater>());
-    ProcessInstance<CPanelUpdater>::Replace(panel ? std::move(panel) : std::make_shared<CPanelUpdater>());
+    ProcessInstance<CPanelUpdater>::Replace(
+        panel ? std::move(panel) : std::make_shared<CPanelUpdater>(std::make_unique<CNullPanelPort>(), SystemClock()));
 }
 
 class UpdateTest : public testing::Test {
