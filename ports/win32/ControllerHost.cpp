@@ -6,13 +6,9 @@
 #include <new>
 
 #include "app/resource.h"
-#include "common/Clock.h"
 #include "common/win32/CodePage.h"
 #include "common/win32/ModuleResources.h"
 #include "common/win32/UniqueHandle.h"
-#include "ports/DravonPort.h"
-#include "ports/win32/TlsStream.h"
-#include "ports/win32/WinsockNetwork.h"
 
 namespace {
 
@@ -45,7 +41,7 @@ std::wstring SystemErrorText(DWORD error) {
     return text;
 }
 
-Win32ControllerHost::~Win32ControllerHost() { RetryPendingDeletes(); }
+Win32ControllerHost::~Win32ControllerHost() { DeletePendingFiles(); }
 
 std::wstring Win32ControllerHost::TempDirectory() {
     wchar_t buffer[MAX_PATH + 1] = {};
@@ -94,7 +90,7 @@ void Win32ControllerHost::Free(Module module) {
 }
 
 void Win32ControllerHost::DeleteLibraryFile(const std::wstring& path) {
-    RetryPendingDeletes();
+    DeletePendingFiles();
     if (std::find(m_pendingDeletes.begin(), m_pendingDeletes.end(), path) != m_pendingDeletes.end()) return;
     if (DeleteOrGone(path)) return;
     // Someone holds the file open (a virus scanner, say): try again later rather than fail an
@@ -106,7 +102,7 @@ void Win32ControllerHost::DeleteLibraryFile(const std::wstring& path) {
     }
 }
 
-void Win32ControllerHost::RetryPendingDeletes() noexcept {
+void Win32ControllerHost::DeletePendingFiles() noexcept {
     std::erase_if(m_pendingDeletes, DeleteOrGone);
 }
 
@@ -125,13 +121,9 @@ std::wstring Win32ControllerHost::FromThreadAnsi(std::string_view text) {
 }
 
 Win32ControllerHost& ProcessControllerHost() {
-    static Win32ControllerHost host;
-    return host;
+    static Win32ControllerHost* const host = new Win32ControllerHost;
+    return *host;
 }
 
 std::wstring SystemAnsiToWide(std::string_view text) { return CodePageToWide(CP_ACP, text); }
 
-void RegisterPrinterPort() {
-    CDravonPort::SetDefaultEnvironment(
-        DravonEnvironment{ProcessControllerHost(), ProcessNetwork(), SystemClock(), &SystemAnsiToWide, SystemTlsStreams()});
-}

@@ -37,24 +37,26 @@ public:
     void ShowErrorMessage(const std::wstring& text) override;
     std::wstring FromThreadAnsi(std::string_view text) override;
 
+    // Tries again to delete every file still waiting; those deleted (or already gone) are
+    // forgotten, the others keep waiting. Every DeleteLibraryFile does this first.
+    void DeletePendingFiles() noexcept;
+
     // Files still waiting to be deleted.
     const std::vector<std::wstring>& PendingDeletes() const { return m_pendingDeletes; }
 
 private:
-    void RetryPendingDeletes() noexcept;
     void Show(const std::wstring& text, UINT style);
 
     HMODULE m_module;
     std::vector<std::wstring> m_pendingDeletes;
 };
 
-// The process's host, on the program's own module. Created on first use; at process end its
-// destructor retries the pending deletions, so take it before the update objects are first used.
+// The process's host, on the program's own module. Created on first use and never destroyed,
+// like the process's network: a printer port may still be released through it while the process
+// ends (the identified printer's port goes with the update objects). The application therefore
+// makes the last attempt at the files not deleted yet itself (DeletePendingFiles), after it has
+// released that port.
 Win32ControllerHost& ProcessControllerHost();
-
-// Makes printer ports created without an environment (`new CDravonPort(address)`) use this
-// process's host, Winsock, the system clock and the system's ANSI code page. Call once at start-up.
-void RegisterPrinterPort();
 
 // Text in the system's ANSI code page (CP_ACP) as wide text; empty when nothing converts.
 std::wstring SystemAnsiToWide(std::string_view text);

@@ -1,5 +1,5 @@
 // The named mutex through CreateMutexW, text from the system's ANSI code page, and the panel port
-// factory over Winsock.
+// over Winsock.
 #include "ports/win32/PanelPortSystem.h"
 
 #include <winsock2.h>
@@ -11,7 +11,6 @@
 #include "common/win32/UniqueHandle.h"
 #include "ports/win32/TlsStream.h"
 #include "ports/win32/WinsockNetwork.h"
-#include "update/PanelUpdater.h"
 
 namespace {
 
@@ -44,8 +43,4 @@ Win32PanelPortSystem& ProcessPanelPortSystem() {
 std::unique_ptr<CZPanelNetworkPort> MakePanelNetworkPort() {
     return std::make_unique<CZPanelNetworkPort>(
         PanelPortEnvironment{ProcessNetwork(), SystemClock(), ProcessPanelPortSystem(), SystemTlsStreams()});
-}
-
-void RegisterPanelPort() {
-    CPanelUpdater::SetPortFactory([] { return MakePanelNetworkPort(); });
 }

@@ -1,5 +1,5 @@
-// The panel port on Windows: its system seam (the named mutex, the ANSI code page) and the
-// registration that makes the panel application updater use a real network port.
+// The panel port on Windows: its system seam (the named mutex, the system's ANSI code page) and
+// the real network port, which start-up registers as the panel application updater's port.
 #pragma once
 
 #include "ports/PanelNetworkPort.h"
@@ -15,6 +15,3 @@ Win32PanelPortSystem& ProcessPanelPortSystem();
 
 // A panel port over Winsock with the process's network, clock and system seam.
 std::unique_ptr<CZPanelNetworkPort> MakePanelNetworkPort();
-
-// Makes CPanelUpdater's process-wide instance use MakePanelNetworkPort(); call before its first use.
-void RegisterPanelPort();

@@ -152,6 +152,30 @@ TEST_F(ControllerHostTest, AHeldFileIsDeletedAtALaterCall) {
     EXPECT_TRUE(m_host.PendingDeletes().empty());
 }
 
+TEST_F(ControllerHostTest, DeletePendingFilesTriesEveryWaitingFileAgain) {
+    const std::wstring first = Path(L"first-held.dll");
+    const std::wstring second = Path(L"second-held.dll");
+    CreateFileWith(first, "x");
+    CreateFileWith(second, "y");
+    UniqueFile firstHolder = HoldOpen(first);
+    UniqueFile secondHolder = HoldOpen(second);
+    ASSERT_TRUE(firstHolder && secondHolder);
+    m_host.DeleteLibraryFile(first);
+    m_host.DeleteLibraryFile(second);
+    ASSERT_EQ(m_host.PendingDeletes(), (std::vector<std::wstring>{first, second}));
+
+    firstHolder.reset();
+    m_host.DeletePendingFiles();
+    EXPECT_FALSE(Exists(first));
+    EXPECT_TRUE(Exists(second));
+    EXPECT_EQ(m_host.PendingDeletes(), std::vector<std::wstring>{second});
+
+    secondHolder.reset();
+    m_host.DeletePendingFiles();
+    EXPECT_FALSE(Exists(second));
+    EXPECT_TRUE(m_host.PendingDeletes().empty());
+}
+
 TEST_F(ControllerHostTest, TheHostsEndMakesTheLastAttempt) {
     const std::wstring held = Path(L"held-to-the-end.dll");
     CreateFileWith(held, "x");

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/win32/Startup.h"
 #include "common/Clock.h"
 #include "common/tls/CertificateTrust.h"
 #include "common/tls/Common.h"
@@ -75,7 +76,8 @@ std::wstring SnmpText(const std::string& printer) {
 
 class DravonPortSim : public testing::Test {
 protected:
-    static void SetUpTestSuite() { RegisterPrinterPort(); }
+    // The wiring the application does at start-up.
+    static void SetUpTestSuite() { WirePlatform(); }
 
     void SetUp() override { ASSERT_TRUE(m_sim.Connected()); }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/win32/Startup.h"
 #include "common/Clock.h"
 #include "common/Text.h"
 #include "common/win32/UniqueHandle.h"
@@ -63,8 +64,8 @@ protected:
         for (const char* fault : {"ack_fault none", "coalesce_ack off", "close_after_blocks none"}) {
             m_sim.Command("set " + m_address + " " + fault);
         }
-        // The port the installer itself registers.
-        RegisterPanelPort();
+        // The port the installer itself registers at start-up.
+        WirePlatform();
         m_updater = std::make_shared<CPanelUpdater>();
         const std::vector<std::uint8_t>& package = TestPackage();
         m_updater->SetTransferInfo(text::WidenBytes(m_address), L"3.40", L"PanelApplication", L"3.0.1", package.data(),
