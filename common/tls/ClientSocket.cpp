@@ -62,8 +62,16 @@ bool SetBlocking(SOCKET socket, bool blocking) {
 
 }  // namespace
 
+// The security package is loaded on first use and kept for the process: loading it sets up every
+// provider the system has, which a run that never speaks TLS should not pay for at its start.
 PSecurityFunctionTableW SecurityInterface() {
-    static const PSecurityFunctionTableW table = ::InitSecurityInterfaceW();
+    static const PSecurityFunctionTableW table = [] () -> PSecurityFunctionTableW {
+        const HMODULE module = ::LoadLibraryW(L"secur32.dll");
+        if (!module) return nullptr;
+        const auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_W>(
+            reinterpret_cast<void (*)()>(::GetProcAddress(module, "InitSecurityInterfaceW")));
+        return init ? init() : nullptr;
+    }();
     return table;
 }
 
