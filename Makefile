@@ -1,4 +1,5 @@
-# Front door: `make test` builds and checks everything, `make bench` runs the benchmarks.
+# Front door: `make demo` installs onto simulated printers, `make test` builds and checks everything,
+# `make bench` runs the benchmarks.
 NATIVE   := build/native
 WINDOWS  := build/windows
 JOBS     ?= $(shell nproc)
@@ -9,7 +10,7 @@ CMAKE_NATIVE_ARGS  := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang
 CMAKE_WINDOWS_ARGS := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
                       -DHOST_TOOLS_DIR=$(CURDIR)/$(NATIVE)/tools
 
-.PHONY: all bootstrap native windows test test-native test-windows bench clean
+.PHONY: all bootstrap native windows test test-native test-windows bench demo clean
 
 all: native windows
 
@@ -34,6 +35,9 @@ test-windows: windows
 	scripts/wine-prefix $(WINDOWS)/wineprefix
 	cd $(WINDOWS) && ctest --output-on-failure -j$(JOBS)
 
+demo: windows
+	scripts/demo
+
 bench: native windows
 	$(NATIVE)/tests/bench/restore_bench
 	scripts/wine-prefix $(WINDOWS)/wineprefix
@@ -41,6 +45,8 @@ bench: native windows
 	  $(WINDOWS)/wine-run.sh $(WINDOWS)/tests/bench/panel_transfer_bench.exe @2
 	tests/windows/with-sim.sh $(NATIVE)/sim/printer-sim --printer @2 --printer @3,tls=on -- \
 	  $(WINDOWS)/wine-run.sh $(WINDOWS)/tests/bench/tls_firmware_bench.exe @2 @3
+	tests/e2e/run-scenario.sh --prefix $(WINDOWS)/wineprefix-netns --xvfb --printer @1 --timeout 300 -- \
+	  $(WINDOWS)/tests/bench/startup_bench.exe $(CURDIR)/$(WINDOWS)/app/win32/FirmwareInstaller.exe
 
 clean:
 	rm -rf build

@@ -1,0 +1,232 @@
+// The installer itself under Wine, driven from outside on the namespace harness: the printers it
+// lists, identification on Next with its messages, Back and Cancel, the command line, a second
+// instance, a corrupted build and the Japanese interface. The simulator runs these printers (see
+// tests/e2e/CMakeLists.txt): @1 a Zentil-640 needing firmware and panel application, @2 a model
+// the installer does not support, @3 an up-to-date Zentil-540 that DeviceInfo.xml registered
+// (fixtures/RegisteredPrinters.xml); nothing answers at @9.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/resource.h"
+#include "tests/e2e/ScenarioSupport.h"
+
+namespace {
+
+using e2e::App;
+using e2e::GetSettings;
+using e2e::Widen;
+
+const std::wstring kTitle = L"Corvane Firmware Installer";
+constexpr DWORD kExitTimeoutMs = 15000;
+
+// The English and Japanese texts the scenarios look for.
+struct Texts {
+    std::wstring next, install, inputAddress, upToDate, notFound, alreadyRunning, corrupted, confirmExit;
+};
+
+const Texts& Expected() {
+    static const Texts english{L"&Next",
+                               L"Install",
+                               L"Input IP Address",
+                               L"Current version is 3.40. \nInstallation is not necessary.",
+                               L"Cannot find a printer.\nFill in IP address again or turn on main power.",
+                               L"Execution Error.\nThe previous installer is still executing.",
+                               L"This installer is corrupted.\nDownload another installer.",
+                               L"Are you sure to exit without installation?"};
+    static const Texts japanese{L"次へ(&N)",
+                                L"インストール",
+                                L"IP アドレスを入力",
+                                L"現在のバージョンは 3.40 です。\nインストールの必要はありません。",
+                                L"プリンターが見つかりません。\nIP アドレスを入力し直すか、主電源を入れてください。",
+                                L"実行エラー\n前に起動したインストーラーがまだ実行中です。",
+                                L"このインストーラーは破損しています。\n別のインストーラーをダウンロードしてください。",
+                                L"インストールせずに終了しますか?"};
+    return GetSettings().Japanese() ? japanese : english;
+}
+
+std::wstring PrinterAddress(int n) { return Widen(GetSettings().Printer(n)); }
+
+class Installer : public e2e::Scenario {
+protected:
+    void SetUp() override {
+        if (GetSettings().installer.empty() || !GetSettings().OnHarness()) {
+            GTEST_SKIP() << "needs E2E_INSTALLER and the namespace harness (run-scenario.sh)";
+        }
+    }
+
+    App* Start(const std::vector<std::wstring>& arguments = {}) {
+        return Launch(GetSettings().installer, arguments, kTitle);
+    }
+
+    // The message box the installer shows next: its text, whether it has an icon; answered with
+    // `button`.
+    std::wstring Answer(App& app, int button = IDOK, bool* hasIcon = nullptr) {
+        const auto box = ui::FindMessageBox(app.Id(), ui::kDefaultTimeoutMs, kTitle);
+        if (!box) {
+            ADD_FAILURE() << ui::LastErrorUtf8();
+            return {};
+        }
+        if (hasIcon) *hasIcon = box->hasIcon;
+        e2e::Screenshot(L"message");
+        EXPECT_UI(ui::AnswerMessageBox(box->window, button));
+        return box->text;
+    }
+
+    std::wstring Text(App& app, int id) { return ui::ControlText(app.dialog, id).value_or(L"<missing>"); }
+
+    void ExpectSelectionStep(App& app) {
+        EXPECT_UI(ui::WaitForText(app.dialog, IDOK, Expected().next));
+        EXPECT_EQ(Text(app, IDC_MODEL_NAME), L"Veyra Zentil Series");
+        EXPECT_EQ(Text(app, IDC_FIRM_VERSION), L"From -.--  To 3.40");
+        EXPECT_EQ(Text(app, IDC_PANEL_VERSION), L"From -.--  To 3.0.1");
+        EXPECT_FALSE(ui::IsEnabled(app.dialog, IDC_BACK));
+        EXPECT_TRUE(ui::IsEnabled(app.dialog, IDC_PRINTER_LIST));
+    }
+
+    // Cancel in the selection step ends the run with exit code 1.
+    void CancelAndExpectExit(App& app) {
+        ASSERT_UI(ui::Click(app.dialog, IDCANCEL));
+        EXPECT_EQ(app.process.WaitForExit(kExitTimeoutMs), std::optional<DWORD>(1));
+    }
+
+    void Identify(App& app, int row) {
+        ASSERT_UI(ui::SelectComboRow(app.dialog, IDC_PRINTER_LIST, row));
+        ASSERT_UI(ui::Click(app.dialog, IDOK));
+    }
+};
+
+const int kRowLine2 = 0, kRowUsb = 1, kRowUnnamed = 2, kRowDiscovered = 3, kRowInput = 4;
+
+TEST_F(Installer, ListsTheRegisteredAndTheDiscoveredPrinters) {
+    App* app = Start();
+    ASSERT_NE(app, nullptr);
+    const auto rows = ui::ComboRows(app->dialog, IDC_PRINTER_LIST);
+    ASSERT_UI(rows.has_value());
+    // Registered first, in the file's order, then the new finds; the unsupported models are gone.
+    const std::vector<std::wstring> expected{L"Line 2 [ ZT540-000003 ] ", L"受付 [ ZS0002 ] ", L"Morvik-300 [  ] ",
+                                             L"Zentil-640 [ ZT640-000001 ] ", Expected().inputAddress};
+    EXPECT_EQ(*rows, expected);
+    EXPECT_EQ(ui::ComboSelection(app->dialog, IDC_PRINTER_LIST), kRowLine2);
+    EXPECT_EQ(Text(*app, IDC_PORT_NAME), L"Ethernet");
+    ExpectSelectionStep(*app);
+    // The registered printer moved; the search found its new address by its serial number.
+    const auto address = ui::GetIpAddress(app->dialog, IDC_IP_ADDRESS);
+    ASSERT_UI(address.has_value());
+    EXPECT_EQ(address->Text(), PrinterAddress(3));
+    EXPECT_FALSE(ui::IsEnabled(app->dialog, IDC_IP_ADDRESS));
+    e2e::Screenshot(L"main");
+
+    // A USB printer in a network installer has no address to offer.
+    ASSERT_UI(ui::SelectComboRow(app->dialog, IDC_PRINTER_LIST, kRowUsb));
+    EXPECT_EQ(ui::GetIpAddress(app->dialog, IDC_IP_ADDRESS).value_or(ui::Ipv4{}).Text(), L"0.0.0.0");
+    EXPECT_FALSE(ui::IsEnabled(app->dialog, IDC_IP_ADDRESS));
+    // The last row is for typing the address.
+    ASSERT_UI(ui::SelectComboRow(app->dialog, IDC_PRINTER_LIST, kRowInput));
+    EXPECT_UI(ui::WaitForEnabled(app->dialog, IDC_IP_ADDRESS, true));
+
+    CancelAndExpectExit(*app);
+}
+
+TEST_F(Installer, NextShowsWhatThePrinterNeedsAndBackGoesBack) {
+    App* app = Start();
+    ASSERT_NE(app, nullptr);
+    Identify(*app, kRowDiscovered);
+    ASSERT_UI(ui::WaitForText(app->dialog, IDOK, Expected().install));
+    EXPECT_EQ(Text(*app, IDC_MODEL_NAME), L"Zentil-640");
+    EXPECT_EQ(Text(*app, IDC_FIRM_VERSION), L"From 3.30  To 3.40");
+    EXPECT_EQ(Text(*app, IDC_PANEL_VERSION), L"From 3.0.0  To 3.0.1");
+    EXPECT_TRUE(ui::IsEnabled(app->dialog, IDC_BACK));
+    EXPECT_FALSE(ui::IsEnabled(app->dialog, IDC_PRINTER_LIST));
+    EXPECT_FALSE(ui::IsEnabled(app->dialog, IDC_IP_ADDRESS));
+    e2e::Screenshot(L"confirmation");
+
+    // Cancel now asks first; No keeps the printer.
+    ASSERT_UI(ui::Click(app->dialog, IDCANCEL));
+    EXPECT_EQ(Answer(*app, IDNO), Expected().confirmExit);
+    EXPECT_EQ(Text(*app, IDOK), Expected().install);
+
+    ASSERT_UI(ui::Click(app->dialog, IDC_BACK));
+    ExpectSelectionStep(*app);
+    EXPECT_EQ(ui::ComboSelection(app->dialog, IDC_PRINTER_LIST), kRowDiscovered);
+    CancelAndExpectExit(*app);
+}
+
+TEST_F(Installer, AnUpToDatePrinterNeedsNothing) {
+    App* app = Start();
+    ASSERT_NE(app, nullptr);
+    Identify(*app, kRowLine2);
+    bool icon = false;
+    EXPECT_EQ(Answer(*app, IDOK, &icon), Expected().upToDate);
+    EXPECT_TRUE(icon);
+    ExpectSelectionStep(*app);
+    CancelAndExpectExit(*app);
+}
+
+TEST_F(Installer, NothingAnswersAtATypedAddress) {
+    App* app = Start();
+    ASSERT_NE(app, nullptr);
+    ASSERT_UI(ui::SelectComboRow(app->dialog, IDC_PRINTER_LIST, kRowInput));
+    ASSERT_UI(ui::SetIpAddress(app->dialog, IDC_IP_ADDRESS, PrinterAddress(9), true));
+    ASSERT_UI(ui::Click(app->dialog, IDOK));
+    bool icon = false;
+    EXPECT_EQ(Answer(*app, IDOK, &icon), Expected().notFound);
+    EXPECT_TRUE(icon);
+    // The dialog takes another address at once.
+    ExpectSelectionStep(*app);
+    EXPECT_TRUE(ui::IsEnabled(app->dialog, IDC_IP_ADDRESS));
+    CancelAndExpectExit(*app);
+}
+
+TEST_F(Installer, TheCommandLineAddressChoosesItsPrinter) {
+    App* app = Start({L"-i", PrinterAddress(1)});
+    ASSERT_NE(app, nullptr);
+    const auto rows = ui::ComboRows(app->dialog, IDC_PRINTER_LIST);
+    ASSERT_UI(rows.has_value());
+    EXPECT_EQ(rows->size(), 4u);  // no row for typing an address
+    EXPECT_EQ(ui::ComboSelection(app->dialog, IDC_PRINTER_LIST), kRowDiscovered);
+    EXPECT_EQ(ui::GetIpAddress(app->dialog, IDC_IP_ADDRESS).value_or(ui::Ipv4{}).Text(), PrinterAddress(1));
+    CancelAndExpectExit(*app);
+}
+
+TEST_F(Installer, AnIllegalCommandLineEndsWithCodeThreeAndNoWindow) {
+    for (const std::vector<std::wstring>& arguments :
+         {std::vector<std::wstring>{L"-i"}, {L"-i", L"1.2.3.4", L"-u", L"USB001"}, {L"-x"}}) {
+        std::wstring commandLine = ui::Process::Quote(GetSettings().installer);
+        for (const std::wstring& argument : arguments) commandLine += L" " + ui::Process::Quote(argument);
+        auto process = ui::Process::Start(commandLine);
+        ASSERT_UI(process.has_value());
+        EXPECT_EQ(process->WaitForExit(kExitTimeoutMs), std::optional<DWORD>(3));
+        EXPECT_TRUE(ui::TopLevelWindows(process->Id()).empty());
+    }
+}
+
+TEST_F(Installer, ASecondInstanceRefusesToRun) {
+    App* first = Start();
+    ASSERT_NE(first, nullptr);
+    auto second = ui::Process::Start(ui::Process::Quote(GetSettings().installer));
+    ASSERT_UI(second.has_value());
+    e2e::App secondApp{std::move(*second), nullptr};
+    bool icon = false;
+    EXPECT_EQ(Answer(secondApp, IDOK, &icon), Expected().alreadyRunning);
+    EXPECT_TRUE(icon);
+    EXPECT_EQ(secondApp.process.WaitForExit(kExitTimeoutMs), std::optional<DWORD>(2));
+    CancelAndExpectExit(*first);
+}
+
+TEST_F(Installer, ACorruptedBuildSaysSoAndEndsWithCodeFive) {
+    const std::wstring mismatched = e2e::WindowsPath(Widen(E2E_MISMATCHED_INSTALLER));
+    auto process = ui::Process::Start(ui::Process::Quote(mismatched));
+    ASSERT_UI(process.has_value());
+    e2e::App app{std::move(*process), nullptr};
+    bool icon = false;
+    EXPECT_EQ(Answer(app, IDOK, &icon), Expected().corrupted);
+    EXPECT_TRUE(icon);
+    EXPECT_EQ(app.process.WaitForExit(kExitTimeoutMs), std::optional<DWORD>(5));
+}
+
+}  // namespace
