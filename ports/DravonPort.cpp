@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -40,30 +42,6 @@ bool IsApiVersion(const char* version) {
 
 std::wstring WideDotted(std::uint32_t address) { return text::WidenBytes(DottedIpv4(address)); }
 
-// Until the platform registers its environment, a port reaches nothing: no temporary
-// directory (so no library) and no sockets.
-class NullControllerHost final : public IControllerHost {
-public:
-    std::wstring TempDirectory() override { return {}; }
-    WriteResult WriteLibrary(const std::wstring&, std::wstring&) override { return WriteResult::kNoResource; }
-    Module Load(const std::wstring&) override { return nullptr; }
-    ExportFn Resolve(Module, const char*) override { return nullptr; }
-    void Free(Module) override {}
-    void DeleteLibraryFile(const std::wstring&) override {}
-    void ShowMessage(const std::wstring&) override {}
-    void ShowErrorMessage(const std::wstring&) override {}
-    std::wstring FromThreadAnsi(std::string_view) override { return {}; }
-};
-
-class NullNetwork final : public INetwork {
-public:
-    std::unique_ptr<IByteStream> NewStream() override { return nullptr; }
-    std::unique_ptr<IDatagramSocket> NewDatagramSocket() override { return nullptr; }
-    std::string ResolveIpv4(std::wstring_view) override { return {}; }
-};
-
-std::wstring NoText(std::string_view) { return {}; }
-
 std::mutex& DefaultMutex() {
     static std::mutex mutex;
     return mutex;
@@ -74,13 +52,17 @@ std::optional<DravonEnvironment>& RegisteredDefault() {
     return environment;
 }
 
+// Start-up registers the environment before the first port is made; a port without one would
+// reach no printer and say nothing of why, so the first run that makes one stops here instead.
 DravonEnvironment DefaultEnvironment() {
     std::lock_guard lock(DefaultMutex());
-    if (RegisteredDefault()) return *RegisteredDefault();
-    // Never destroyed: ports may outlive static destruction order.
-    static NullControllerHost* const host = new NullControllerHost;
-    static NullNetwork* const network = new NullNetwork;
-    return DravonEnvironment{*host, *network, SystemClock(), &NoText, {}};
+    if (!RegisteredDefault()) {
+        std::fputs("CDravonPort: no environment registered; start-up must call "
+                   "CDravonPort::SetDefaultEnvironment before the first printer port is made\n",
+                   stderr);
+        std::abort();
+    }
+    return *RegisteredDefault();
 }
 
 // A plain connection to the printer's data port; null when it cannot be made.
