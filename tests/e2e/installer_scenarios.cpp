@@ -182,6 +182,21 @@ TEST_F(Installer, NothingAnswersAtATypedAddress) {
     CancelAndExpectExit(*app);
 }
 
+TEST_F(Installer, TheSystemMenuOpensTheAboutBox) {
+    App* app = Start();
+    ASSERT_NE(app, nullptr);
+    // The system menu's item sends this command, as a click on it would.
+    ASSERT_TRUE(::PostMessageW(app->dialog, WM_SYSCOMMAND, IDM_ABOUTBOX, 0));
+    const HWND about = ui::FindTopLevel(L"About Firmware Installer", L"#32770", app->Id());
+    ASSERT_UI(about != nullptr);
+    EXPECT_EQ(ui::ControlText(about, IDC_ABOUT_TEXT).value_or(L"?"),
+              L"Veyra Zentil Series  Firm Version 3.40 Panel Version 3.0.1");
+    e2e::Screenshot(L"about");
+    ASSERT_UI(ui::Click(about, IDOK));
+    EXPECT_UI(ui::WaitGone(about));
+    CancelAndExpectExit(*app);
+}
+
 TEST_F(Installer, TheCommandLineAddressChoosesItsPrinter) {
     App* app = Start({L"-i", PrinterAddress(1)});
     ASSERT_NE(app, nullptr);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -496,6 +497,28 @@ TEST_F(MainDialogTest, AboutBoxAndToolTip) {
 
     m_strings.Remove(IDS_CFG_PANEL_VERSION);
     EXPECT_EQ(AboutText(m_strings), L"");
+}
+
+}  // namespace
+
+namespace {
+
+// Printer detection that runs out of memory while it fills the list.
+class ExhaustedDetection final : public IPrinterDetection {
+public:
+    int ReadRegistered(int, CPrinterInfoList&) override { throw std::bad_alloc(); }
+    void Discover(CPrinterInfoList&, const IModelInfo*, std::uint32_t) override {}
+};
+
+TEST_F(MainDialogTest, RunningOutOfMemoryIsReportedAndEndsWithCodeFive) {
+    ExhaustedDetection exhausted;
+    const MainDialogServices services{m_strings, m_resources, exhausted, nullptr};
+    CVessickDlg dialog(m_view, services);
+    dialog.OnInitDialog();
+    EXPECT_TRUE(m_view.outOfMemory);
+    EXPECT_TRUE(m_view.messages.empty());  // the report is the only message
+    EXPECT_EQ(m_view.endCode, 5);
+    EXPECT_TRUE(m_view.rows.empty());
 }
 
 }  // namespace

@@ -84,6 +84,10 @@ if [ ! -f "$prefix/.ready" ]; then
   "$wineserver" -w
   touch "$prefix/.ready"
 fi
+# Wine draws the caption buttons with Marlett; this Wine does not find its own copy, so the
+# close box would show as a letter. The prefix gets one.
+fonts="$prefix/drive_c/windows/Fonts"
+[ -f "$fonts/marlett.ttf" ] || { mkdir -p "$fonts" && cp /usr/share/wine/fonts/marlett.ttf "$fonts/" 2>/dev/null; }
 in_pc "$wineserver" -p30 >/dev/null 2>&1 </dev/null
 in_pc "$wine" cmd /c exit >/dev/null 2>&1 </dev/null
 
