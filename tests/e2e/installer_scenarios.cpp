@@ -100,7 +100,9 @@ protected:
     }
 };
 
-const int kRowLine2 = 0, kRowUsb = 1, kRowUnnamed = 2, kRowDiscovered = 3, kRowInput = 4;
+const int kRowLine2 = 0, kRowUsb = 1, kRowLongName = 3, kRowDiscovered = 4, kRowInput = 5;
+const std::wstring kLongName =
+    L"Large-format printer on the second floor, in the design studio next to the plotter room";
 
 TEST_F(Installer, ListsTheRegisteredAndTheDiscoveredPrinters) {
     App* app = Start();
@@ -109,7 +111,8 @@ TEST_F(Installer, ListsTheRegisteredAndTheDiscoveredPrinters) {
     ASSERT_UI(rows.has_value());
     // Registered first, in the file's order, then the new finds; the unsupported models are gone.
     const std::vector<std::wstring> expected{L"Line 2 [ ZT540-000003 ] ", L"受付 [ ZS0002 ] ", L"Morvik-300 [  ] ",
-                                             L"Zentil-640 [ ZT640-000001 ] ", Expected().inputAddress};
+                                             kLongName + L" [ ZT640-000099 ] ", L"Zentil-640 [ ZT640-000001 ] ",
+                                             Expected().inputAddress};
     EXPECT_EQ(*rows, expected);
     EXPECT_EQ(ui::ComboSelection(app->dialog, IDC_PRINTER_LIST), kRowLine2);
     EXPECT_EQ(Text(*app, IDC_PORT_NAME), L"Ethernet");
@@ -202,7 +205,7 @@ TEST_F(Installer, TheCommandLineAddressChoosesItsPrinter) {
     ASSERT_NE(app, nullptr);
     const auto rows = ui::ComboRows(app->dialog, IDC_PRINTER_LIST);
     ASSERT_UI(rows.has_value());
-    EXPECT_EQ(rows->size(), 4u);  // no row for typing an address
+    EXPECT_EQ(rows->size(), 5u);  // no row for typing an address
     EXPECT_EQ(ui::ComboSelection(app->dialog, IDC_PRINTER_LIST), kRowDiscovered);
     EXPECT_EQ(ui::GetIpAddress(app->dialog, IDC_IP_ADDRESS).value_or(ui::Ipv4{}).Text(), PrinterAddress(1));
     CancelAndExpectExit(*app);
@@ -242,6 +245,42 @@ TEST_F(Installer, ACorruptedBuildSaysSoAndEndsWithCodeFive) {
     EXPECT_EQ(Answer(app, IDOK, &icon), Expected().corrupted);
     EXPECT_TRUE(icon);
     EXPECT_EQ(app.process.WaitForExit(kExitTimeoutMs), std::optional<DWORD>(5));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Installer, ALongNameWidensTheDropDownAndShowsInTheToolTip) {
+    App* app = Start();
+    ASSERT_NE(app, nullptr);
+    const HWND list = ui::Control(app->dialog, IDC_PRINTER_LIST);
+    ASSERT_UI(list != nullptr);
+    // The drop-down part is as wide as the longest row; the closed list keeps its width.
+    const RECT closed = ui::ScreenRect(list);
+    DWORD_PTR dropped = 0;
+    ASSERT_TRUE(::SendMessageTimeoutW(list, CB_GETDROPPEDWIDTH, 0, 0, SMTO_ABORTIFHUNG, ui::kMessageTimeoutMs, &dropped));
+    EXPECT_GT(static_cast<LONG>(dropped), closed.right - closed.left);
+
+    // Resting the pointer on the list shows the chosen row in a tooltip.
+    ASSERT_UI(ui::SelectComboRow(app->dialog, IDC_PRINTER_LIST, kRowLongName));
+    const int x = (closed.left + closed.right) / 2, y = (closed.top + closed.bottom) / 2;
+    ::SetCursorPos(x - 10, y);
+    ::Sleep(100);
+    ::SetCursorPos(x, y);  // then it rests there
+    HWND tip = nullptr;
+    const bool shown = ui::WaitUntil(
+        [&] {
+            for (HWND window : ui::TopLevelWindows(app->Id())) {
+                if (ui::ClassOf(window) == L"tooltips_class32") tip = window;
+            }
+            return tip != nullptr;
+        },
+        5000, 100);
+    EXPECT_TRUE(shown) << "no tooltip over the printer list";
+    e2e::Screenshot(L"tooltip");
+    ::SetCursorPos(0, 0);
+    CancelAndExpectExit(*app);
 }
 
 }  // namespace
