@@ -41,18 +41,12 @@ std::wstring Widen(std::string_view utf8) {
     return out;
 }
 
-std::wstring WindowsPath(std::wstring path) {
-    if (path.empty() || path[0] != L'/') return path;
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return L"Z:" + path;
-}
-
 void InitSettings(int& argc, wchar_t** argv) {
     Settings s;
-    s.installer = WindowsPath(Widen(Environment("E2E_INSTALLER")));
-    s.standin = WindowsPath(Widen(Environment("E2E_STANDIN")));
-    s.screenshots = WindowsPath(Widen(Environment("E2E_SCREENSHOTS")));
-    s.deviceInfo = WindowsPath(Widen(Environment("E2E_DEVICE_INFO")));
+    s.installer = ui::WindowsPath(Widen(Environment("E2E_INSTALLER")));
+    s.standin = ui::WindowsPath(Widen(Environment("E2E_STANDIN")));
+    s.screenshots = ui::WindowsPath(Widen(Environment("E2E_SCREENSHOTS")));
+    s.deviceInfo = ui::WindowsPath(Widen(Environment("E2E_DEVICE_INFO")));
     s.simNet = Environment("SIM_NET");
     s.simControl = Environment("SIM_CONTROL");
     if (Environment("E2E_LANG") == "ja") s.language = "ja";
@@ -62,7 +56,7 @@ void InitSettings(int& argc, wchar_t** argv) {
         auto take = [&](const wchar_t* prefix, std::wstring& into) {
             const std::size_t n = std::wcslen(prefix);
             if (a.compare(0, n, prefix) != 0) return false;
-            into = WindowsPath(a.substr(n));
+            into = ui::WindowsPath(a.substr(n));
             return true;
         };
         if (take(L"--installer=", s.installer) || take(L"--standin=", s.standin) || take(L"--screenshots=", s.screenshots))

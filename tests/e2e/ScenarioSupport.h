@@ -49,9 +49,6 @@ void InitSettings(int& argc, wchar_t** argv);
 const Settings& GetSettings();
 
 std::wstring Widen(std::string_view utf8);
-// "/a/b" -> "Z:\a\b"; anything else unchanged.
-std::wstring WindowsPath(std::wstring path);
-
 // Saves a screenshot as <screenshots>/<Suite>.<Test>-<name>.png; gives the path, or an empty
 // string when no folder is set. A failure to capture or write fails the test.
 std::wstring Screenshot(std::wstring_view name);

@@ -133,6 +133,12 @@ std::string Utf8(std::wstring_view text) {
     return out;
 }
 
+std::wstring WindowsPath(std::wstring path) {
+    if (path.empty() || path[0] != L'/') return path;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return L"Z:" + path;
+}
+
 std::string LastErrorUtf8() { return Utf8(t_lastError); }
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD pollMs) {

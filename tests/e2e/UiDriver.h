@@ -39,6 +39,8 @@ const std::wstring& LastError();
 // The same in UTF-8, for gtest messages.
 std::string LastErrorUtf8();
 std::string Utf8(std::wstring_view text);
+// A Linux path ("/tmp/x") as Wine's drive Z: sees it ("Z:\tmp\x"); any other text unchanged.
+std::wstring WindowsPath(std::wstring path);
 
 // Polls `condition` until it holds or `timeoutMs` has passed; true when it held. The condition is
 // tried once more at the deadline.

@@ -23,18 +23,10 @@ std::wstring Env(const wchar_t* name) {
     return value ? value : L"";
 }
 
-std::wstring WindowsPath(std::wstring path) {
-    if (!path.empty() && path[0] == L'/') {
-        for (wchar_t& c : path) if (c == L'/') c = L'\\';
-        path = L"Z:" + path;
-    }
-    return path;
-}
-
 void Screenshot(const std::wstring& name) {
     const std::wstring folder = Env(L"E2E_SCREENSHOTS");
     if (folder.empty()) return;
-    const std::wstring path = WindowsPath(folder) + L"\\" + name + L".png";
+    const std::wstring path = ui::WindowsPath(folder) + L"\\" + name + L".png";
     if (ui::SaveScreenshot(path)) Show("screenshot " + ui::Utf8(name) + ".png");
 }
 
@@ -59,7 +51,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: demo INSTALLER.exe PRINTER_ADDRESS\n");
         return 2;
     }
-    const std::wstring installer = WindowsPath(argv[1]);
+    const std::wstring installer = ui::WindowsPath(argv[1]);
     const std::wstring printer = argv[2];
 
     Step("Starting the installer; it searches the network for printers for two seconds");

@@ -237,7 +237,7 @@ TEST_F(Installer, ASecondInstanceRefusesToRun) {
 }
 
 TEST_F(Installer, ACorruptedBuildSaysSoAndEndsWithCodeFive) {
-    const std::wstring mismatched = e2e::WindowsPath(Widen(E2E_MISMATCHED_INSTALLER));
+    const std::wstring mismatched = ui::WindowsPath(Widen(E2E_MISMATCHED_INSTALLER));
     auto process = ui::Process::Start(ui::Process::Quote(mismatched));
     ASSERT_UI(process.has_value());
     e2e::App app{std::move(*process), nullptr};

@@ -47,11 +47,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: startup_bench INSTALLER.exe\n");
         return 2;
     }
-    std::wstring installer = argv[1];
-    if (!installer.empty() && installer[0] == L'/') {
-        installer = L"Z:" + installer;
-        std::replace(installer.begin(), installer.end(), L'/', L'\\');
-    }
+    const std::wstring installer = ui::WindowsPath(argv[1]);
 
     // What starting a process costs before the installer does anything of its own: a start that
     // ends at the command line, before any window. Under Wine this is a good part of the total.
