@@ -5,6 +5,7 @@
 #include <new>
 
 #include "app/ProductConfig.h"
+#include "app/SendStatusDlg.h"
 #include "app/resource.h"
 #include "images/FirmImage.h"
 #include "images/PanelImage.h"
@@ -22,11 +23,18 @@ constexpr wchar_t kNoVersion[] = L"-.--";
 // What message 163 names when the printer's reply carries no model name.
 constexpr wchar_t kUnknownModel[] = L"---";
 constexpr std::size_t kToolTipKept = 76;
+// Between preparing the panel transfer and asking for update mode.
+constexpr std::uint32_t kUpdateModePauseMs = 1000;
 
 std::wstring LoadOrRaise(const IStringTable& strings, unsigned id) {
     std::wstring text;
     if (!strings.Load(id, text)) throw FATAL_ERROR;
     return text;
+}
+
+std::uint32_t NetworkOrder(std::uint32_t hostOrder) {
+    return Ipv4NetworkOrder(static_cast<std::uint8_t>(hostOrder >> 24), static_cast<std::uint8_t>(hostOrder >> 16),
+                            static_cast<std::uint8_t>(hostOrder >> 8), static_cast<std::uint8_t>(hostOrder));
 }
 
 }  // namespace
@@ -254,14 +262,87 @@ void CVessickDlg::OnCancel() {
 }
 
 void CVessickDlg::OnBnClickedOk() {
-    if (!CUpdateDeviceInfo::GetInstance().m_pPort) Identify();
+    if (!CUpdateDeviceInfo::GetInstance().m_pPort) {
+        Identify();
+    } else {
+        Install();
+    }
+}
+
+InstallOutcome ProgressOutcome(ProgressDialog dialog, int endCode) {
+    using enum VessickExitCode::EXITCODE;
+    switch (endCode) {
+        case END_SUCCESS:
+            if (dialog == ProgressDialog::kComplete) return {IDS_INSTALL_SUCCEEDED, MessageIcon::kInformation, SUCCESS};
+            return {0, MessageIcon::kNone, SUCCESS};
+        case END_SEND_FAILED:
+            return {dialog == ProgressDialog::kPanel ? unsigned{IDS_PANEL_SEND_FAILED} : unsigned{IDS_FIRM_SEND_FAILED},
+                    MessageIcon::kStop, INSTALL_FAILED};
+        case END_ABORTED: return {IDS_CANCELED, MessageIcon::kInformation, CANCELED};
+        default: return {IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, INSTALL_FAILED};
+    }
+}
+
+void CVessickDlg::Install() {
+    const IStringTable& strings = m_services.strings;
+    std::wstring text;
+    if (m_dwUpdateParts & kPartPanel) {
+        std::wstring minutes;
+        strings.Load(IDS_CONFIRM_INSTALL_TIME, text);
+        strings.Load(IDS_CFG_INSTALL_MINUTES, minutes);
+        if (m_view.ShowMessage(FormatMessageText(text, minutes), MessageIcon::kNone, MessageButtons::kYesNo) !=
+            MessageAnswer::kYes) {
+            strings.Load(IDS_CONFIRM_EXIT, text);
+            m_view.ShowMessage(text, MessageIcon::kNone, MessageButtons::kOk);
+            m_view.EndDialog(VessickExitCode::SUCCESS);
+            return;
+        }
+    }
+
+    {
+        WaitCursorScope wait(m_view);
+        const int state = CheckPrinterState();
+        if (state != kCheckOk && state != kCheckIplMode) {
+            const bool subPower = state == kCheckNotReady;
+            strings.Load(subPower ? IDS_SUB_POWER_ON : IDS_FIRM_SEND_FAILED, text);
+            m_view.EndWaitCursor();
+            m_view.ShowMessage(text, subPower ? MessageIcon::kExclamation : MessageIcon::kStop, MessageButtons::kOk);
+            m_view.BeginWaitCursor();
+            m_view.EndDialog(VessickExitCode::INSTALL_FAILED);
+            return;
+        }
+        // Every installation puts the printer into update mode, a panel-only one too; the
+        // printer's answer shows later, in the progress dialogs' checks.
+        CPanelUpdater::GetInstance().PrepareTransfer(strings);
+        m_view.Pause(kUpdateModePauseMs);
+        CFirmUpdater::GetInstance().EnterUpdateMode();
+    }
+
+    const bool twoParts = m_dwUpdateParts == (kPartFirmware | kPartPanel);
+    const auto run = [&](ProgressDialog dialog, std::uint32_t address) {
+        WaitCursorScope wait(m_view);
+        return m_view.RunProgressDialog(dialog, twoParts, address);
+    };
+    if ((m_dwUpdateParts & kPartFirmware) && Conclude(ProgressDialog::kFirmware, run(ProgressDialog::kFirmware, 0))) {
+        return;
+    }
+    if ((m_dwUpdateParts & kPartPanel) && Conclude(ProgressDialog::kPanel, run(ProgressDialog::kPanel, 0))) return;
+    Conclude(ProgressDialog::kComplete, run(ProgressDialog::kComplete, NetworkOrder(m_dwPrinterAddress)));
+}
+
+bool CVessickDlg::Conclude(ProgressDialog dialog, int endCode) {
+    const InstallOutcome outcome = ProgressOutcome(dialog, endCode);
+    if (outcome.message == 0) return false;
+    std::wstring text;
+    m_services.strings.Load(outcome.message, text);
+    m_view.ShowMessage(text, outcome.icon, MessageButtons::kOk);
+    m_view.EndDialog(outcome.exitCode);
+    return true;
 }
 
 void CVessickDlg::Identify() {
     m_dwPrinterAddress = m_view.HasControl(IDC_IP_ADDRESS) ? m_view.Address() : 0;
-    const std::uint32_t networkOrder = Ipv4NetworkOrder(
-        static_cast<std::uint8_t>(m_dwPrinterAddress >> 24), static_cast<std::uint8_t>(m_dwPrinterAddress >> 16),
-        static_cast<std::uint8_t>(m_dwPrinterAddress >> 8), static_cast<std::uint8_t>(m_dwPrinterAddress));
+    const std::uint32_t networkOrder = NetworkOrder(m_dwPrinterAddress);
 
     int result;
     PortPtr port;

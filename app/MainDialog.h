@@ -16,6 +16,17 @@
 
 class IModelInfo;
 
+enum class ProgressDialog { kFirmware, kPanel, kComplete };
+
+// What the user is told when a progress dialog has ended, and with which exit code the installer
+// ends. `message` 0: nothing, the installation goes on.
+struct InstallOutcome {
+    unsigned message;
+    MessageIcon icon;
+    VessickExitCode::EXITCODE exitCode;
+};
+InstallOutcome ProgressOutcome(ProgressDialog dialog, int endCode);
+
 // The controls of the main dialog as the logic sees them. Control ids are those of app/resource.h.
 class IMainDialogView : public IMessageView {
 public:
@@ -54,6 +65,12 @@ public:
     // Reports that memory ran out, with the system's own text for it.
     virtual void ReportOutOfMemory() = 0;
     virtual void ShowAbout(const std::wstring& text) = 0;
+
+    // Waits without handling messages (the dialog does not respond meanwhile).
+    virtual void Pause(std::uint32_t ms) = 0;
+    // Runs a progress dialog modally; its end code (SendStatusEnd). `address` (network byte
+    // order) is the final dialog's printer address.
+    virtual int RunProgressDialog(ProgressDialog dialog, bool twoParts, std::uint32_t address) = 0;
 };
 
 // Where the printers the user can choose from come from.
@@ -150,6 +167,10 @@ private:
     void SetUpUpdaters();
     void SelectInitialRow();
     void Identify();
+    void Install();
+    // Ends the dialog after a progress dialog that did not succeed, or after the last one. True
+    // when the installation ended here.
+    bool Conclude(ProgressDialog dialog, int endCode);
     void Fail(int error);
 
     IMainDialogView& m_view;

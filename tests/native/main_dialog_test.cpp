@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
@@ -114,6 +115,14 @@ MapStringTable BuildStrings() {
         {IDS_UP_TO_DATE, L"Current version is %s. \nInstallation is not necessary."},
         {IDS_INSTALLER_CORRUPTED, L"This installer is corrupted.\nDownload another installer."},
         {IDS_CONFIRM_EXIT, L"Are you sure to exit without installation?"},
+        {IDS_CFG_INSTALL_MINUTES, L"5"},
+        {IDS_CONFIRM_INSTALL_TIME, L"The installation takes about %s minutes.\nDo you want to continue?"},
+        {IDS_SUB_POWER_ON, L"Sub power is on."},
+        {IDS_FIRM_SEND_FAILED, L"Failed to send the firmware."},
+        {IDS_FIRM_INSTALL_FAILED, L"Failed to install the firmware."},
+        {IDS_PANEL_SEND_FAILED, L"Failed to send the panel application."},
+        {IDS_CANCELED, L"Installation was canceled."},
+        {IDS_INSTALL_SUCCEEDED, L"Installation completed."},
     };
 }
 
@@ -171,6 +180,15 @@ public:
     void EndDialog(int code) override { endCode = code; }
     void ReportOutOfMemory() override { outOfMemory = true; }
     void ShowAbout(const std::wstring& text) override { about = text; }
+    void Pause(std::uint32_t ms) override {
+        pauses.push_back(ms);
+        if (onPause) onPause();
+    }
+    int RunProgressDialog(ProgressDialog dialog, bool twoParts, std::uint32_t printer) override {
+        runs.push_back({dialog, twoParts, printer, waitDepth});
+        const auto it = endCodes.find(dialog);
+        return it == endCodes.end() ? 16 : it->second;
+    }
 
     std::vector<std::wstring> RowTexts() const {
         std::vector<std::wstring> out;
@@ -192,6 +210,18 @@ public:
     std::uint32_t address = 0;
     std::optional<int> endCode;
     bool outOfMemory = false;
+
+    struct Run {
+        ProgressDialog dialog;
+        bool twoParts;
+        std::uint32_t address;
+        int waitDepth;
+        bool operator==(const Run&) const = default;
+    };
+    std::vector<std::uint32_t> pauses;
+    std::function<void()> onPause;
+    std::vector<Run> runs;
+    std::map<ProgressDialog, int> endCodes;  // 16 for the others
 };
 
 class FakeDetection final : public IPrinterDetection {
@@ -497,6 +527,185 @@ TEST_F(MainDialogTest, AboutBoxAndToolTip) {
 
     m_strings.Remove(IDS_CFG_PANEL_VERSION);
     EXPECT_EQ(AboutText(m_strings), L"");
+}
+
+// The information reply of a printer that is ready (status word 80000000) or has its sub power on.
+constexpr wchar_t kReadyReply[] = L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;STATUS:000800000000010880000000;";
+constexpr wchar_t kSubPowerReply[] = L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;STATUS:000800000000010800000000;";
+
+class InstallTest : public MainDialogTest {
+public:
+    // The dialog in its confirmation step for a printer answering `reply`.
+    CVessickDlg& Identified(const wchar_t* reply) {
+        m_reply = reply;
+        CVessickDlg& dialog = Ready();
+        dialog.OnBnClickedOk();
+        EXPECT_EQ(m_view.texts[kOkButton], L"Install");
+        m_view.messages.clear();
+        m_view.onPause = [this] { m_startUpdatesAtPause = m_portLog->startUpdates; };
+        return dialog;
+    }
+    std::vector<std::wstring> MessageTexts() const {
+        std::vector<std::wstring> texts;
+        for (const Message& m : m_view.messages) texts.push_back(m.text);
+        return texts;
+    }
+
+    int m_startUpdatesAtPause = -1;
+};
+
+using DialogRun = RecordingView::Run;
+constexpr std::uint32_t kPrinterNetworkOrder = 0x0501010Au;  // 10.1.1.5
+
+TEST_F(InstallTest, BothPartsAskTheTimeQuestionEnterUpdateModeAndRunTheThreeDialogs) {
+    CVessickDlg& dialog = Identified(kReadyReply);
+    m_view.answer = MessageAnswer::kYes;
+    dialog.OnBnClickedOk();
+
+    ASSERT_EQ(m_view.messages.size(), 2u);
+    EXPECT_EQ(m_view.messages[0].text, L"The installation takes about 5 minutes.\nDo you want to continue?");
+    EXPECT_EQ(m_view.messages[0].icon, MessageIcon::kNone);
+    EXPECT_EQ(m_view.messages[0].buttons, MessageButtons::kYesNo);
+    EXPECT_EQ(m_view.messages[1].text, L"Installation completed.");
+    EXPECT_EQ(m_view.messages[1].icon, MessageIcon::kInformation);
+    EXPECT_EQ(m_view.endCode, 0);
+
+    // Update mode is asked for after the one-second pause, once the panel transfer is prepared.
+    EXPECT_EQ(m_view.pauses, (std::vector<std::uint32_t>{1000}));
+    EXPECT_EQ(m_startUpdatesAtPause, 0);
+    EXPECT_EQ(m_portLog->startUpdates, 1);
+    EXPECT_EQ(CPanelUpdater::GetInstance().m_strHost, L"10.1.1.5");
+    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kFirmware, true, 0, 1},
+                                             {ProgressDialog::kPanel, true, 0, 1},
+                                             {ProgressDialog::kComplete, true, kPrinterNetworkOrder, 1}}));
+    EXPECT_EQ(m_view.waitDepth, 0);
+}
+
+TEST_F(InstallTest, OnePartRunsItsDialogAndTheFinalOne) {
+    // Firmware only: no time question.
+    CVessickDlg& firmware = Identified(L"MDL:Zentil-640;VER:3.30;PANEL:3.0.1;STATUS:000800000000010880000000;");
+    EXPECT_EQ(firmware.m_dwUpdateParts, 0x01u);
+    firmware.OnBnClickedOk();
+    EXPECT_EQ(MessageTexts(), (std::vector<std::wstring>{L"Installation completed."}));
+    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kFirmware, false, 0, 1},
+                                             {ProgressDialog::kComplete, false, kPrinterNetworkOrder, 1}}));
+    EXPECT_EQ(m_view.endCode, 0);
+
+    // Panel only: asked, and the printer still goes into update mode.
+    SetUp();
+    m_view = RecordingView();
+    m_dialog.reset();
+    m_portLog = std::make_shared<PrinterPortLog>();
+    CVessickDlg& panel = Identified(L"MDL:Zentil-640;VER:3.40;PANEL:3.0.0;STATUS:000800000000010880000000;");
+    EXPECT_EQ(panel.m_dwUpdateParts, 0x10u);
+    m_view.answer = MessageAnswer::kYes;
+    panel.OnBnClickedOk();
+    EXPECT_EQ(m_view.messages.size(), 2u);
+    EXPECT_EQ(m_portLog->startUpdates, 1);
+    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kPanel, false, 0, 1},
+                                             {ProgressDialog::kComplete, false, kPrinterNetworkOrder, 1}}));
+    EXPECT_EQ(m_view.endCode, 0);
+}
+
+TEST_F(InstallTest, NoToTheTimeQuestionEndsWithCodeZeroAndTouchesNothing) {
+    CVessickDlg& dialog = Identified(kReadyReply);
+    m_view.answer = MessageAnswer::kNo;
+    dialog.OnBnClickedOk();
+    ASSERT_EQ(m_view.messages.size(), 2u);
+    EXPECT_EQ(m_view.messages[1].text, L"Are you sure to exit without installation?");
+    EXPECT_EQ(m_view.messages[1].buttons, MessageButtons::kOk);
+    EXPECT_EQ(m_view.messages[1].icon, MessageIcon::kNone);
+    EXPECT_EQ(m_view.endCode, 0);
+    EXPECT_EQ(m_portLog->startUpdates, 0);
+    EXPECT_TRUE(m_view.pauses.empty());
+    EXPECT_TRUE(m_view.runs.empty());
+}
+
+TEST_F(InstallTest, APrinterThatIsNotReadyGetsNoProgressDialog) {
+    struct Case {
+        const wchar_t* reply;
+        bool answers;
+        const wchar_t* message;
+        MessageIcon icon;
+    } cases[] = {
+        {kSubPowerReply, true, L"Sub power is on.", MessageIcon::kExclamation},
+        {L"", false, L"Failed to send the firmware.", MessageIcon::kStop},
+        {L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;", true, L"Failed to send the firmware.", MessageIcon::kStop},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.reply)));
+        SetUp();
+        m_view = RecordingView();
+        m_dialog.reset();
+        m_portLog = std::make_shared<PrinterPortLog>();
+        CVessickDlg& dialog = Identified(kReadyReply);
+        // The printer's state changes between identification and Install.
+        auto& port = static_cast<FakePrinterPort&>(*CUpdateDeviceInfo::GetInstance().m_pPort);
+        port.m_reply = c.reply;
+        port.m_answers = c.answers;
+        m_view.answer = MessageAnswer::kYes;
+        dialog.OnBnClickedOk();
+        ASSERT_EQ(m_view.messages.size(), 2u);
+        EXPECT_EQ(m_view.messages[1].text, c.message);
+        EXPECT_EQ(m_view.messages[1].icon, c.icon);
+        EXPECT_EQ(m_view.endCode, 4);
+        EXPECT_TRUE(m_view.runs.empty());
+        EXPECT_EQ(m_portLog->startUpdates, 0);
+        EXPECT_EQ(m_view.waitDepth, 0);
+    }
+
+    // A printer already in its boot loader goes on.
+    SetUp();
+    m_view = RecordingView();
+    m_dialog.reset();
+    CVessickDlg& dialog = Identified(L"MDL:Zentil-640;VER:3.30;PANEL:3.0.1;MODE:IPL;");
+    dialog.OnBnClickedOk();
+    EXPECT_EQ(m_view.runs.size(), 2u);
+    EXPECT_EQ(m_view.endCode, 0);
+}
+
+TEST_F(InstallTest, EndCodesBecomeMessagesIconsAndExitCodes) {
+    using enum ProgressDialog;
+    struct Case {
+        ProgressDialog dialog;
+        int end;
+        unsigned message;
+        MessageIcon icon;
+        int exitCode;
+    } cases[] = {
+        {kFirmware, 16, 0, MessageIcon::kNone, 0},
+        {kFirmware, 18, IDS_FIRM_SEND_FAILED, MessageIcon::kStop, 4},
+        {kFirmware, 21, IDS_CANCELED, MessageIcon::kInformation, 1},
+        {kFirmware, 17, IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, 4},
+        {kFirmware, 20, IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, 4},
+        {kPanel, 16, 0, MessageIcon::kNone, 0},
+        {kPanel, 18, IDS_PANEL_SEND_FAILED, MessageIcon::kStop, 4},
+        {kPanel, 21, IDS_CANCELED, MessageIcon::kInformation, 1},
+        {kPanel, 19, IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, 4},
+        {kComplete, 16, IDS_INSTALL_SUCCEEDED, MessageIcon::kInformation, 0},
+        {kComplete, 18, IDS_FIRM_SEND_FAILED, MessageIcon::kStop, 4},
+        {kComplete, 21, IDS_CANCELED, MessageIcon::kInformation, 1},
+        {kComplete, 19, IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, 4},
+        {kComplete, 0, IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, 4},
+    };
+    for (const Case& c : cases) {
+        const InstallOutcome outcome = ProgressOutcome(c.dialog, c.end);
+        EXPECT_EQ(outcome.message, c.message) << c.end;
+        if (c.message) {
+            EXPECT_EQ(outcome.icon, c.icon) << c.end;
+            EXPECT_EQ(outcome.exitCode, c.exitCode) << c.end;
+        }
+    }
+
+    // A dialog that fails ends the installation there, after the wait cursor has gone.
+    CVessickDlg& dialog = Identified(kReadyReply);
+    m_view.answer = MessageAnswer::kYes;
+    m_view.endCodes[ProgressDialog::kPanel] = 18;
+    dialog.OnBnClickedOk();
+    EXPECT_EQ(m_view.runs.size(), 2u);
+    EXPECT_EQ(MessageTexts().back(), L"Failed to send the panel application.");
+    EXPECT_EQ(m_view.endCode, 4);
+    EXPECT_EQ(m_view.waitDepth, 0);
 }
 
 }  // namespace

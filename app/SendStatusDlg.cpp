@@ -1,0 +1,364 @@
+// The progress dialogs' decisions, tick by tick, independent of the windows that show them.
+#include "app/SendStatusDlg.h"
+
+#include <cstdint>
+
+#include "app/resource.h"
+#include "ports/Port.h"
+#include "update/FirmUpdater.h"
+#include "update/PanelUpdater.h"
+#include "update/UpdateModel.h"
+
+int CSendStatusDlg::s_nFrame = 0;
+int CSendStatusDlg::s_nFirmTicks = 0;
+int CSendStatusDlg::s_nFirmFailures = 0;
+int CSendStatusDlg::s_nPanelFailures = 0;
+
+namespace {
+
+// Sets a flag for the life of a scope.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : m_flag(flag) { m_flag = true; }
+    ~FlagScope() { m_flag = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& m_flag;
+};
+
+}  // namespace
+
+CSendStatusDlg::CSendStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts)
+    : m_bTwoParts(twoParts), m_view(view), m_strings(strings) {}
+
+void CSendStatusDlg::ResetProcessCounters() {
+    s_nFrame = 0;
+    s_nFirmTicks = 0;
+    s_nFirmFailures = 0;
+    s_nPanelFailures = 0;
+}
+
+void CSendStatusDlg::OnInitDialog() {
+    Animate();
+    InitProgress();
+    m_nPollCount = 0;
+    m_nTimerId = m_view.StartTimer(kWaitTickMs);
+}
+
+bool CSendStatusDlg::OnTimerMessage(unsigned id) {
+    if (id != m_nTimerId) return false;
+    // A tick can open a modal window (a message of the controller library, say) whose message
+    // loop delivers further ticks: they must not run the same step again underneath it.
+    if (m_bBusy || m_bEnded) return true;
+    FlagScope busy(m_bBusy);
+    OnTimer();
+    return true;
+}
+
+void CSendStatusDlg::OnRButtonDblClk(unsigned keyFlags) {
+    constexpr unsigned kGesture = kKeyLeftButton | kKeyShift | kKeyControl;
+    if ((keyFlags & kGesture) != kGesture || m_bEnded) return;
+    std::wstring question;
+    m_strings.Load(IDS_CONFIRM_EXIT, question);
+    MessageAnswer answer;
+    {
+        // The installation stands still while the operator is asked whether to stop it; a tick
+        // that is already running (a transfer, say) goes on underneath.
+        const bool wasBusy = m_bBusy;
+        m_bBusy = true;
+        answer = m_view.ShowMessage(question, MessageIcon::kNone, MessageButtons::kYesNoDefaultNo);
+        m_bBusy = wasBusy;
+    }
+    if (answer == MessageAnswer::kYes) End(END_ABORTED);
+}
+
+void CSendStatusDlg::OnDestroy() {
+    if (m_nTimerId) m_view.StopTimer(m_nTimerId);
+    m_nTimerId = 0;
+}
+
+void CSendStatusDlg::InitProgress() {
+    m_view.SetRange(0, 3);
+    m_view.SetPosition(0);
+    m_view.SetStep(1);
+}
+
+void CSendStatusDlg::StepProgress() {
+    int low = 0;
+    int high = 0;
+    m_view.GetRange(low, high);
+    // Widening the range for a moment makes the bar jump to its new place at once, instead of
+    // catching up slowly, so that a position reached just before the dialog ends is seen.
+    if (m_view.Position() <= high) {
+        m_view.SetRange(low, high + 1);
+        m_view.OffsetPosition(2);
+        m_view.OffsetPosition(-1);
+        m_view.SetRange(low, high);
+    } else {
+        m_view.OffsetPosition(2);
+        m_view.OffsetPosition(-1);
+    }
+    ShowPercent(high != 0 ? m_view.Position() * 100 / high : 0);
+}
+
+bool CSendStatusDlg::IsPrinterAnswering() { return CFirmUpdater::GetInstance().IsDeviceResponding() == kCheckOk; }
+
+void CSendStatusDlg::Animate() {
+    m_view.ShowFrame(s_nFrame);
+    s_nFrame = (s_nFrame + 1) % kAnimationFrames;
+}
+
+void CSendStatusDlg::End(int code) {
+    if (m_bEnded) return;
+    m_bEnded = true;
+    m_nEndCode = code;
+    m_view.EndDialog(code);
+}
+
+void CSendStatusDlg::ShowStatus(unsigned messageId) {
+    std::wstring text;
+    m_strings.Load(messageId, text);
+    m_view.SetText(IDC_STATUS_TEXT, text);
+}
+
+void CSendStatusDlg::ShowStepLabel(bool second, bool twoParts) {
+    m_view.SetText(IDC_STEP_LABEL, !twoParts ? L"1/1" : second ? L"2/2" : L"1/2");
+}
+
+void CSendStatusDlg::ShowPercent(int percent) { m_view.SetText(IDC_PERCENT, std::to_wstring(percent) + L"%"); }
+
+CPort* CSendStatusDlg::Port() { return CUpdateDeviceInfo::GetInstance().m_pPort.get(); }
+
+bool CSendStatusDlg::WaitForPrinter(bool& panelOpWait, bool& panelOpDone, int& iplWaitTicks) {
+    CPort* port = Port();
+    if (panelOpWait && !panelOpDone) {
+        if (!port || port->getOperationCode() != kOperationPanelBusy) panelOpDone = true;
+        return true;
+    }
+    // A printer that never reports its boot loader is waited for a while, then taken as ready.
+    if (!port || !port->checkIplMode()) {
+        if (++iplWaitTicks < kIplWaitTicks) return true;
+    }
+    if (port && port->getOperationCode() == kOperationAborted) {
+        OnCancel();
+        return true;
+    }
+    return false;
+}
+
+void CSendStatusDlg::CountAnswerFailure(int& failures) {
+    if (++failures >= kAnswerCheckFailures) {
+        End(END_SEND_FAILED);
+        failures = 0;
+    }
+}
+
+// --- firmware ---------------------------------------------------------------------------------
+
+void CSendFirmStatusDlg::InitProgress() {
+    CSendStatusDlg::InitProgress();
+    CPort* port = Port();
+    if (port && port->getOperationCode() == kOperationPanelBusy) {
+        m_bPanelOpWait = true;
+        ShowStatus(IDS_PANEL_OPERATION);
+    } else {
+        ShowStatus(IDS_INSTALLING_FIRMWARE);
+    }
+    ShowStepLabel(false, m_bTwoParts);
+}
+
+void CSendFirmStatusDlg::OnTimer() {
+    Animate();
+    if (m_bPolling) {
+        if (++s_nFirmTicks >= kFirmTicksPerPoll) {
+            PollStep();
+            s_nFirmTicks = 0;
+        }
+        return;
+    }
+    if (WaitForPrinter(m_bPanelOpWait, m_bPanelOpDone, m_nIplWaitTicks)) return;
+    if (!IsPrinterAnswering()) {
+        CountAnswerFailure(s_nFirmFailures);
+        return;
+    }
+    if (m_bPanelOpWait) ShowStatus(IDS_INSTALLING_FIRMWARE);
+
+    m_view.StopTimer(m_nTimerId);
+    StepProgress();
+    SendFirmware();
+    StepProgress();
+}
+
+void CSendFirmStatusDlg::SendFirmware() {
+    WaitCursorScope wait(m_view);
+    CFirmUpdater& updater = CFirmUpdater::GetInstance();
+    if (!updater.IsSetUp() || !Port()) {
+        End(END_SEND_FAILED);
+        return;
+    }
+    // The transfer blocks on the network for as long as the printer takes; the window keeps
+    // painting meanwhile, and ticks cannot come (the timer is stopped, and a tick is running).
+    if (!m_view.RunResponsive([&updater] { return updater.SendImage(); })) {
+        End(END_SEND_FAILED);
+        return;
+    }
+    if (HasEnded()) return;  // aborted by the operator while the data went out
+    const unsigned id = m_view.StartTimer(kFirmPollTickMs);
+    if (!id) {
+        End(END_TIMER_FAILED);
+        return;
+    }
+    m_nTimerId = id;
+    ShowStatus(IDS_INSTALLING_FIRMWARE);
+    m_bPolling = true;
+}
+
+void CSendFirmStatusDlg::PollStep() {
+    CPort* port = Port();
+    if (port && port->checkState()) {
+        StepProgress();
+        End(END_SUCCESS);
+        m_bPolling = false;
+        return;
+    }
+    if (++m_nPollCount >= kFirmPolls) End(END_TIMEOUT);
+}
+
+// --- panel application ------------------------------------------------------------------------
+
+void CSendPanelStatusDlg::InitProgress() {
+    m_view.SetRange(0, 100);
+    m_view.SetPosition(0);
+    m_view.SetStep(1);
+    CPort* port = Port();
+    if (CUpdater::GetInstance().m_nResult == kCheckPanelOnly && port &&
+        port->getOperationCode() == kOperationPanelBusy) {
+        m_bPanelOpWait = true;
+        ShowStatus(IDS_PANEL_OPERATION);
+    } else {
+        ShowStatus(IDS_INSTALLING_PANEL);
+    }
+    ShowStepLabel(true, m_bTwoParts);
+}
+
+void CSendPanelStatusDlg::OnTimer() {
+    if (m_bPolling) {
+        PollStep();
+    } else if (m_bSending) {
+        Animate();
+        StepProgress();
+    } else if (m_bWaiting) {
+        Animate();
+        if (CUpdater::GetInstance().m_nResult == kCheckPanelOnly &&
+            WaitForPrinter(m_bPanelOpWait, m_bPanelOpDone, m_nIplWaitTicks)) {
+            return;
+        }
+        CPort* port = Port();
+        if (!IsPrinterAnswering() && !(port && port->checkState())) {
+            CountAnswerFailure(s_nPanelFailures);
+            return;
+        }
+        StartPanelTransfer();
+    } else if (m_bSendFailed) {
+        End(END_SEND_FAILED);
+    }
+}
+
+void CSendPanelStatusDlg::StartPanelTransfer() {
+    // A timer that cannot be sped up keeps its old period: the dialog follows the transfer more
+    // coarsely, but it goes on.
+    if (const unsigned id = m_view.StartTimer(kPanelTickMs)) m_nTimerId = id;
+    ShowStatus(IDS_INSTALLING_PANEL);
+    // A worker that cannot be started counts as a failed transfer, which the next tick shows.
+    CPanelUpdater::GetInstance().StartTransferThread();
+    m_view.Pause(kPanelStartPauseMs);
+    m_bSending = true;
+    m_bWaiting = false;
+}
+
+void CSendPanelStatusDlg::StepProgress() {
+    const CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    const int sent = updater.m_nBlocksSent;
+    const int count = updater.m_nBlockCount;
+    int percent;
+    if (sent < 0) {
+        percent = -1;
+    } else if (count == 0) {
+        percent = 0;
+    } else {
+        percent = static_cast<int>(static_cast<std::uint64_t>(static_cast<unsigned>(sent)) * 100u /
+                                   static_cast<unsigned>(count));
+    }
+    m_view.SetPosition(percent);
+    ShowPercent(percent);
+    if (percent >= 100) {
+        m_bSending = false;
+        m_bPolling = true;
+    } else if (percent == -1) {
+        m_bSending = false;
+        m_bSendFailed = true;
+    }
+}
+
+void CSendPanelStatusDlg::PollStep() {
+    // No limit here: the worker's own time-outs end a transfer that stalls.
+    switch (CPanelUpdater::GetInstance().m_nState.load()) {
+        case kPanelIdle: End(END_SEND_FAILED); break;
+        case kPanelTransferred: End(END_SUCCESS); break;
+        default: break;
+    }
+}
+
+// --- restart and verification -----------------------------------------------------------------
+
+void CSendCompleteStatusDlg::InitProgress() {
+    m_view.SetRange(0, 2);
+    m_view.SetPosition(0);
+    m_view.SetStep(1);
+    ShowStatus(IDS_REBOOTING);
+    ShowStepLabel(true, m_bCompleteTwoParts);
+}
+
+void CSendCompleteStatusDlg::OnTimer() {
+    if (m_bPolling) {
+        Animate();
+        PollStep();
+    }
+    if (m_bStartPending) {
+        CPanelUpdater& updater = CPanelUpdater::GetInstance();
+        updater.StartPanelInstall(updater.m_szHost);
+        m_bStartPending = false;
+        m_bRebootPending = true;
+    }
+    if (m_bRebootPending) {
+        CPort* port = Port();
+        if (port && port->requestReboot()) {
+            m_bRebootPending = false;
+            m_bPolling = true;
+        }
+    }
+}
+
+void CSendCompleteStatusDlg::PollStep() {
+    if (Port()) {
+        int result = CFirmUpdater::GetInstance().VerifyInstalled();
+        if (result == kCheckOk) result = CPanelUpdater::GetInstance().VerifyInstalled();
+        switch (result) {
+            case kCheckOk: End(END_SUCCESS); return;
+            case kCheckNoAnswer:
+            case kCheckQueryFailed:
+            case kCheckUpToDate:
+            case kCheckIplMode: break;  // not confirmed yet
+            default: End(END_VERIFY_FAILED); return;
+        }
+    }
+    // A printer on the network cannot be followed through its restart: once it has taken the
+    // request, the installation is done.
+    if (m_dwAddress != 0) {
+        End(END_SUCCESS);
+        return;
+    }
+    if (++m_nPollCount >= kCompletePolls) End(END_TIMEOUT);
+}

@@ -1,0 +1,199 @@
+// The three progress dialogs of an installation, as logic over a view: the firmware transfer,
+// the panel application transfer and the restart with its verification. Each is driven by one
+// timer (ticks arrive through OnTimerMessage) and ends itself with an end code that the main
+// dialog turns into a message and an exit code. app/win32/ shows them in real windows.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/DialogView.h"
+#include "common/StringTable.h"
+
+class CPort;
+
+// How a progress dialog ended.
+enum SendStatusEnd : int {
+    END_SUCCESS = 16,
+    END_TIMER_FAILED = 17,   // firmware sent, but its poll timer did not start
+    END_SEND_FAILED = 18,
+    END_VERIFY_FAILED = 19,
+    END_TIMEOUT = 20,
+    END_ABORTED = 21,
+};
+
+// Key flags of a mouse message (the system's MK_ values).
+constexpr unsigned kKeyLeftButton = 0x0001;
+constexpr unsigned kKeyShift = 0x0004;
+constexpr unsigned kKeyControl = 0x0008;
+
+constexpr int kAnimationFrames = 4;
+constexpr unsigned kWaitTickMs = 50;
+constexpr unsigned kFirmPollTickMs = 250;
+constexpr unsigned kPanelTickMs = 1;
+constexpr int kIplWaitTicks = 300;
+constexpr int kAnswerCheckFailures = 3;
+constexpr int kFirmTicksPerPoll = 20;  // one poll every 5 s
+constexpr int kFirmPolls = 36;
+constexpr int kCompletePolls = 120;
+constexpr unsigned kPanelStartPauseMs = 100;
+constexpr int kOperationPanelBusy = 45;
+constexpr int kOperationAborted = 1;
+
+// The controls of a progress dialog as the logic sees them (ids of app/resource.h).
+class ISendStatusView : public IMessageView {
+public:
+    virtual void SetText(int id, const std::wstring& text) = 0;
+    // Shows animation frame `frame` (0 to 3) in the animation control.
+    virtual void ShowFrame(int frame) = 0;
+
+    virtual void SetRange(int low, int high) = 0;
+    virtual void GetRange(int& low, int& high) = 0;
+    virtual int Position() = 0;
+    virtual void SetPosition(int position) = 0;
+    virtual void OffsetPosition(int delta) = 0;
+    virtual void SetStep(int step) = 0;
+
+    // Starts the dialog's timer (id 1), or changes its period; the timer's id, 0 when it did not
+    // start.
+    virtual unsigned StartTimer(unsigned periodMs) = 0;
+    virtual void StopTimer(unsigned id) = 0;
+
+    // Ends the modal loop with `code`.
+    virtual void EndDialog(int code) = 0;
+    // Waits without handling messages.
+    virtual void Pause(unsigned ms) = 0;
+    // Runs `work` to its end while the window keeps painting and taking input; its result.
+    virtual bool RunResponsive(const std::function<bool()>& work) = 0;
+};
+
+class CSendStatusDlg {
+public:
+    CSendStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts);
+    virtual ~CSendStatusDlg() = default;
+    CSendStatusDlg(const CSendStatusDlg&) = delete;
+    CSendStatusDlg& operator=(const CSendStatusDlg&) = delete;
+
+    // After the window has its font, caption and icons: first frame, progress, timer.
+    void OnInitDialog();
+    // A timer message. False when `id` is not this dialog's timer (the caller's default
+    // handling then applies). A tick that arrives while another is being handled, while the
+    // dialog's own question is open or after the dialog has ended does nothing.
+    bool OnTimerMessage(unsigned id);
+    // The abort gesture: a right double-click with the left button, Shift and Ctrl held.
+    void OnRButtonDblClk(unsigned keyFlags);
+    // Enter never closes a progress dialog.
+    void OnOK() {}
+    // Escape.
+    virtual void OnCancel() {}
+    // The window goes: its timer stops.
+    void OnDestroy();
+
+    bool HasEnded() const { return m_bEnded; }
+    int EndCode() const { return m_nEndCode; }
+
+    // The counters shared by every progress dialog of the process, back to their start values.
+    static void ResetProcessCounters();
+
+    bool m_bPolling = false;
+    bool m_bWaiting = false;
+    bool m_bTwoParts;
+    unsigned m_nTimerId = 0;
+    int m_nPollCount = 0;
+
+    static int s_nFrame;
+    static int s_nFirmTicks;
+    static int s_nFirmFailures;
+    static int s_nPanelFailures;
+
+protected:
+    virtual void InitProgress();
+    virtual void OnTimer() {}
+    virtual void PollStep() {}
+    virtual void StepProgress();
+    bool IsPrinterAnswering();
+
+    void Animate();
+    void End(int code);
+    void ShowStatus(unsigned messageId);
+    void ShowStepLabel(bool twoPartsSecond, bool twoParts);
+    void ShowPercent(int percent);
+    // The identified printer's port; null when none is held.
+    static CPort* Port();
+    // The waits before a transfer: the operator busy at the panel, IPL mode, an abort at the
+    // panel. True when the tick must end here.
+    bool WaitForPrinter(bool& panelOpWait, bool& panelOpDone, int& iplWaitTicks);
+    // Counts a failed answer check in `failures`; the third ends the dialog with END_SEND_FAILED.
+    void CountAnswerFailure(int& failures);
+
+    ISendStatusView& m_view;
+    const IStringTable& m_strings;
+
+private:
+    bool m_bBusy = false;
+    bool m_bEnded = false;
+    int m_nEndCode = 0;
+};
+
+class CSendFirmStatusDlg final : public CSendStatusDlg {
+public:
+    CSendFirmStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts)
+        : CSendStatusDlg(view, strings, twoParts) {}
+
+    void OnCancel() override { End(END_ABORTED); }
+
+    bool m_bPanelOpWait = false;
+    bool m_bPanelOpDone = false;
+    int m_nIplWaitTicks = 0;
+
+protected:
+    void InitProgress() override;
+    void OnTimer() override;
+    void PollStep() override;
+
+private:
+    void SendFirmware();
+};
+
+class CSendPanelStatusDlg final : public CSendStatusDlg {
+public:
+    CSendPanelStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts)
+        : CSendStatusDlg(view, strings, twoParts) {
+        m_bWaiting = true;
+    }
+
+    void OnCancel() override { End(END_ABORTED); }
+
+    bool m_bSending = false;
+    bool m_bSendFailed = false;
+    bool m_bPanelOpWait = false;
+    bool m_bPanelOpDone = false;
+    int m_nIplWaitTicks = 0;
+
+protected:
+    void InitProgress() override;
+    void OnTimer() override;
+    void PollStep() override;
+    void StepProgress() override;
+
+private:
+    void StartPanelTransfer();
+};
+
+class CSendCompleteStatusDlg final : public CSendStatusDlg {
+public:
+    // `address`: the printer's IPv4 address in network byte order (0: none).
+    CSendCompleteStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts, std::uint32_t address)
+        : CSendStatusDlg(view, strings, true), m_bCompleteTwoParts(twoParts), m_dwAddress(address) {}
+
+    bool m_bStartPending = true;
+    bool m_bRebootPending = false;
+    bool m_bCompleteTwoParts;
+    std::uint32_t m_dwAddress;
+
+protected:
+    void InitProgress() override;
+    void OnTimer() override;
+    void PollStep() override;
+};
