@@ -68,7 +68,7 @@ DravonEnvironment DefaultEnvironment() {
 // A plain connection to the printer's data port; null when it cannot be made.
 std::unique_ptr<IByteStream> ConnectDataPort(INetwork& network, std::uint32_t address) {
     std::unique_ptr<IByteStream> stream = network.NewStream();
-    if (!stream || !stream->Connect(WideDotted(address), kPrinterDataPort, net::kWaitForever)) return nullptr;
+    if (!stream || !stream->Connect(WideDotted(address), kPrinterDataPort, kDataPortStallMs)) return nullptr;
     return stream;
 }
 
@@ -246,7 +246,7 @@ bool CDravonPort::sendSecure(const std::uint8_t* data, std::uint32_t length, std
     for (int attempt = 1;; ++attempt) {
         stream = m_env.newSecureStream ? m_env.newSecureStream() : nullptr;
         if (!stream) return false;
-        if (stream->Connect(host, kPrinterDataPort, net::kWaitForever)) break;
+        if (stream->Connect(host, kPrinterDataPort, kDataPortStallMs)) break;
         if (stream->LastError() != net::kErrorTimedOut || attempt == kTlsConnectAttempts) return false;
     }
     // Nothing goes to a printer whose certificate is not trusted, and it is trusted before the

@@ -21,6 +21,10 @@
 inline constexpr std::uint16_t kPrinterDataPort = 9100;
 inline constexpr std::uint32_t kDefaultSendBlockSize = 102400;
 inline constexpr int kTlsConnectAttempts = 3;
+// A transfer to port 9100 that makes no progress for this long fails: the connection is not made,
+// or a block is not taken by the printer. A printer that stops reading would otherwise hold the
+// installer for good.
+inline constexpr std::uint32_t kDataPortStallMs = 60000;
 // The one text the user gets when a secure transfer cannot trust the printer's certificate.
 inline constexpr wchar_t kCertificateCancelledText[] = L"証明書が見つからなかったため、インストールをキャンセルします。";
 inline constexpr wchar_t kControllerLibraryFileName[] = L"Tessaro.DLL";

@@ -1,4 +1,4 @@
-// Owners of GDI objects (bitmaps, fonts) and of memory device contexts, on UniqueHandle.
+// Owners of GDI objects (bitmaps, fonts), of memory device contexts and of icons, on UniqueHandle.
 #pragma once
 
 #include <winsock2.h>
@@ -19,6 +19,13 @@ struct MemoryDcTraits {
     static void Close(Handle dc) noexcept { ::DeleteDC(dc); }
 };
 
+struct IconTraits {  // icons loaded without LR_SHARED
+    using Handle = HICON;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle icon) noexcept { ::DestroyIcon(icon); }
+};
+
 using UniqueBitmap = UniqueHandle<GdiObjectTraits<HBITMAP>>;
 using UniqueFont = UniqueHandle<GdiObjectTraits<HFONT>>;
 using UniqueMemoryDc = UniqueHandle<MemoryDcTraits>;
+using UniqueIcon = UniqueHandle<IconTraits>;

@@ -8,9 +8,11 @@
 #include "app/resource.h"
 #include "app/win32/AboutDlg.h"
 #include "app/win32/DialogFont.h"
+#include "app/win32/SendStatusWindow.h"
 
 CMainDialogWindow::CMainDialogWindow(const MainDialogServices& services, HINSTANCE instance)
     : CDialogBase(IDD_VESSICK_DIALOG, instance),
+      m_strings(services.strings),
       m_logic(*this, services),
       m_hIcon(static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, 0, 0,
                                               LR_DEFAULTSIZE | LR_SHARED))),
@@ -50,6 +52,11 @@ bool CMainDialogWindow::OnNotify(NMHDR& header) {
 }
 
 bool CMainDialogWindow::OnSysCommand(WPARAM id) { return m_logic.OnSysCommand(static_cast<unsigned>(id)); }
+
+int CMainDialogWindow::RunProgressDialog(ProgressDialog dialog, bool twoParts, std::uint32_t address) {
+    CSendStatusWindow window(dialog, m_strings, twoParts, address, Instance());
+    return window.Run(GetSafeHwnd());
+}
 
 MessageAnswer CMainDialogWindow::ShowMessage(const std::wstring& text, MessageIcon icon, MessageButtons buttons) {
     return ShowAppMessage(GetSafeHwnd(), text, icon, buttons);

@@ -52,9 +52,12 @@ private:
     void EndDialog(int code) override { CDialogBase::EndDialog(code); }
     void ReportOutOfMemory() override { ShowOutOfMemory(GetSafeHwnd()); }
     void ShowAbout(const std::wstring& text) override;
+    void Pause(std::uint32_t ms) override { ::Sleep(ms); }
+    int RunProgressDialog(ProgressDialog dialog, bool twoParts, std::uint32_t address) override;
 
     LRESULT SendToList(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
+    const IStringTable& m_strings;
     CVessickDlg m_logic;
     HICON m_hIcon;
     CAlphaBitmap m_banner;

@@ -50,6 +50,11 @@ bool TlsStream::Connect(std::wstring_view host, std::uint16_t port, std::uint32_
         m_socket.reset();
         return false;
     }
+    // A peer that stops reading ends a send after the same time.
+    if (timeoutMs != net::kWaitForever) {
+        const DWORD t = timeoutMs;
+        ::setsockopt(m_socket->Handle(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&t), sizeof t);
+    }
     return true;
 }
 

@@ -87,7 +87,7 @@ protected:
     }
 
     const std::uint32_t kAddress = Ipv4NetworkOrder(127, 0, 0, 2);
-    const Calls kDataConnection = {"connect 127.0.0.2:9100 4294967295", "connected"};
+    const Calls kDataConnection = {"connect 127.0.0.2:9100 60000", "connected"};
     FakeControllerHost host;
     ManualClock clock;
     ScriptedNetwork network{clock};
@@ -479,7 +479,7 @@ TEST_F(DravonPortTest, ASecurePrinterGetsNothingInPlainText) {
     std::iota(data.begin(), data.end(), std::uint8_t{3});
     EXPECT_TRUE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0));
     // One TLS connection, trusted before the first byte, the blocks over it, then closed.
-    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 4294967295", "connected", "trust peer",
+    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 60000", "connected", "trust peer",
                                  "send 102400 bytes", "send 102400 bytes", "send 7 bytes"}));
     EXPECT_EQ(AllSent(), data);
     EXPECT_EQ(script.streamsAlive, 0);
@@ -520,7 +520,7 @@ TEST_F(DravonPortTest, AnUntrustedCertificateCancelsTheTransferWithItsMessage) {
     ForgetNetwork();
     const Bytes data(500, 0x11);
     EXPECT_FALSE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0));
-    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 4294967295", "connected", "trust peer"}));
+    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 60000", "connected", "trust peer"}));
     EXPECT_EQ(host.errorMessages, std::vector<std::wstring>{kCertificateCancelledText});
     EXPECT_TRUE(host.messages.empty());
 }
