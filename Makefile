@@ -47,6 +47,8 @@ bench: native windows
 	  $(WINDOWS)/wine-run.sh $(WINDOWS)/tests/bench/tls_firmware_bench.exe @2 @3
 	tests/e2e/run-scenario.sh --prefix $(WINDOWS)/wineprefix-netns --xvfb --printer @1 --timeout 300 -- \
 	  $(WINDOWS)/tests/bench/startup_bench.exe $(CURDIR)/$(WINDOWS)/app/win32/FirmwareInstaller.exe
+	tests/e2e/run-scenario.sh --prefix $(WINDOWS)/wineprefix-netns --xvfb --printer @1 --timeout 300 -- \
+	  $(WINDOWS)/tests/bench/install_bench.exe $(CURDIR)/$(WINDOWS)/app/win32/FirmwareInstaller.exe @1
 
 clean:
 	rm -rf build

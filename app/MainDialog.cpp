@@ -23,8 +23,7 @@ constexpr wchar_t kNoVersion[] = L"-.--";
 // What message 163 names when the printer's reply carries no model name.
 constexpr wchar_t kUnknownModel[] = L"---";
 constexpr std::size_t kToolTipKept = 76;
-// Between preparing the panel transfer and asking for update mode.
-constexpr std::uint32_t kUpdateModePauseMs = 1000;
+
 
 std::wstring LoadOrRaise(const IStringTable& strings, unsigned id) {
     std::wstring text;

@@ -128,6 +128,8 @@ constexpr int kOkButton = 1;
 constexpr int kCancelButton = 2;
 
 constexpr std::uint32_t kDiscoveryListeningMs = 2000;
+// Between preparing the panel transfer and asking for update mode.
+constexpr std::uint32_t kUpdateModePauseMs = 1000;
 constexpr std::uint32_t kPartFirmware = 0x01;
 constexpr std::uint32_t kPartPanel = 0x10;
 

@@ -19,10 +19,6 @@ namespace {
 constexpr wchar_t kAppName[] = L"PanelApplication";
 constexpr std::size_t kDigestLength = 32;
 
-// Pauses of the opening exchange, in milliseconds: the panel needs them between its answers and
-// the next command.
-constexpr std::uint32_t kFieldPause = 500;
-constexpr std::uint32_t kClosingPause = 100;
 
 std::mutex& FactoryMutex() {
     static std::mutex mutex;
@@ -208,15 +204,15 @@ bool CPanelUpdater::SendSessionStart() {
     AppendField(versions, m_strPanelVersion, 10);
     if (!Send(kPanelSessionStart, versions) || !Await(kPanelHello) || !Await(kPanelReady)) return false;
 
-    m_clock.Sleep(kFieldPause);
+    m_clock.Sleep(kPanelFieldPauseMs);
     if (!Send(kPanelHost, Field(m_strHost, 15)) || !Await(kPanelHostAck)) return false;
 
-    m_clock.Sleep(kFieldPause);
+    m_clock.Sleep(kPanelFieldPauseMs);
     if (!Send(kPanelField1, Field(L"", 15)) || !Await(kPanelField1Ack)) return false;
 
-    m_clock.Sleep(kFieldPause);
+    m_clock.Sleep(kPanelFieldPauseMs);
     if (!Send(kPanelField2, Field(L"", 15))) return false;
-    m_clock.Sleep(kClosingPause);
+    m_clock.Sleep(kPanelClosingPauseMs);
     return Send(kPanelSessionEnd, {});
 }
 

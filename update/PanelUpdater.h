@@ -52,6 +52,10 @@ enum PanelTransferState : int {
 };
 
 constexpr std::size_t kPanelBlockSize = 1024;
+// Pauses of the opening exchange, in milliseconds: the panel needs them between its answers and
+// the next command (three field pauses, then the closing one).
+constexpr std::uint32_t kPanelFieldPauseMs = 500;
+constexpr std::uint32_t kPanelClosingPauseMs = 100;
 constexpr int kPanelReplySize = 16;
 
 class CPanelUpdater : public CUpdater, public std::enable_shared_from_this<CPanelUpdater> {

@@ -19,10 +19,10 @@
 
 #include "app/resource.h"
 #include "common/Clock.h"
-#include "common/Text.h"
 #include "common/win32/ModuleResources.h"
 #include "images/PanelImage.h"
 #include "ports/win32/PanelPortSystem.h"
+#include "tests/bench/PanelRoundTrip.h"
 #include "tests/native/fakes/TransferSupport.h"
 #include "update/PanelUpdater.h"
 
@@ -30,39 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRoundTrips = 1000;
-
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-std::vector<std::uint8_t> Field(const std::string& text, std::size_t width) {
-    std::vector<std::uint8_t> field(width, ' ');
-    std::copy_n(text.begin(), std::min(width, text.size()), field.begin());
-    return field;
-}
-
-// The mean time of `kRoundTrips` single 1 KB data commands, each sent and acknowledged on its
-// own: the same exchange as each block of the transfer, so both see the same scheduling noise.
-// The simulator takes data blocks only after a file header, so one goes first. 0 on failure.
-double RoundTripSeconds(const std::string& address) {
-    std::unique_ptr<CZPanelNetworkPort> port = MakePanelNetworkPort();
-    port->setHost(text::WidenBytes(address));
-    if (!port->open()) return 0;
-    std::vector<std::uint8_t> header = Field("PanelApplication", 30);
-    const std::vector<std::uint8_t> size = Field(std::to_string(kRoundTrips * kPanelBlockSize), 10);
-    header.insert(header.end(), size.begin(), size.end());
-    if (!port->sendCommand(static_cast<std::uint16_t>(header.size()), kPanelFileHeader, 0, header.data())) return 0;
-
-    std::vector<std::uint8_t> block(kPanelBlockSize);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 31 + 7);
-    double total = 0;
-    for (int i = 0; i < kRoundTrips; ++i) {
-        const Clock::time_point start = Clock::now();
-        if (!port->sendCommand(kPanelBlockSize, kPanelFileData, 0, block.data())) return 0;
-        total += Seconds(Clock::now() - start);
-    }
-    port->close();
-    return total / kRoundTrips;
-}
 
 }  // namespace
 
@@ -87,11 +55,11 @@ int main(int argc, char** argv) {
     updater->SetHostAddress(address);
     updater->PrepareTransfer(resources);
 
-    const double before = RoundTripSeconds(address);
+    const double before = PanelRoundTripSeconds(address);
     const Clock::time_point start = Clock::now();
     const int transferred = updater->TransferThread();
     const double transfer = Seconds(Clock::now() - start);
-    const double after = RoundTripSeconds(address);
+    const double after = PanelRoundTripSeconds(address);
     if (before <= 0 || after <= 0 || transferred != 1) {
         std::fprintf(stderr, "the exchange with the simulator failed (round trips %s, transfer %s)\n",
                      before > 0 && after > 0 ? "ok" : "failed", transferred == 1 ? "ok" : "failed");

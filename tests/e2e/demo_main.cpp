@@ -1,5 +1,5 @@
-// The demo's driver: walks the installer through what it can do, as a user would, printing each
-// step and saving a screenshot of each screen. Runs on the namespace harness (scripts/demo).
+// The demo's driver: walks the installer through an installation, as a user would, printing each
+// step and the progress, and saving a screenshot of each screen. Runs on the namespace harness (scripts/demo).
 #include <winsock2.h>
 #include <windows.h>
 
@@ -9,6 +9,7 @@
 
 #include "app/resource.h"
 #include "tests/e2e/UiDriver.h"
+#include "tests/windows/SimControl.h"
 
 namespace {
 
@@ -42,6 +43,81 @@ void ShowPrinterDetails(HWND dialog) {
     Show("Firm Version:  " + Text(dialog, IDC_FIRM_VERSION));
     Show("Panel Version: " + Text(dialog, IDC_PANEL_VERSION));
     Show("Port:          " + Text(dialog, IDC_PORT_NAME));
+}
+
+std::string Quoted(const std::wstring& text) {
+    std::string quoted(1, '"');
+    quoted += ui::Utf8(text);
+    quoted += '"';
+    return quoted;
+}
+
+std::string ProgressName(const std::wstring& status) {
+    if (status.rfind(L"Rebooting", 0) == 0) return "restart and verification";
+    if (status.find(L"panelapplication") != std::wstring::npos) return "panel application transfer";
+    return "firmware transfer";
+}
+
+// Follows the installation to its end: answers the time question with Yes and the last message
+// with OK, prints each progress dialog and its progress as it changes. The demo's result.
+int FollowInstallation(ui::Process& process) {
+    HWND current = nullptr;
+    std::wstring status, percent;
+    int dialogs = 0;
+    int messages = 0;
+    const ULONGLONG deadline = ::GetTickCount64() + 300000;
+    while (process.Running() && ::GetTickCount64() < deadline) {
+        for (HWND window : ui::TopLevelWindows(process.Id())) {
+            if (!::IsWindowVisible(window)) continue;
+            if (ui::IsMessageBox(window)) {
+                const auto box = ui::ReadMessageBox(window);
+                if (!box) continue;
+                ++messages;
+                Step("Message: " + Quoted(box->text));
+                const bool question = box->buttons.size() == 2;
+                Screenshot(std::to_wstring(3 + dialogs + messages) + (question ? L"-question" : L"-outcome"));
+                Show(question ? "answering Yes" : "pressing OK");
+                if (!ui::AnswerMessageBox(window, question ? IDYES : IDOK)) return Fail("answer");
+                break;
+            }
+            if (!::GetDlgItem(window, IDC_PROGRESS)) continue;
+            const auto label = ui::ControlText(window, IDC_STEP_LABEL);
+            const auto text = ui::ControlText(window, IDC_STATUS_TEXT);
+            const auto shown = ui::ControlText(window, IDC_PERCENT);
+            if (window != current && label && text && !text->empty()) {
+                current = window;
+                ++dialogs;
+                status = *text;
+                percent.clear();
+                Step("Progress dialog " + ui::Utf8(*label) + ": " + ProgressName(*text));
+                Show(Quoted(*text));
+                Screenshot(std::to_wstring(3 + dialogs + messages) + L"-progress");
+            } else if (window == current && text && !text->empty() && *text != status) {
+                status = *text;
+                Show(Quoted(status));
+            }
+            if (window == current && shown && *shown != percent) {
+                percent = *shown;
+                Show(ui::Utf8(percent));
+            }
+        }
+        ::Sleep(50);
+    }
+    const auto code = process.WaitForExit(15000);
+    if (!code) return Fail("exit");
+    Show("the installer ended with exit code " + std::to_string(*code) + (*code == 0 ? " (installed)" : ""));
+    return *code == 0 ? 0 : 1;
+}
+
+// What the simulated printer reports once it is back from its restart.
+void ShowPrinterAfterRestart(const std::string& address) {
+    SimControl sim;
+    if (!sim.Connected() || !sim.WaitFor(address, "state", "ready")) return;
+    Step("The printer is back from its restart");
+    Show("it reports firmware " + sim.Show(address, "firmware") + " and panel application " + sim.Show(address, "panel"));
+    Show("it received " + sim.Show(address, "firmware_size") + " bytes of firmware (" +
+         sim.Show(address, "firmware_result") + ") and a package of " + sim.Show(address, "package_size") +
+         " bytes (" + sim.Show(address, "package_result") + ")");
 }
 
 }  // namespace
@@ -85,15 +161,9 @@ int wmain(int argc, wchar_t** argv) {
     ShowPrinterDetails(dialog);
     Screenshot(L"2-identified");
 
-    Step("Cancel: the installer asks before it leaves without installing; answering Yes");
-    if (!ui::Click(dialog, IDCANCEL)) return Fail("Cancel");
-    auto box = ui::FindMessageBox(process->Id());
-    if (!box) return Fail("question");
-    Show("message: " + ui::Utf8(box->text));
-    Screenshot(L"3-leaving");
-    if (!ui::AnswerMessageBox(box->window, IDYES)) return Fail("answer");
-    const auto code = process->WaitForExit(15000);
-    if (!code) return Fail("exit");
-    Show("the installer ended with exit code " + std::to_string(*code) + " (1: cancelled by the user)");
-    return *code == 1 ? 0 : 1;
+    Step("Install: the installer asks for the time it takes, then runs its progress dialogs");
+    if (!ui::Click(dialog, IDOK)) return Fail("Install");
+    const int result = FollowInstallation(*process);
+    if (result == 0) ShowPrinterAfterRestart(ui::Utf8(printer));
+    return result;
 }
