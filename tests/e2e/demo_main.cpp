@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 
 #include "app/resource.h"
@@ -24,11 +25,13 @@ std::wstring Env(const wchar_t* name) {
     return value ? value : L"";
 }
 
-void Screenshot(const std::wstring& name) {
+// Saves the screen as "<n>-<what>.png", numbered in the order taken.
+void Screenshot(const std::wstring& what) {
+    static int taken = 0;
     const std::wstring folder = Env(L"E2E_SCREENSHOTS");
     if (folder.empty()) return;
-    const std::wstring path = ui::WindowsPath(folder) + L"\\" + name + L".png";
-    if (ui::SaveScreenshot(path)) Show("screenshot " + ui::Utf8(name) + ".png");
+    const std::wstring name = std::to_wstring(++taken) + L"-" + what + L".png";
+    if (ui::SaveScreenshot(ui::WindowsPath(folder) + L"\\" + name)) Show("screenshot " + ui::Utf8(name));
 }
 
 int Fail(const std::string& what) {
@@ -47,7 +50,7 @@ void ShowPrinterDetails(HWND dialog) {
 
 std::string Quoted(const std::wstring& text) {
     std::string quoted(1, '"');
-    quoted += ui::Utf8(text);
+    for (char c : ui::Utf8(text)) quoted += c == '\n' ? ' ' : c;
     quoted += '"';
     return quoted;
 }
@@ -64,7 +67,6 @@ int FollowInstallation(ui::Process& process) {
     HWND current = nullptr;
     std::wstring status, percent;
     int dialogs = 0;
-    int messages = 0;
     const ULONGLONG deadline = ::GetTickCount64() + 300000;
     while (process.Running() && ::GetTickCount64() < deadline) {
         for (HWND window : ui::TopLevelWindows(process.Id())) {
@@ -72,10 +74,9 @@ int FollowInstallation(ui::Process& process) {
             if (ui::IsMessageBox(window)) {
                 const auto box = ui::ReadMessageBox(window);
                 if (!box) continue;
-                ++messages;
                 Step("Message: " + Quoted(box->text));
                 const bool question = box->buttons.size() == 2;
-                Screenshot(std::to_wstring(3 + dialogs + messages) + (question ? L"-question" : L"-outcome"));
+                Screenshot(question ? L"question" : L"outcome");
                 Show(question ? "answering Yes" : "pressing OK");
                 if (!ui::AnswerMessageBox(window, question ? IDYES : IDOK)) return Fail("answer");
                 break;
@@ -91,14 +92,17 @@ int FollowInstallation(ui::Process& process) {
                 percent.clear();
                 Step("Progress dialog " + ui::Utf8(*label) + ": " + ProgressName(*text));
                 Show(Quoted(*text));
-                Screenshot(std::to_wstring(3 + dialogs + messages) + L"-progress");
+                Screenshot(L"progress-" + std::to_wstring(dialogs));
             } else if (window == current && text && !text->empty() && *text != status) {
                 status = *text;
                 Show(Quoted(status));
             }
+            // The bar's progress in steps of a tenth at least.
             if (window == current && shown && *shown != percent) {
+                const long before = std::wcstol(percent.c_str(), nullptr, 10);
+                const long now = std::wcstol(shown->c_str(), nullptr, 10);
+                if (percent.empty() || now / 10 != before / 10 || now == 100) Show(ui::Utf8(*shown));
                 percent = *shown;
-                Show(ui::Utf8(percent));
             }
         }
         ::Sleep(50);
@@ -144,7 +148,7 @@ int wmain(int argc, wchar_t** argv) {
         Show("row " + std::to_string(i) + ": \"" + ui::Utf8((*rows)[i]) + "\"");
     }
     ShowPrinterDetails(dialog);
-    Screenshot(L"1-printers");
+    Screenshot(L"printers");
 
     Step("Choosing the printer at " + ui::Utf8(printer) + " (typed into the address field) and pressing Next");
     chosen = static_cast<int>(rows->size()) - 1;  // the row for typing an address
@@ -159,7 +163,7 @@ int wmain(int argc, wchar_t** argv) {
 
     Step("The printer is identified: what it has and what the installer would install");
     ShowPrinterDetails(dialog);
-    Screenshot(L"2-identified");
+    Screenshot(L"identified");
 
     Step("Install: the installer asks for the time it takes, then runs its progress dialogs");
     if (!ui::Click(dialog, IDOK)) return Fail("Install");
