@@ -398,8 +398,17 @@ TEST_F(InstallFaults, APrinterThatStopsReadingFirmwareFailsWithinTheBound) {
     App* app = Identified(3);
     ASSERT_NE(app, nullptr);
     const ULONGLONG start = ::GetTickCount64();
-    const Outcome out = RunInstall(*app, IDYES, 400000);
+    // Well into the stalled transfer the dialog still answers at once (it does not hang).
+    std::optional<bool> answering;
+    const Outcome out = RunInstall(*app, IDYES, 400000, [&](SeenDialog& dialog) {
+        if (answering || ::GetTickCount64() - start < 20000) return;
+        DWORD_PTR result = 0;
+        answering = ::SendMessageTimeoutW(dialog.window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result) != 0 &&
+                    !::IsHungAppWindow(dialog.window);
+        e2e::Screenshot(L"stalled");
+    });
     const ULONGLONG seconds = (::GetTickCount64() - start) / 1000;
+    EXPECT_EQ(answering, std::optional<bool>(true));
     EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kFirmSendFailed}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(4));
     EXPECT_EQ(out.dialogs.size(), 1u);
