@@ -28,19 +28,40 @@ using e2e::GetSettings;
 using e2e::Widen;
 
 const std::wstring kTitle = L"Corvane Firmware Installer";
-const std::wstring kTimeQuestion = L"The installation takes about 5 minutes.\nDo you want to continue?";
-const std::wstring kConfirmExit = L"Are you sure to exit without installation?";
-const std::wstring kSucceeded = L"The installation of firmware was successful.";
-const std::wstring kSubPower = L"Turn off SUB power.";
-const std::wstring kCanceled = L"The installation has been canceled.";
-const std::wstring kFirmSendFailed =
-    L"Failed to send firmware.\nTurn off main power and turn it on,\nthen try installation again.";
-const std::wstring kPanelSendFailed =
-    L"Failed to send panelapplication.\nTurn off main power and turn it on,\nthen try installation again.";
-const std::wstring kInstallingFirmware = L"Installing and checking firmware...";
-const std::wstring kInstallingPanel = L"Installing and checking panelapplication...";
-const std::wstring kRebooting = L"Rebooting printer...\nPlease wait a little.";
-const std::wstring kPanelOperation = L"Starting the installation, please complete the panel operations.";
+// The English and Japanese texts the scenarios look for.
+struct Texts {
+    std::wstring timeQuestion, confirmExit, succeeded, subPower, canceled, firmSendFailed, panelSendFailed,
+        installingFirmware, installingPanel, rebooting, panelOperation;
+};
+
+const Texts& Expected() {
+    static const Texts english{
+        L"The installation takes about 5 minutes.\nDo you want to continue?",
+        L"Are you sure to exit without installation?",
+        L"The installation of firmware was successful.",
+        L"Turn off SUB power.",
+        L"The installation has been canceled.",
+        L"Failed to send firmware.\nTurn off main power and turn it on,\nthen try installation again.",
+        L"Failed to send panelapplication.\nTurn off main power and turn it on,\nthen try installation again.",
+        L"Installing and checking firmware...",
+        L"Installing and checking panelapplication...",
+        L"Rebooting printer...\nPlease wait a little.",
+        L"Starting the installation, please complete the panel operations."};
+    static const Texts japanese{
+        L"インストールには約 5 分かかります。\n続行しますか?",
+        L"インストールせずに終了しますか?",
+        L"ファームウェアのインストールが完了しました。",
+        L"サブ電源を切ってください。",
+        L"インストールを中止しました。",
+        L"ファームウェアの送信に失敗しました。\n主電源を切ってから入れ直し、\nもう一度インストールしてください。",
+        L"パネルアプリケーションの送信に失敗しました。\n主電源を切ってから入れ直し、\nもう一度インストールしてください。",
+        L"ファームウェアをインストールして確認しています...",
+        L"パネルアプリケーションをインストールして確認しています...",
+        L"プリンターを再起動しています...\nしばらくお待ちください。",
+        L"インストールを開始します。プリンターのパネルで操作を完了してください。"};
+    return GetSettings().Japanese() ? japanese : english;
+}
+
 constexpr DWORD kExitTimeoutMs = 15000;
 constexpr wchar_t kCertificateStore[] = L"CorvanePrinterCertificates";
 
@@ -139,7 +160,7 @@ protected:
             EXPECT_UI(ui::SetIpAddress(app->dialog, IDC_IP_ADDRESS, Widen(Address(n))));
         }
         EXPECT_UI(ui::Click(app->dialog, IDOK));
-        EXPECT_UI(ui::WaitForText(app->dialog, IDOK, L"Install", 20000));
+        EXPECT_UI(ui::WaitForText(app->dialog, IDOK, GetSettings().Japanese() ? L"インストール" : L"Install", 20000));
         return app;
     }
 
@@ -159,7 +180,7 @@ protected:
                     if (!box) continue;
                     out.messages.push_back(box->text);
                     e2e::Screenshot(L"message-" + std::to_wstring(out.messages.size()));
-                    const int answer = box->text == kTimeQuestion ? timeAnswer : IDOK;
+                    const int answer = box->text == Expected().timeQuestion ? timeAnswer : IDOK;
                     EXPECT_UI(ui::AnswerMessageBox(window, answer));
                     break;
                 }
@@ -237,18 +258,18 @@ TEST_F(Install, BothPartsInstallAndThePrinterReportsTheNewVersions) {
     App* app = Identified(1);
     ASSERT_NE(app, nullptr);
     const Outcome out = RunInstall(*app);
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kSucceeded}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().succeeded}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(0));
     // The final dialog may come and go between two looks: a printer that takes the restart
     // request at once lets it end on its first poll (the scenarios below hold it longer).
     ASSERT_GE(out.dialogs.size(), 2u);
     EXPECT_EQ(out.dialogs[0].stepLabel, L"1/2");
-    EXPECT_EQ(out.dialogs[0].statusTexts, (std::vector<std::wstring>{kInstallingFirmware}));
+    EXPECT_EQ(out.dialogs[0].statusTexts, (std::vector<std::wstring>{Expected().installingFirmware}));
     EXPECT_EQ(out.dialogs[1].stepLabel, L"2/2");
-    EXPECT_EQ(out.dialogs[1].statusTexts, (std::vector<std::wstring>{kInstallingPanel}));
+    EXPECT_EQ(out.dialogs[1].statusTexts, (std::vector<std::wstring>{Expected().installingPanel}));
     if (out.dialogs.size() > 2) {
         EXPECT_EQ(out.dialogs[2].stepLabel, L"2/2");
-        EXPECT_EQ(out.dialogs[2].statusTexts, (std::vector<std::wstring>{kRebooting}));
+        EXPECT_EQ(out.dialogs[2].statusTexts, (std::vector<std::wstring>{Expected().rebooting}));
     }
     ExpectFirmwareReceivedWhole(1);
     ExpectPackageReceivedWhole(1);
@@ -262,11 +283,11 @@ TEST_F(Install, FirmwareOnlyAsksNothingAndRunsTwoDialogs) {
     App* app = Identified(2);
     ASSERT_NE(app, nullptr);
     const Outcome out = RunInstall(*app);
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kSucceeded}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().succeeded}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(0));
     EXPECT_EQ(StepLabels(out), (std::vector<std::wstring>{L"1/1", L"1/1"}));
     if (out.dialogs.size() == 2) {
-        EXPECT_EQ(out.dialogs[1].statusTexts, (std::vector<std::wstring>{kRebooting}));
+        EXPECT_EQ(out.dialogs[1].statusTexts, (std::vector<std::wstring>{Expected().rebooting}));
     }
     ExpectFirmwareReceivedWhole(2);
     EXPECT_EQ(m_sim.Show(Address(2), "reboots_refused"), "20");
@@ -279,7 +300,7 @@ TEST_F(Install, PanelOnlyAsksAndStillEntersUpdateMode) {
     App* app = Identified(3);
     ASSERT_NE(app, nullptr);
     const Outcome out = RunInstall(*app);
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kSucceeded}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().succeeded}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(0));
     EXPECT_EQ(StepLabels(out), (std::vector<std::wstring>{L"1/1", L"1/1"}));
     EXPECT_EQ(m_sim.Show(Address(3), "update_mode_requests"), "1");
@@ -293,7 +314,7 @@ TEST_F(Install, NoToTheTimeQuestionEndsWithCodeZeroAndLeavesThePrinterAlone) {
     App* app = Identified(4);
     ASSERT_NE(app, nullptr);
     const Outcome out = RunInstall(*app, IDNO);
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kConfirmExit}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().confirmExit}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(0));
     EXPECT_TRUE(out.dialogs.empty());
     EXPECT_EQ(m_sim.Show(Address(4), "update_mode_requests"), "0");
@@ -304,7 +325,7 @@ TEST_F(Install, SubPowerOnStopsBeforeAnyProgressDialog) {
     App* app = Identified(5);
     ASSERT_NE(app, nullptr);
     const Outcome out = RunInstall(*app);
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kSubPower}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().subPower}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(4));
     EXPECT_TRUE(out.dialogs.empty());
     EXPECT_EQ(m_sim.Show(Address(5), "update_mode_requests"), "0");
@@ -317,13 +338,13 @@ TEST_F(Install, EscapeInTheFirmwareDialogCancels) {
     ASSERT_NE(app, nullptr);
     bool pressed = false;
     const Outcome out = RunInstall(*app, IDYES, 60000, [&](SeenDialog& dialog) {
-        if (pressed || dialog.statusTexts.empty() || dialog.statusTexts.back() != kPanelOperation) return;
+        if (pressed || dialog.statusTexts.empty() || dialog.statusTexts.back() != Expected().panelOperation) return;
         ::PostMessageW(dialog.window, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
         ::PostMessageW(dialog.window, WM_KEYUP, VK_ESCAPE, 0xC0010001);
         pressed = true;
     });
     EXPECT_TRUE(pressed);
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kCanceled}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().canceled}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(1));
     ASSERT_EQ(out.dialogs.size(), 1u);
     EXPECT_EQ(m_sim.Show(Address(6), "firmware_result"), "");
@@ -335,7 +356,7 @@ TEST_F(Install, APanelThatDropsTheConnectionFailsThePanelPart) {
     App* app = Identified(7);
     ASSERT_NE(app, nullptr);
     const Outcome out = RunInstall(*app);
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kPanelSendFailed}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().panelSendFailed}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(4));
     EXPECT_EQ(out.dialogs.size(), 2u);
     ExpectFirmwareReceivedWhole(7);
@@ -346,10 +367,10 @@ TEST_F(Install, APrinterBusyAtItsPanelIsWaitedFor) {
     App* app = Identified(8);
     ASSERT_NE(app, nullptr);
     const Outcome out = RunInstall(*app);
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kSucceeded}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().succeeded}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(0));
     ASSERT_EQ(out.dialogs.size(), 3u);
-    EXPECT_EQ(out.dialogs[0].statusTexts, (std::vector<std::wstring>{kPanelOperation, kInstallingFirmware}));
+    EXPECT_EQ(out.dialogs[0].statusTexts, (std::vector<std::wstring>{Expected().panelOperation, Expected().installingFirmware}));
     ExpectFirmwareReceivedWhole(8);
 }
 
@@ -362,7 +383,7 @@ TEST_F(Install, APrinterWithTlsIsRememberedAndTrustedTheSecondTime) {
         App* app = Identified(9);
         ASSERT_NE(app, nullptr);
         const Outcome out = RunInstall(*app);
-        EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kSucceeded}));
+        EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().succeeded}));
         EXPECT_EQ(out.exitCode, std::optional<DWORD>(0));
         ExpectFirmwareReceivedWhole(9);
         ExpectPackageReceivedWhole(9);
@@ -386,7 +407,7 @@ TEST_F(InstallFaults, ADroppedOrCoalescedPanelAcknowledgementStillSucceeds) {
         App* app = Identified(n);
         ASSERT_NE(app, nullptr);
         const Outcome out = RunInstall(*app);
-        EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kSucceeded}));
+        EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().succeeded}));
         EXPECT_EQ(out.exitCode, std::optional<DWORD>(0));
         ExpectPackageReceivedWhole(n);
         ++n;
@@ -409,7 +430,7 @@ TEST_F(InstallFaults, APrinterThatStopsReadingFirmwareFailsWithinTheBound) {
     });
     const ULONGLONG seconds = (::GetTickCount64() - start) / 1000;
     EXPECT_EQ(answering, std::optional<bool>(true));
-    EXPECT_EQ(out.messages, (std::vector<std::wstring>{kTimeQuestion, kFirmSendFailed}));
+    EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().firmSendFailed}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(4));
     EXPECT_EQ(out.dialogs.size(), 1u);
     // Three attempts of 60 s without progress each, and the waits around them.
