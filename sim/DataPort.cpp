@@ -2,6 +2,7 @@
 // update mode; anything else, and everything over TLS, is firmware data, received until the
 // peer closes and then checked.
 #include <poll.h>
+#include <sys/socket.h>
 
 #include "ports/UpdateModeFrame.h"
 #include "sim/Endpoints.h"
@@ -31,9 +32,19 @@ std::unique_ptr<Stream> AcceptStream(Printer& printer, Fd socket, const Endpoint
     return stream;
 }
 
+// A connection of a printer that stopped reading: kept open, read no more, until the simulator
+// stops or the time a sender could wait is well past.
+constexpr int kStalledHoldMs = 10 * 60 * 1000;
+// The receive buffer of such a connection: small, so that the sender really blocks.
+constexpr int kStalledReceiveBuffer = 32 * 1024;
+
 void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
     const std::string who = printer.Address() + " data:";
     const PrinterSettings settings = printer.Settings();
+    const long long stallAfter = settings.faults.dataStallAfter;
+    if (stallAfter >= 0) {
+        setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, &kStalledReceiveBuffer, sizeof kStalledReceiveBuffer);
+    }
     std::unique_ptr<Stream> stream = AcceptStream(printer, std::move(socket), context, who);
     if (!stream) return;
     printer.CountDataConnection();
@@ -61,6 +72,12 @@ void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
             return;
         }
         if (n == kClosed) break;
+        if (stallAfter >= 0 && static_cast<long long>(receiver.Size() + start.size()) + n >= stallAfter) {
+            Log(who, "stopped reading after %lld bytes (fault setting)", static_cast<long long>(receiver.Size() + start.size()) + n);
+            Pause(kStalledHoldMs, context.stop);
+            Abandon("the printer stopped reading");
+            return;
+        }
 
         const std::uint8_t* data = buffer.data();
         std::size_t size = static_cast<std::size_t>(n);

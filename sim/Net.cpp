@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -366,6 +367,16 @@ int LocalPort(int fd) {
     socklen_t length = sizeof sa;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return -1;
     return ntohs(sa.sin_port);
+}
+
+bool SetDropAll(int fd, bool drop) {
+    if (!drop) {
+        int unused = 0;
+        return setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0;
+    }
+    sock_filter dropEverything[] = {{BPF_RET | BPF_K, 0, 0, 0}};
+    const sock_fprog program{1, dropEverything};
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 void Refuse(Fd socket) {

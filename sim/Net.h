@@ -109,5 +109,8 @@ bool SetMulticastSender(int fd, const std::string& address, std::string& error);
 int LocalPort(int fd);
 // Closes with a reset instead of an orderly end, the way a printer that is not there refuses.
 void Refuse(Fd socket);
+// Attaches (or detaches) a socket filter that drops every incoming packet: a listener with it
+// lets connection attempts go unanswered. False when the system refused.
+bool SetDropAll(int fd, bool drop);
 
 }  // namespace sim

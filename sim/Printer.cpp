@@ -79,7 +79,7 @@ PrinterState Printer::State() {
     return m_state;
 }
 
-bool Printer::Reachable() { return State() != PrinterState::Restarting; }
+bool Printer::Reachable() { return State() != PrinterState::Restarting && !Settings().faults.silent; }
 
 std::string Printer::InfoText() {
     std::lock_guard lock(m_mutex);

@@ -168,6 +168,14 @@ std::string ApplySetting(PrinterSettings& settings, std::string_view key, std::s
         ok = ReadFlag(value, f.opcode1);
     } else if (key == "refuse_reboots") {
         ok = ReadInt(value, f.refuseReboots, 0, 1 << 30);
+    } else if (key == "silent") {
+        ok = ReadFlag(value, f.silent);
+    } else if (key == "data_stall_after") {
+        int bytes = 0;
+        ok = value == "none" ? (f.dataStallAfter = -1, true) : ReadInt(value, bytes, 0, 1 << 30);
+        if (ok && value != "none") f.dataStallAfter = bytes;
+    } else if (key == "snmp_error") {
+        ok = value == "none" ? (f.snmpError = 0, true) : ReadInt(value, f.snmpError, 1, 18);
     } else if (key == "keep_old_version") {
         ok = ReadFlag(value, f.keepOldVersion);
     } else if (key == "mdns_name") {

@@ -37,6 +37,9 @@ struct Faults {
     bool opcode1 = false;
     int refuseReboots = 0;       // restart requests refused before one is accepted
     bool keepOldVersion = false; // come back from the restart with the old versions
+    bool silent = false;         // nothing answers, as while restarting, until switched off
+    long long dataStallAfter = -1;  // TCP 9100 stops reading a connection after this many bytes
+    int snmpError = 0;           // the status object is answered with this SNMP error status
     MdnsFault mdnsFault = MdnsFault::None;
     std::string mdnsAlsoFrom;    // another local address that sends every mDNS answer again
 };

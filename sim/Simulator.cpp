@@ -119,8 +119,11 @@ void Simulator::Run() {
     for (;;) {
         fds.clear();
         fds.push_back({m_stop.Fd(), POLLIN, 0});
+        MuteUnreachable();
         for (const Endpoint& e : m_endpoints) fds.push_back({e.fd.Get(), POLLIN, 0});
-        const int n = poll(fds.data(), fds.size(), 500);
+        // Short enough that a printer that begins or ends its restart falls silent or answers
+        // again within a few tens of milliseconds.
+        const int n = poll(fds.data(), fds.size(), 25);
         if (m_stop.IsSet()) break;
         if (n > 0) {
             for (std::size_t i = 0; i < m_endpoints.size(); ++i) {
@@ -210,6 +213,24 @@ void Simulator::SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const
         sendFrom(fd.Get(), reply.alsoFrom);
     } else {
         Log(who, "cannot send from %s: %s", reply.alsoFrom.c_str(), error.c_str());
+    }
+}
+
+// A restarting (or silenced) printer answers nothing: its listeners get a socket filter that
+// drops every segment, so a connection attempt goes unanswered (the client's connect times out
+// and its SYNs are retried) instead of being refused.
+void Simulator::MuteUnreachable() {
+    for (Endpoint& e : m_endpoints) {
+        if (!e.printer || (e.kind != Endpoint::Controller && e.kind != Endpoint::Data && e.kind != Endpoint::Panel)) {
+            continue;
+        }
+        const bool mute = !e.printer->Reachable();
+        if (mute == e.muted) continue;
+        if (SetDropAll(e.fd.Get(), mute)) {
+            e.muted = mute;
+        } else {
+            Log(e.printer->Address() + " " + KindName(e.kind) + ":", "cannot %s the listener", mute ? "mute" : "unmute");
+        }
     }
 }
 

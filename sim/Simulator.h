@@ -46,6 +46,7 @@ private:
         Printer* printer;  // null for the control port
         Fd fd;
         int replyFd = -1;  // mDNS: the printer's own mDNS socket, which sends every answer
+        bool muted = false;  // TCP: a filter drops every incoming segment (no answer at all)
     };
     struct Connection {
         std::thread thread;
@@ -53,6 +54,7 @@ private:
     };
 
     void Accept(Endpoint& endpoint);
+    void MuteUnreachable();
     void ServeDatagrams(Endpoint& endpoint);
     void ServeMdns(Endpoint& endpoint);
     void SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const sockaddr_in& peer);

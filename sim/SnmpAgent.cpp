@@ -7,7 +7,7 @@ namespace sim {
 
 std::vector<std::uint8_t> AnswerSnmp(Printer& printer, std::span<const std::uint8_t> datagram, std::string& note) {
     if (!printer.Reachable()) {
-        note = "restarting, no answer";
+        note = "silent (restarting or fault), no answer";
         return {};
     }
     const std::optional<snmp::GetRequest> request = snmp::DecodeGetRequest(datagram);
@@ -18,6 +18,18 @@ std::vector<std::uint8_t> AnswerSnmp(Printer& printer, std::span<const std::uint
     if (!printer.AnswersCommunity(request->community)) {
         note = "community '" + request->community + "' not answered";
         return {};
+    }
+    if (const int error = printer.Settings().faults.snmpError; error != 0) {
+        // As an agent that fails the request: every binding back with a NULL value.
+        std::vector<snmp::VarBind> echoed;
+        for (const snmp::Oid& oid : request->oids) {
+            snmp::VarBind binding;
+            binding.oid = oid;
+            binding.kind = snmp::VarBind::Kind::kNull;
+            echoed.push_back(std::move(binding));
+        }
+        note = "error status " + std::to_string(error) + " by fault setting";
+        return snmp::EncodeGetResponse(request->community, request->requestId, error, 1, echoed, request->version);
     }
     std::vector<snmp::VarBind> bindings;
     bool any = false;

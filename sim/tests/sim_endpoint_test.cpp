@@ -4,6 +4,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <sys/wait.h>
+#include <chrono>
+#include <unistd.h>
+#include <arpa/inet.h>
+#include <poll.h>
+#include <fcntl.h>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +55,25 @@ private:
     sim::Fd m_fd;
     std::uint32_t m_id = 0;
 };
+
+enum class Reach { kConnected, kRefused, kSilent };
+
+// A connection attempt that gives up after `timeoutMs`: a silent printer lets it time out.
+Reach TryConnect(const std::string& address, int port, int timeoutMs = 300) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    const sim::Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return Reach::kConnected;
+    if (errno != EINPROGRESS) return Reach::kRefused;
+    pollfd p{fd.Get(), POLLOUT, 0};
+    if (poll(&p, 1, timeoutMs) != 1) return Reach::kSilent;
+    int error = 0;
+    socklen_t size = sizeof error;
+    getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &size);
+    return error == 0 ? Reach::kConnected : Reach::kRefused;
+}
 
 bool SendPlain(const std::string& address, const std::vector<std::uint8_t>& bytes) {
     const sim::Fd fd = simtest::ConnectTcp(address, 9100);
@@ -136,7 +160,10 @@ TEST(SimController, WholeUpdateCycle) {
         EXPECT_TRUE(library.Ask(ctl::kRequestReboot)->answer);
         EXPECT_FALSE(library.Ask(ctl::kGetStatus).has_value());  // it went away
     }
-    EXPECT_FALSE(ControllerClient(address).Hello(address));
+    // Restarting, it answers nothing at all, as a real printer does: no refusal either (its
+    // listeners fall silent within the simulator's 25 ms loop).
+    usleep(100000);
+    for (const int port : {9180, 9100, 57602}) EXPECT_EQ(TryConnect(address, port), Reach::kSilent) << port;
     std::string text;
     EXPECT_FALSE(simtest::SnmpGet(address, "cvn", text, 300));
     EXPECT_TRUE(sim.WaitFor(address, "controller_connections", "0"));
@@ -164,6 +191,57 @@ TEST(SimController, OperationCodeAndRestartFaults) {
     EXPECT_FALSE(library.Ask(ctl::kRequestReboot)->answer);
     EXPECT_TRUE(library.Ask(ctl::kRequestReboot)->answer);
     EXPECT_EQ(sim.Show(address, "reboots_refused"), "1");
+}
+
+TEST(SimFaults, SilentForGoodAndAnSnmpErrorAnswer) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",silent=on"});
+    ASSERT_TRUE(sim.Started());
+    std::string text;
+    for (const int port : {9180, 9100, 57602}) EXPECT_EQ(TryConnect(address, port), Reach::kSilent) << port;
+    EXPECT_FALSE(simtest::SnmpGet(address, "cvn", text, 300));
+    sim.Control("set " + address + " silent off");
+    EXPECT_TRUE(simtest::SnmpGet(address, "cvn", text));
+    for (const int port : {9180, 9100, 57602}) EXPECT_EQ(TryConnect(address, port, 2000), Reach::kConnected) << port;
+
+    sim.Control("set " + address + " snmp_error 5");
+    ASSERT_TRUE(simtest::SnmpGet(address, "cvn", text));
+    EXPECT_EQ(text, "error 5");
+    sim.Control("set " + address + " snmp_error none");
+    ASSERT_TRUE(simtest::SnmpGet(address, "cvn", text));
+    EXPECT_NE(text.find("MDL:Zentil-640;"), std::string::npos);
+}
+
+TEST(SimFaults, TheDataPortStopsReadingPartWay) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",data_stall_after=100000"});
+    ASSERT_TRUE(sim.Started());
+    const sim::Fd fd = simtest::ConnectTcp(address, 9100);
+    ASSERT_TRUE(fd.Valid());
+    const int sendBuffer = 16 * 1024;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    fcntl(fd.Get(), F_SETFL, O_NONBLOCK);
+    const std::vector<std::uint8_t> chunk(4096, 0x5A);
+    std::size_t sent = 0;
+    // Sends until the printer has taken nothing for half a second.
+    for (int idle = 0; idle < 10 && sent < 8u << 20;) {
+        const ssize_t n = send(fd.Get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            idle = 0;
+        } else {
+            ASSERT_EQ(errno, EAGAIN);
+            ++idle;
+            usleep(50000);
+        }
+    }
+    EXPECT_GE(sent, 100000u);
+    EXPECT_LT(sent, 1u << 20) << "the sender was not held back";
+    // Stopping does not wait for the stalled connection.
+    const auto start = std::chrono::steady_clock::now();
+    const int status = sim.Terminate();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST(SimDataPort, FirmwareVerdicts) {
