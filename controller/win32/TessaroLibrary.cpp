@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -24,26 +23,52 @@ namespace {
 constexpr std::uint32_t kUnknownStatusWord = 0xFFFFFFFF;
 constexpr int kUnknownOperationCode = -1;
 
-// The library's one connection. The client is made on first use, not while the library loads:
-// the socket library must not be started under the loader lock. Destroying the session when the
-// library is unloaded closes the connection; the socket library itself stays started, since
-// cleaning it up from the unload notification is not allowed.
+// The clock of the library's own: static storage, gone with the library.
+class TickClock final : public IClock {
+public:
+    std::uint64_t TickCount() const override { return ::GetTickCount64(); }
+    void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
+};
+
+// The library's one connection, and everything it needs, owned by the library: the installer
+// loads and unloads it around every request (up to twenty times a second while it waits for a
+// printer), so a load must leave nothing behind. The socket library is started on the first
+// request, not while the library loads (never under the loader lock), and the start is given
+// back when the library is unloaded: the host has started the socket library itself to reach us
+// (its own address text came from it), so that clean-up only lowers the count. The lock is a
+// slim reader/writer lock, which holds no handle and needs no clean-up.
 class Session {
 public:
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() {
+        m_client.reset();   // closes the connection
+        m_network.reset();  // gives the socket library's start back
+    }
+
     // Runs `request` on the client, one caller at a time; `failed` when it cannot run.
     template <typename Result, typename Request>
     Result Run(Result failed, Request&& request) {
+        ::AcquireSRWLockExclusive(&m_lock);
+        Result result = failed;
         try {
-            std::lock_guard lock(m_mutex);
-            if (!m_client) m_client = std::make_unique<ctl::ControllerClient>(ProcessNetwork(), SystemClock());
-            return request(*m_client);
+            if (!m_client) {
+                if (!m_network) m_network = std::make_unique<WinsockNetwork>();
+                m_client = std::make_unique<ctl::ControllerClient>(*m_network, m_clock);
+            }
+            result = request(*m_client);
         } catch (...) {
-            return failed;
+            result = failed;
         }
+        ::ReleaseSRWLockExclusive(&m_lock);
+        return result;
     }
 
 private:
-    std::mutex m_mutex;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    TickClock m_clock;
+    std::unique_ptr<WinsockNetwork> m_network;
     std::unique_ptr<ctl::ControllerClient> m_client;
 };
 
