@@ -10,6 +10,8 @@
 //   the pause after the panel transfer's worker has started           100 ms
 //   the panel package's blocks, each acknowledged before the next     blocks x one round trip
 //   the final dialog's poll after the restart request                 50 ms
+//   that poll's query, which the restarting (silent) printer leaves
+//   unanswered: the controller connection's time-out                 3000 ms
 //
 // One round trip is measured in the same run against the same printer (single 1 KB data
 // commands, as tests/bench/panel_transfer_bench.cpp does). Each installation runs on the printer
@@ -31,6 +33,7 @@
 #include "app/MainDialog.h"
 #include "app/SendStatusDlg.h"
 #include "app/resource.h"
+#include "controller/ControllerClient.h"
 #include "tests/bench/PanelRoundTrip.h"
 #include "tests/e2e/UiDriver.h"
 #include "tests/windows/SimControl.h"
@@ -88,7 +91,7 @@ double MandatedSeconds(int blocks, double roundTrip) {
     const int firmwarePollMs = kFirmTicksPerPoll * kFirmPollTickMs;
     const int firmwarePolls = (kInstallMs + firmwarePollMs - 1) / firmwarePollMs;
     const double ms = kUpdateModePauseMs + 3 * kWaitTickMs + firmwarePolls * firmwarePollMs + 3 * kPanelFieldPauseMs +
-                      kPanelClosingPauseMs + kPanelStartPauseMs + kWaitTickMs;
+                      kPanelClosingPauseMs + kPanelStartPauseMs + kWaitTickMs + ctl::kConnectTimeoutMs;
     return ms / 1000 + blocks * roundTrip;
 }
 
