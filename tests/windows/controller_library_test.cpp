@@ -5,12 +5,10 @@
 // text's conversion to the ANSI code page is checked on its own, with a double-byte code page.
 #include <winsock2.h>
 #include <windows.h>
-#include <psapi.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -231,58 +229,6 @@ TEST_F(ControllerLibrary, PrinterThatNeverAnswersFailsWithinTheTimeOut) {
 
 // The conversion on its own: Japanese text in code page 932, where each of these characters
 // takes two bytes, and in the thread's ANSI code page once the thread is Japanese.
-struct ProcessUse {
-    DWORD handles = 0;
-    std::uintptr_t nextHandle = 0;
-    SIZE_T privateBytes = 0;
-};
-
-ProcessUse Measure() {
-    ProcessUse use;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &use.handles);  // 0 under Wine, which lacks it
-    // The value a new handle gets: the lowest free slot of the handle table, which climbs when
-    // handles are left open.
-    const HANDLE probe = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    use.nextHandle = reinterpret_cast<std::uintptr_t>(probe);
-    ::CloseHandle(probe);
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    if (::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) use.privateBytes = counters.PagefileUsage;
-    return use;
-}
-
-// The installer loads the library around every request, up to twenty times a second while it
-// waits for a printer: every load must work and leave no handle behind (a lock or a socket
-// library start per load used to run the process out of thread-local slots after about a
-// thousand loads).
-TEST_F(ControllerLibrary, TenThousandLoadsAllWorkAndLeaveNoHandle) {
-    constexpr int kWarmUp = 200;
-    constexpr int kLoads = 10000;
-    // What may come and go with the allocator's own bookkeeping, far below a leak of even a
-    // few bytes per load.
-    const std::string printer = sim.Printer(2);
-    library.Unload();
-    const auto cycle = [&] {
-        Library loaded;
-        ASSERT_TRUE(loaded.Loaded());
-        ASSERT_TRUE(loaded.Connect(printer));
-        std::uint32_t status = 0, detail = 0;
-        EXPECT_TRUE(loaded.Service().GetStatus(&status, &detail));
-    };
-    for (int i = 0; i < kWarmUp && !HasFatalFailure(); ++i) cycle();
-    const ProcessUse before = Measure();
-    for (int i = kWarmUp; i < kLoads && !HasFatalFailure(); ++i) cycle();
-    const ProcessUse after = Measure();
-    std::printf("after %d loads: handles %lu -> %lu, next handle %#zx -> %#zx, private bytes %zu -> %zu\n", kLoads,
-                before.handles, after.handles, static_cast<std::size_t>(before.nextHandle),
-                static_cast<std::size_t>(after.nextHandle), static_cast<std::size_t>(before.privateBytes),
-                static_cast<std::size_t>(after.privateBytes));
-    EXPECT_LE(after.handles, before.handles);
-    EXPECT_LE(after.nextHandle, before.nextHandle);
-    // Memory is printed, not yet held flat: under Wine each load and unload of the library still
-    // costs about 4 KB, also when nothing is called (a trivial library costs nothing).
-}
-
 TEST(ControllerInformationText, NeverSplitsADoubleByteCharacter) {
     const std::string utf8 = "MDL:\xE3\x82\xBC\xE3\x83\xB3;";  // "MDL:ゼン;"
     const std::string sjis = "MDL:\x83\x5B\x83\x93;";
