@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "app/FlagScope.h"
 #include "app/ProductConfig.h"
 #include "app/SendStatusDlg.h"
 #include "app/resource.h"
@@ -248,7 +249,16 @@ void CVessickDlg::ShowStep(bool identified) {
     if (!identified) ApplySelection();
 }
 
+void CVessickDlg::OnSelectionChanged() {
+    if (!m_bBusy) ApplySelection();
+}
+
+void CVessickDlg::OnBnClickedBack() {
+    if (!m_bBusy) ShowStep(false);
+}
+
 void CVessickDlg::OnCancel() {
+    if (m_bBusy) return;
     if (!CUpdateDeviceInfo::GetInstance().m_pPort) {
         m_view.EndDialog(VessickExitCode::CANCELED);
         return;
@@ -261,6 +271,8 @@ void CVessickDlg::OnCancel() {
 }
 
 void CVessickDlg::OnBnClickedOk() {
+    if (m_bBusy) return;
+    FlagScope busy(m_bBusy);
     if (!CUpdateDeviceInfo::GetInstance().m_pPort) {
         Identify();
     } else {
@@ -278,8 +290,17 @@ InstallOutcome ProgressOutcome(ProgressDialog dialog, int endCode) {
             return {dialog == ProgressDialog::kPanel ? unsigned{IDS_PANEL_SEND_FAILED} : unsigned{IDS_FIRM_SEND_FAILED},
                     MessageIcon::kStop, INSTALL_FAILED};
         case END_ABORTED: return {IDS_CANCELED, MessageIcon::kInformation, CANCELED};
-        default: return {IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, INSTALL_FAILED};
+        case END_REBOOT_REFUSED:
+            if (dialog == ProgressDialog::kComplete) return {IDS_RESTART_REFUSED, MessageIcon::kStop, INSTALL_FAILED};
+            break;
+        case END_NOT_CONFIRMED:
+            if (dialog == ProgressDialog::kComplete) {
+                return {IDS_RESTART_NOT_CONFIRMED, MessageIcon::kExclamation, INSTALL_FAILED};
+            }
+            break;
+        default: break;
     }
+    return {IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, INSTALL_FAILED};
 }
 
 void CVessickDlg::Install() {
@@ -314,13 +335,13 @@ void CVessickDlg::Install() {
         // printer's answer shows later, in the progress dialogs' checks.
         CPanelUpdater::GetInstance().PrepareTransfer(strings);
         m_view.Pause(kUpdateModePauseMs);
+        m_bUpdateModeEntered = true;
         CFirmUpdater::GetInstance().EnterUpdateMode();
     }
 
-    const bool twoParts = m_dwUpdateParts == (kPartFirmware | kPartPanel);
     const auto run = [&](ProgressDialog dialog, std::uint32_t address) {
         WaitCursorScope wait(m_view);
-        return m_view.RunProgressDialog(dialog, twoParts, address);
+        return m_view.RunProgressDialog(dialog, m_dwUpdateParts, address);
     };
     if ((m_dwUpdateParts & kPartFirmware) && Conclude(ProgressDialog::kFirmware, run(ProgressDialog::kFirmware, 0))) {
         return;
@@ -334,6 +355,9 @@ bool CVessickDlg::Conclude(ProgressDialog dialog, int endCode) {
     if (outcome.message == 0) return false;
     std::wstring text;
     m_services.strings.Load(outcome.message, text);
+    if (outcome.message == IDS_RESTART_NOT_CONFIRMED) {
+        text = FormatMessageText(text, std::to_wstring(kRestartConfirmBoundMs / 60'000));
+    }
     m_view.ShowMessage(text, outcome.icon, MessageButtons::kOk);
     m_view.EndDialog(outcome.exitCode);
     return true;
@@ -366,9 +390,12 @@ void CVessickDlg::Identify() {
             ShowStep(true);
             return;
         case kCheckNoModel: {
+            // A printer of a model this installer does not serve is named; one that gave no model
+            // name at all is not.
+            const std::wstring& model = CUpdateDeviceInfo::GetInstance().m_strModelName;
             strings.Load(IDS_UNSUPPORTED_MODEL, message);
-            m_view.ShowMessage(FormatMessageText(message, kUnknownModel), MessageIcon::kExclamation,
-                               MessageButtons::kOk);
+            m_view.ShowMessage(FormatMessageText(message, model.empty() ? std::wstring(kUnknownModel) : model),
+                               MessageIcon::kExclamation, MessageButtons::kOk);
             break;
         }
         case kCheckUpToDate:
@@ -392,6 +419,7 @@ std::wstring CVessickDlg::SelectedRowToolTip() {
 
 bool CVessickDlg::OnSysCommand(unsigned id) {
     if ((id & 0xFFF0u) != IDM_ABOUTBOX) return false;
+    if (m_bBusy) return true;
     m_view.ShowAbout(AboutText(m_services.strings));
     return true;
 }

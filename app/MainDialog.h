@@ -9,6 +9,7 @@
 
 #include "app/DialogView.h"
 #include "app/ExitCode.h"
+#include "app/InstallParts.h"
 #include "common/Resources.h"
 #include "common/StringTable.h"
 #include "discovery/PrinterInfo.h"
@@ -68,9 +69,10 @@ public:
 
     // Waits without handling messages (the dialog does not respond meanwhile).
     virtual void Pause(std::uint32_t ms) = 0;
-    // Runs a progress dialog modally; its end code (SendStatusEnd). `address` (network byte
-    // order) is the final dialog's printer address.
-    virtual int RunProgressDialog(ProgressDialog dialog, bool twoParts, std::uint32_t address) = 0;
+    // Runs a progress dialog modally; its end code (SendStatusEnd). `parts` are those of the
+    // installation (kPartFirmware, kPartPanel); `address` (network byte order) is the final
+    // dialog's printer address.
+    virtual int RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t address) = 0;
 };
 
 // Where the printers the user can choose from come from.
@@ -130,8 +132,6 @@ constexpr int kCancelButton = 2;
 constexpr std::uint32_t kDiscoveryListeningMs = 2000;
 // Between preparing the panel transfer and asking for update mode.
 constexpr std::uint32_t kUpdateModePauseMs = 1000;
-constexpr std::uint32_t kPartFirmware = 0x01;
-constexpr std::uint32_t kPartPanel = 0x10;
 
 class CVessickDlg {
 public:
@@ -148,10 +148,20 @@ public:
     void FillPrinterList();
     void ApplySelection();
     void ShowStep(bool identified);
-    void OnBnClickedBack() { ShowStep(false); }
+
+    // The user's actions. None of them runs while Next or Install is at work (a message box, a
+    // progress dialog or a transfer can let messages through underneath): they are ignored.
+    void OnSelectionChanged();
+    void OnBnClickedBack();
     void OnCancel();
     // Next while no printer is identified; Install once one is.
     void OnBnClickedOk();
+
+    // Next or Install is at work.
+    bool IsBusy() const { return m_bBusy; }
+    // The printer has been asked to enter update mode: from then on an installation that ends
+    // unexpectedly has failed (and is not a failed start).
+    bool UpdateModeEntered() const { return m_bUpdateModeEntered; }
 
     // The tooltip of the selected row; empty when no row is selected.
     std::wstring SelectedRowToolTip();
@@ -177,4 +187,6 @@ private:
 
     IMainDialogView& m_view;
     MainDialogServices m_services;
+    bool m_bBusy = false;
+    bool m_bUpdateModeEntered = false;
 };

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "app/FlagScope.h"
 #include "app/resource.h"
 #include "ports/Port.h"
 #include "update/FirmUpdater.h"
@@ -13,22 +14,6 @@ int CSendStatusDlg::s_nFrame = 0;
 int CSendStatusDlg::s_nFirmTicks = 0;
 int CSendStatusDlg::s_nFirmFailures = 0;
 int CSendStatusDlg::s_nPanelFailures = 0;
-
-namespace {
-
-// Sets a flag for the life of a scope.
-class FlagScope {
-public:
-    explicit FlagScope(bool& flag) : m_flag(flag) { m_flag = true; }
-    ~FlagScope() { m_flag = false; }
-    FlagScope(const FlagScope&) = delete;
-    FlagScope& operator=(const FlagScope&) = delete;
-
-private:
-    bool& m_flag;
-};
-
-}  // namespace
 
 CSendStatusDlg::CSendStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts)
     : m_bTwoParts(twoParts), m_view(view), m_strings(strings) {}
@@ -45,6 +30,8 @@ void CSendStatusDlg::OnInitDialog() {
     InitProgress();
     m_nPollCount = 0;
     m_nTimerId = m_view.StartTimer(kWaitTickMs);
+    // Without its timer the dialog would never move on.
+    if (!m_nTimerId) End(END_TIMER_FAILED);
 }
 
 bool CSendStatusDlg::OnTimerMessage(unsigned id) {
@@ -59,7 +46,7 @@ bool CSendStatusDlg::OnTimerMessage(unsigned id) {
 
 void CSendStatusDlg::OnRButtonDblClk(unsigned keyFlags) {
     constexpr unsigned kGesture = kKeyLeftButton | kKeyShift | kKeyControl;
-    if ((keyFlags & kGesture) != kGesture || m_bEnded) return;
+    if ((keyFlags & kGesture) != kGesture || m_bEnded || m_nPendingEnd) return;
     std::wstring question;
     m_strings.Load(IDS_CONFIRM_EXIT, question);
     MessageAnswer answer;
@@ -112,9 +99,20 @@ void CSendStatusDlg::Animate() {
 
 void CSendStatusDlg::End(int code) {
     if (m_bEnded) return;
+    if (TransferRunning()) {
+        if (!m_nPendingEnd) m_nPendingEnd = code;
+        StopTransfer();
+        return;
+    }
     m_bEnded = true;
     m_nEndCode = code;
     m_view.EndDialog(code);
+}
+
+bool CSendStatusDlg::ApplyPendingEnd() {
+    if (!m_nPendingEnd || TransferRunning()) return false;
+    End(m_nPendingEnd);
+    return true;
 }
 
 void CSendStatusDlg::ShowStatus(unsigned messageId) {
@@ -199,12 +197,16 @@ void CSendFirmStatusDlg::SendFirmware() {
         return;
     }
     // The transfer blocks on the network for as long as the printer takes; the window keeps
-    // painting meanwhile, and ticks cannot come (the timer is stopped, and a tick is running).
-    if (!m_view.RunResponsive([&updater] { return updater.SendImage(); })) {
+    // painting and taking input meanwhile, and ticks cannot come (the timer is stopped, and a
+    // tick is running). An abort asked for meanwhile waits for the transfer to return.
+    m_bTransferring = true;
+    const bool sent = m_view.RunResponsive([this, &updater] { return updater.SendImage(&m_bStopRequested); });
+    m_bTransferring = false;
+    if (ApplyPendingEnd()) return;
+    if (!sent) {
         End(END_SEND_FAILED);
         return;
     }
-    if (HasEnded()) return;  // aborted by the operator while the data went out
     const unsigned id = m_view.StartTimer(kFirmPollTickMs);
     if (!id) {
         End(END_TIMER_FAILED);
@@ -243,7 +245,25 @@ void CSendPanelStatusDlg::InitProgress() {
     ShowStepLabel(true, m_bTwoParts);
 }
 
+bool CSendPanelStatusDlg::TransferRunning() const {
+    switch (CPanelUpdater::GetInstance().m_nState.load()) {
+        case kPanelStarting:
+        case kPanelConnected:
+        case kPanelHeaderSent:
+        case kPanelDataSent: return m_bSending || m_bPolling;
+        default: return false;
+    }
+}
+
+void CSendPanelStatusDlg::StopTransfer() { CPanelUpdater::GetInstance().RequestStop(); }
+
 void CSendPanelStatusDlg::OnTimer() {
+    // An abort asked for during the transfer ends the dialog once the worker has stopped.
+    if (PendingEnd()) {
+        Animate();
+        ApplyPendingEnd();
+        return;
+    }
     if (m_bPolling) {
         PollStep();
     } else if (m_bSending) {
@@ -282,11 +302,13 @@ void CSendPanelStatusDlg::StepProgress() {
     const CPanelUpdater& updater = CPanelUpdater::GetInstance();
     const int sent = updater.m_nBlocksSent;
     const int count = updater.m_nBlockCount;
+    const int state = updater.m_nState;
     int percent;
     if (sent < 0) {
         percent = -1;
     } else if (count == 0) {
-        percent = 0;
+        // An empty package is all sent once its digest is.
+        percent = state == kPanelDataSent || state == kPanelTransferred ? 100 : 0;
     } else {
         percent = static_cast<int>(static_cast<std::uint64_t>(static_cast<unsigned>(sent)) * 100u /
                                    static_cast<unsigned>(count));
@@ -325,40 +347,61 @@ void CSendCompleteStatusDlg::OnTimer() {
     if (m_bPolling) {
         Animate();
         PollStep();
+        if (HasEnded()) return;
     }
     if (m_bStartPending) {
         CPanelUpdater& updater = CPanelUpdater::GetInstance();
-        updater.StartPanelInstall(updater.m_szHost);
+        const bool started = updater.StartPanelInstall(updater.m_szHost);
         m_bStartPending = false;
+        // A panel application that was sent but never told to install is not installed.
+        if (!started && (m_dwParts & kPartPanel)) {
+            End(END_VERIFY_FAILED);
+            return;
+        }
         m_bRebootPending = true;
+        m_nRebootAskedAt = m_clock.TickCount();
     }
     if (m_bRebootPending) {
         CPort* port = Port();
         if (port && port->requestReboot()) {
             m_bRebootPending = false;
             m_bPolling = true;
+            m_nRestartTakenAt = m_clock.TickCount();
+            ShowStatus(IDS_WAITING_FOR_RESTART);
+        } else if (Since(m_nRebootAskedAt) >= kRebootRequestBoundMs) {
+            End(END_REBOOT_REFUSED);
         }
     }
 }
 
-void CSendCompleteStatusDlg::PollStep() {
-    if (Port()) {
-        int result = CFirmUpdater::GetInstance().VerifyInstalled();
-        if (result == kCheckOk) result = CPanelUpdater::GetInstance().VerifyInstalled();
-        switch (result) {
-            case kCheckOk: End(END_SUCCESS); return;
-            case kCheckNoAnswer:
-            case kCheckQueryFailed:
-            case kCheckUpToDate:
-            case kCheckIplMode: break;  // not confirmed yet
-            default: End(END_VERIFY_FAILED); return;
-        }
+int CSendCompleteStatusDlg::VerifyParts() {
+    if (m_dwParts & kPartFirmware) {
+        if (const int result = CFirmUpdater::GetInstance().VerifyInstalled(); result != kCheckOk) return result;
     }
-    // A printer on the network cannot be followed through its restart: once it has taken the
-    // request, the installation is done.
-    if (m_dwAddress != 0) {
-        End(END_SUCCESS);
+    if (m_dwParts & kPartPanel) return CPanelUpdater::GetInstance().VerifyInstalled();
+    return kCheckOk;
+}
+
+void CSendCompleteStatusDlg::PollStep() {
+    if (!Port()) {
+        // Nothing to ask: only a printer without an address (none on the network) gets here.
+        if (++m_nPollCount >= kCompletePolls) End(END_TIMEOUT);
         return;
     }
-    if (++m_nPollCount >= kCompletePolls) End(END_TIMEOUT);
+    // Success only when the printer, back from its restart, reports what was installed.
+    switch (VerifyParts()) {
+        case kCheckOk: End(END_SUCCESS); return;
+        case kCheckNoAnswer:
+        case kCheckQueryFailed:
+        case kCheckIplMode: m_bSeenRestarting = true; break;  // not back yet
+        case kCheckUpToDate:
+            // Other versions: before the printer has gone down, it may still be about to.
+            if (m_bSeenRestarting || Since(m_nRestartTakenAt) >= kRestartGraceMs) {
+                End(END_VERIFY_FAILED);
+                return;
+            }
+            break;
+        default: End(END_VERIFY_FAILED); return;
+    }
+    if (Since(m_nRestartTakenAt) >= kRestartConfirmBoundMs) End(END_NOT_CONFIRMED);
 }

@@ -4,11 +4,14 @@
 // dialog turns into a message and an exit code. app/win32/ shows them in real windows.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "app/DialogView.h"
+#include "app/InstallParts.h"
+#include "common/Clock.h"
 #include "common/StringTable.h"
 
 class CPort;
@@ -21,6 +24,8 @@ enum SendStatusEnd : int {
     END_VERIFY_FAILED = 19,
     END_TIMEOUT = 20,
     END_ABORTED = 21,
+    END_REBOOT_REFUSED = 22,  // final dialog: the printer never took the restart request
+    END_NOT_CONFIRMED = 23,   // final dialog: the printer did not answer again after its restart
 };
 
 // Key flags of a mouse message (the system's MK_ values).
@@ -36,7 +41,15 @@ constexpr int kIplWaitTicks = 300;
 constexpr int kAnswerCheckFailures = 3;
 constexpr int kFirmTicksPerPoll = 20;  // one poll every 5 s
 constexpr int kFirmPolls = 36;
-constexpr int kCompletePolls = 120;
+constexpr int kCompletePolls = 120;  // without a printer address
+// The final dialog's bounds. A restart request refused for this long ends the installation: the
+// printer will not restart. Once it has taken the request, the printer has this long to answer
+// again with the versions installed (a real printer takes a few minutes to restart). An answer
+// with other versions is a failure once the printer has been seen restarting, or once this
+// grace has passed without it ever going quiet (before that it may still be going down).
+constexpr std::uint64_t kRebootRequestBoundMs = 60'000;
+constexpr std::uint64_t kRestartConfirmBoundMs = 300'000;
+constexpr std::uint64_t kRestartGraceMs = 30'000;
 constexpr unsigned kPanelStartPauseMs = 100;
 constexpr int kOperationPanelBusy = 45;
 constexpr int kOperationAborted = 1;
@@ -85,13 +98,16 @@ public:
     void OnRButtonDblClk(unsigned keyFlags);
     // Enter never closes a progress dialog.
     void OnOK() {}
-    // Escape.
+    // Escape and the close box.
     virtual void OnCancel() {}
     // The window goes: its timer stops.
     void OnDestroy();
 
     bool HasEnded() const { return m_bEnded; }
     int EndCode() const { return m_nEndCode; }
+    // An end asked for while a transfer runs, which takes effect when the transfer returns; 0
+    // when none.
+    int PendingEnd() const { return m_nPendingEnd; }
 
     // The counters shared by every progress dialog of the process, back to their start values.
     static void ResetProcessCounters();
@@ -115,7 +131,15 @@ protected:
     bool IsPrinterAnswering();
 
     void Animate();
+    // Ends the dialog with `code`. While a transfer runs the end is recorded instead (the first
+    // one counts), the transfer is asked to stop, and the dialog ends when it has returned: the
+    // window and its owner stay as they are until then.
     void End(int code);
+    // Ends the dialog with the recorded end, if there is one. True when it did.
+    bool ApplyPendingEnd();
+    // Whether a transfer is under way on a worker, and how to ask it to stop.
+    virtual bool TransferRunning() const { return false; }
+    virtual void StopTransfer() {}
     void ShowStatus(unsigned messageId);
     void ShowStepLabel(bool twoPartsSecond, bool twoParts);
     void ShowPercent(int percent);
@@ -134,6 +158,7 @@ private:
     bool m_bBusy = false;
     bool m_bEnded = false;
     int m_nEndCode = 0;
+    int m_nPendingEnd = 0;
 };
 
 class CSendFirmStatusDlg final : public CSendStatusDlg {
@@ -151,9 +176,14 @@ protected:
     void InitProgress() override;
     void OnTimer() override;
     void PollStep() override;
+    bool TransferRunning() const override { return m_bTransferring; }
+    void StopTransfer() override { m_bStopRequested = true; }
 
 private:
     void SendFirmware();
+
+    bool m_bTransferring = false;
+    std::atomic<bool> m_bStopRequested{false};  // read by the worker between attempts
 };
 
 class CSendPanelStatusDlg final : public CSendStatusDlg {
@@ -176,6 +206,8 @@ protected:
     void OnTimer() override;
     void PollStep() override;
     void StepProgress() override;
+    bool TransferRunning() const override;
+    void StopTransfer() override;
 
 private:
     void StartPanelTransfer();
@@ -183,17 +215,35 @@ private:
 
 class CSendCompleteStatusDlg final : public CSendStatusDlg {
 public:
-    // `address`: the printer's IPv4 address in network byte order (0: none).
-    CSendCompleteStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts, std::uint32_t address)
-        : CSendStatusDlg(view, strings, true), m_bCompleteTwoParts(twoParts), m_dwAddress(address) {}
+    // `parts`: what the installation installed (kPartFirmware, kPartPanel); the versions of
+    // those are what the printer must report after its restart. `address`: the printer's IPv4
+    // address in network byte order (0: none). `clock` measures the restart's bounds.
+    CSendCompleteStatusDlg(ISendStatusView& view, const IStringTable& strings, std::uint32_t parts,
+                           std::uint32_t address, IClock& clock = SystemClock())
+        : CSendStatusDlg(view, strings, true),
+          m_bCompleteTwoParts(parts == kPartsBoth),
+          m_dwParts(parts),
+          m_dwAddress(address),
+          m_clock(clock) {}
 
     bool m_bStartPending = true;
     bool m_bRebootPending = false;
     bool m_bCompleteTwoParts;
+    std::uint32_t m_dwParts;
     std::uint32_t m_dwAddress;
 
 protected:
     void InitProgress() override;
     void OnTimer() override;
     void PollStep() override;
+
+private:
+    // The verification of the installed parts: 0 confirmed, otherwise the first part's result.
+    int VerifyParts();
+    std::uint64_t Since(std::uint64_t start) const { return m_clock.TickCount() - start; }
+
+    IClock& m_clock;
+    std::uint64_t m_nRebootAskedAt = 0;   // the first restart request
+    std::uint64_t m_nRestartTakenAt = 0;  // the request the printer took
+    bool m_bSeenRestarting = false;       // a poll since then found the printer not answering
 };

@@ -22,6 +22,7 @@
 #define IDS_AUTO_DETECTION        107
 #define IDS_PANEL_SEND_FAILED     108
 #define IDS_REBOOTING             109
+#define IDS_WAITING_FOR_RESTART   110
 #define IDS_FATAL_ERROR           160
 #define IDS_PRINTER_NOT_FOUND     161
 #define IDS_UNSUPPORTED_MODEL     163
@@ -37,6 +38,8 @@
 #define IDS_CONFIRM_EXIT          179
 #define IDS_INSTALL_SUCCEEDED     180
 #define IDS_INSTALLING_PANEL      182
+#define IDS_RESTART_REFUSED       184
+#define IDS_RESTART_NOT_CONFIRMED 185
 #define IDS_PANEL_OPERATION       1015
 #define IDS_APP_TITLE             57344
 

@@ -25,10 +25,12 @@ bool CFirmUpdater::EnterUpdateMode() {
     return port->startUpdate();
 }
 
-bool CFirmUpdater::SendImage() {
-    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+bool CFirmUpdater::SendImage(const std::atomic<bool>* stop) {
+    // Held for the whole transfer: the port outlives it whatever the owner does meanwhile.
+    const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
     if (!IsSetUp() || !port || !m_pImage->m_pData) return false;
     for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
+        if (stop && stop->load()) return false;
         if (port->sendData(m_pImage->m_pData.get(), m_pImage->m_nSize, kDefaultBlockSize)) return true;
     }
     return false;

@@ -2,6 +2,7 @@
 // checks around the transfer (ready to install, update mode, still answering, new version).
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "images/FirmImage.h"
@@ -24,8 +25,11 @@ public:
 
     // Sends the restored image (its firmware bytes, without the trailing zero byte) through the
     // attached port in the port's default blocks, up to three attempts, stopping at the first that
-    // succeeds. False when not set up, when no port is attached, or when all three failed.
-    bool SendImage();
+    // succeeds. False when not set up, when no port is attached, or when all three failed. When
+    // `stop` is set, no further attempt begins (the one under way runs to its end) and the result
+    // is false. Runs on a worker while the user-interface thread waits for it; the port is shared
+    // for as long as the transfer runs.
+    bool SendImage(const std::atomic<bool>* stop = nullptr);
 
     // 0 when the printer answers an information query, 4 when it does not, 3 when not set up or
     // no port is attached.

@@ -11,15 +11,20 @@ int CUpdater::CheckDevice(PortPtr& port, int statusFormat) {
         if (!port->queryInformation(text)) return kCheckNoAnswer;
         ReplyMap reply;
         if (!ParseDeviceReply(reply, text)) return kCheckQueryFailed;
-        const std::wstring* model = FindReplyValue(reply, L"MDL");
-        if (!model) return kCheckNoModel;
-
         CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+        const std::wstring* model = FindReplyValue(reply, L"MDL");
+        if (!model) {
+            device.SetModelName(L"");
+            return kCheckNoModel;
+        }
         device.SetModelName(*model);
         device.m_nFirmVersion = GetReplyVersion(reply);
         device.m_panelVersion = GetReplyPanelVersion(reply);
-
+        // Another model's printer is refused before anything is sent to it: it would receive
+        // firmware that is not its own, and nothing after the transfer could take that back.
         const CFirmUpdater& firm = CFirmUpdater::GetInstance();
+        if (firm.m_pInfo && !firm.m_pInfo->IsSupportedModel(*model, false)) return kCheckNoModel;
+
         const bool firmware = firm.IsSetUp() && device.m_nFirmVersion >= 0 &&
                               device.m_nFirmVersion < firm.m_pInfo->m_nVersion;
         const bool panel = CPanelUpdater::GetInstance().NeedsUpdate();

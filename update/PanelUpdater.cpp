@@ -156,6 +156,7 @@ void CPanelUpdater::SetTransferInfo(const std::wstring& host, const std::wstring
 }
 
 bool CPanelUpdater::StartTransferThread() {
+    m_bStopRequested = false;
     m_nState = kPanelStarting;
     try {
         Workers().Start([self = shared_from_this()] { self->TransferThread(); });
@@ -175,7 +176,7 @@ void CPanelUpdater::JoinTransferThreads() {
 }
 
 int CPanelUpdater::TransferThread() {
-    if (!m_port->open()) return FailTransfer();
+    if (m_bStopRequested || !m_port->open()) return FailTransfer();
     m_nState = kPanelConnected;
     if (!SendSessionStart() || !SendApplication() || !Await(kPanelAccepted)) return FailTransfer();
     m_nState = kPanelTransferred;
@@ -190,11 +191,13 @@ int CPanelUpdater::FailTransfer() {
 }
 
 bool CPanelUpdater::Send(PanelCommand command, const std::vector<std::uint8_t>& payload) {
+    if (m_bStopRequested) return false;
     return m_port->sendCommand(static_cast<std::uint16_t>(payload.size()), command, 0,
                                payload.empty() ? nullptr : payload.data());
 }
 
 bool CPanelUpdater::Await(PanelCommand command) {
+    if (m_bStopRequested) return false;
     return m_port->receiveReply(command, kPanelReplySize);
 }
 
@@ -239,7 +242,8 @@ bool CPanelUpdater::SendApplication() {
     m_nBlocksSent = 0;
     for (std::size_t offset = 0; offset < total; offset += kPanelBlockSize) {
         const std::size_t length = std::min(kPanelBlockSize, total - offset);
-        if (!m_port->sendCommand(static_cast<std::uint16_t>(length), kPanelFileData, 0, m_pAppData + offset)) {
+        if (m_bStopRequested ||
+            !m_port->sendCommand(static_cast<std::uint16_t>(length), kPanelFileData, 0, m_pAppData + offset)) {
             return false;
         }
         ++m_nBlocksSent;
@@ -253,9 +257,12 @@ bool CPanelUpdater::SendApplication() {
     return false;
 }
 
+void CPanelUpdater::RequestStop() { m_bStopRequested = true; }
+
 bool CPanelUpdater::StartPanelInstall(const char* host) {
     m_port->setHost(HostText(host));
-    if (!m_port->open() || !Send(kPanelInstall, {})) {
+    // Not through Send: a stop asked of an earlier transfer does not concern this command.
+    if (!m_port->open() || !m_port->sendCommand(0, kPanelInstall, 0, nullptr)) {
         m_port->close();
         return false;
     }

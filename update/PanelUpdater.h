@@ -109,6 +109,10 @@ public:
     // joined are let go when the process ends.
     static void JoinTransferThreads();
 
+    // Asks a running transfer to stop: it sends nothing more and ends as failed (m_nState 0) once
+    // the command under way has been answered or has timed out. Any thread.
+    void RequestStop();
+
     // The whole transfer; 1 on success (m_nState 4, connection left open), 0 on failure
     // (connection closed, m_nBlocksSent -1, m_nState 0).
     int TransferThread();
@@ -137,6 +141,7 @@ public:
     std::atomic<int> m_nBlockCount{0};
     std::atomic<int> m_nBlocksSent{0};
     std::atomic<int> m_nState{kPanelIdle};
+    std::atomic<bool> m_bStopRequested{false};
 
 private:
     bool SendSessionStart();

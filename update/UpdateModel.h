@@ -85,7 +85,8 @@ public:
 
     void SetModelName(std::wstring_view name) { m_strModelName = name; }
 
-    PortPtr m_pPort;                        // null until an identification succeeds
+    // Shared, so that a transfer running on a worker keeps the port it writes to.
+    std::shared_ptr<CPort> m_pPort;         // null until an identification succeeds
     int m_nStatusFormat = 0;                // layout of the "STATUS" value given with that port
     std::wstring m_strModelName;
     std::int32_t m_nFirmVersion = 0;        // hundredths; -1 when the printer reported none
@@ -101,7 +102,9 @@ public:
 
     // Identifies the printer behind `port` (a newly constructed port, or null) and decides what
     // needs installing: 0 both, 1 firmware only, 2 panel application only, 6 nothing, 3 no port
-    // or no answer, 4 unparseable reply, 5 no model name. On 0, 1 and 2 CUpdateDeviceInfo takes the
+    // or no answer, 4 unparseable reply, 5 no model name (CUpdateDeviceInfo's model name is then
+    // empty) or a model the firmware description does not list exactly (its name is kept there,
+    // for the message). On 0, 1 and 2 CUpdateDeviceInfo takes the
     // port (`port` becomes null) and records the status format; otherwise `port` stays with the
     // caller. The result is kept in m_nResult, except for a null port.
     virtual int CheckDevice(PortPtr& port, int statusFormat);

@@ -2,6 +2,7 @@
 #include "app/win32/DialogBase.h"
 
 #include <new>
+#include <vector>
 
 #include "app/resource.h"
 #include "common/win32/ModuleResources.h"
@@ -10,7 +11,14 @@ namespace {
 
 constexpr wchar_t kDefaultTitle[] = L"Corvane Firmware Installer";
 
+// The dialogs open on this thread, in the order they were opened (modal dialogs nest).
+thread_local std::vector<HWND> t_openDialogs;
+
+void Forget(HWND window) { std::erase(t_openDialogs, window); }
+
 }  // namespace
+
+HWND CDialogBase::ActiveDialog() { return t_openDialogs.empty() ? nullptr : t_openDialogs.back(); }
 
 INT_PTR CDialogBase::DoModal(HWND parent) {
     return ::DialogBoxParamW(m_instance, MAKEINTRESOURCEW(m_templateId), parent, &CDialogBase::DialogProc,
@@ -18,7 +26,10 @@ INT_PTR CDialogBase::DoModal(HWND parent) {
 }
 
 void CDialogBase::EndDialog(INT_PTR result) {
-    if (m_hWnd) ::EndDialog(m_hWnd, result);
+    if (!m_hWnd) return;
+    // An ending dialog is no longer where the user works, even before its window goes.
+    Forget(m_hWnd);
+    ::EndDialog(m_hWnd, result);
 }
 
 bool CDialogBase::OnCommand(int id, int code, HWND /*control*/) {
@@ -40,11 +51,17 @@ INT_PTR CALLBACK CDialogBase::DialogProc(HWND window, UINT message, WPARAM wPara
         dialog = reinterpret_cast<CDialogBase*>(lParam);
         dialog->m_hWnd = window;
         ::SetWindowLongPtrW(window, DWLP_USER, lParam);
+        try {
+            t_openDialogs.push_back(window);
+        } catch (const std::bad_alloc&) {
+            // Not known as open: messages shown meanwhile are owned by the dialog beneath.
+        }
     } else {
         dialog = reinterpret_cast<CDialogBase*>(::GetWindowLongPtrW(window, DWLP_USER));
     }
     if (!dialog) return FALSE;  // messages before WM_INITDIALOG
 
+    if (message == WM_NCDESTROY) Forget(window);
     try {
         const INT_PTR result = dialog->Dispatch(message, wParam, lParam);
         if (message == WM_NCDESTROY) dialog->m_hWnd = nullptr;
@@ -53,6 +70,7 @@ INT_PTR CALLBACK CDialogBase::DialogProc(HWND window, UINT message, WPARAM wPara
         ShowOutOfMemory(window);
     } catch (...) {
     }
+    Forget(window);
     ::EndDialog(window, dialog->FailureResult());
     return TRUE;
 }
@@ -70,6 +88,13 @@ INT_PTR CDialogBase::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_TIMER:
             OnTimer(wParam);
             return TRUE;
+        case WM_SETCURSOR:
+            if (const CWaitCursor* wait = WaitCursor(); wait && wait->Active()) {
+                wait->Show();
+                ::SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, TRUE);
+                return TRUE;
+            }
+            return FALSE;
         default: {
             INT_PTR result = FALSE;
             return OnMessage(message, wParam, lParam, result) ? result : FALSE;
@@ -115,6 +140,8 @@ void ShowOutOfMemory(HWND owner) {
 void CWaitCursor::Begin() {
     if (m_depth++ == 0) m_previous = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
 }
+
+void CWaitCursor::Show() const { ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT)); }
 
 void CWaitCursor::End() {
     if (m_depth > 0 && --m_depth == 0) ::SetCursor(m_previous ? m_previous : ::LoadCursorW(nullptr, IDC_ARROW));

@@ -12,6 +12,8 @@
 
 #include "app/DialogView.h"
 
+class CWaitCursor;
+
 class CDialogBase {
 public:
     explicit CDialogBase(unsigned templateId, HINSTANCE instance = ::GetModuleHandleW(nullptr))
@@ -24,6 +26,9 @@ public:
     INT_PTR DoModal(HWND parent = nullptr);
 
     HWND GetSafeHwnd() const { return m_hWnd; }
+    // The dialog of the calling thread opened last and still open (the one the user works in
+    // now); null when none is open.
+    static HWND ActiveDialog();
     HWND GetDlgItem(int id) const { return m_hWnd ? ::GetDlgItem(m_hWnd, id) : nullptr; }
     void EndDialog(INT_PTR result);
 
@@ -43,6 +48,9 @@ protected:
     virtual bool OnMessage(UINT /*message*/, WPARAM, LPARAM, INT_PTR& /*result*/) { return false; }
     // The result the dialog ends with when a handler fails unexpectedly.
     virtual INT_PTR FailureResult() const { return -1; }
+    // The dialog's wait cursor, if it has one: while it is active the dialog and its controls
+    // keep showing it whenever the system asks for the cursor (at every mouse move).
+    virtual const CWaitCursor* WaitCursor() const { return nullptr; }
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -62,11 +70,15 @@ MessageAnswer ShowAppMessage(HWND owner, const std::wstring& text, MessageIcon i
 // The system's text for running out of memory, in a message box with an OK button.
 void ShowOutOfMemory(HWND owner);
 
-// The wait cursor while the user-interface thread is busy; nesting is allowed.
+// The wait cursor while the user-interface thread is busy; nesting is allowed. The window that
+// owns it keeps showing it when the system asks for the cursor (WM_SETCURSOR) while Active.
 class CWaitCursor {
 public:
     void Begin();
     void End();
+    bool Active() const { return m_depth > 0; }
+    // Shows the wait cursor now.
+    void Show() const;
 
 private:
     int m_depth = 0;

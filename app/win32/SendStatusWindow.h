@@ -20,8 +20,9 @@
 
 class CSendStatusWindow final : public CDialogBase, private ISendStatusView {
 public:
-    // `address`: the printer's address in network byte order, for the final dialog.
-    CSendStatusWindow(ProgressDialog dialog, const IStringTable& strings, bool twoParts, std::uint32_t address,
+    // `parts`: those of the installation (kPartFirmware, kPartPanel). `address`: the printer's
+    // address in network byte order, for the final dialog.
+    CSendStatusWindow(ProgressDialog dialog, const IStringTable& strings, std::uint32_t parts, std::uint32_t address,
                       HINSTANCE instance = ::GetModuleHandleW(nullptr));
     ~CSendStatusWindow() override;
 
@@ -35,6 +36,7 @@ private:
     void OnCancel() override { m_logic->OnCancel(); }
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
     INT_PTR FailureResult() const override { return END_SEND_FAILED; }
+    const CWaitCursor* WaitCursor() const override { return &m_wait; }
 
     // ISendStatusView
     MessageAnswer ShowMessage(const std::wstring& text, MessageIcon icon, MessageButtons buttons) override;

@@ -11,6 +11,7 @@
 #include "app/win32/DialogBase.h"
 #include "app/win32/PrinterDetection.h"
 #include "app/win32/Startup.h"
+#include "app/win32/UiThreadMessages.h"
 #include "app/win32/VessickDlg.h"
 #include "common/win32/ModuleResources.h"
 #include "ports/DravonPort.h"
@@ -100,6 +101,7 @@ int CVessickApp::ExitInstance() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     WirePlatform();
+    CUiThreadMessages::Install();
     CVessickApp app;
     app.InitInstance(CommandLineArguments());
     return app.ExitInstance();

@@ -32,7 +32,7 @@ bool CMainDialogWindow::OnCommand(int id, int code, HWND /*control*/) {
             if (code == BN_CLICKED) m_logic.OnBnClickedBack();
             return true;
         case IDC_PRINTER_LIST:
-            if (code == CBN_SELCHANGE) m_logic.ApplySelection();
+            if (code == CBN_SELCHANGE) m_logic.OnSelectionChanged();
             return true;
         default:
             return false;
@@ -53,8 +53,8 @@ bool CMainDialogWindow::OnNotify(NMHDR& header) {
 
 bool CMainDialogWindow::OnSysCommand(WPARAM id) { return m_logic.OnSysCommand(static_cast<unsigned>(id)); }
 
-int CMainDialogWindow::RunProgressDialog(ProgressDialog dialog, bool twoParts, std::uint32_t address) {
-    CSendStatusWindow window(dialog, m_strings, twoParts, address, Instance());
+int CMainDialogWindow::RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t address) {
+    CSendStatusWindow window(dialog, m_strings, parts, address, Instance());
     return window.Run(GetSafeHwnd());
 }
 

@@ -23,7 +23,11 @@ private:
     bool OnCommand(int id, int code, HWND control) override;
     bool OnNotify(NMHDR& header) override;
     bool OnSysCommand(WPARAM id) override;
-    INT_PTR FailureResult() const override { return VessickExitCode::INIT_FAILED; }
+    const CWaitCursor* WaitCursor() const override { return &m_wait; }
+    // Before update mode an unexpected failure is one of start-up; after it, a failed installation.
+    INT_PTR FailureResult() const override {
+        return m_logic.UpdateModeEntered() ? VessickExitCode::INSTALL_FAILED : VessickExitCode::INIT_FAILED;
+    }
 
     // IMainDialogView
     MessageAnswer ShowMessage(const std::wstring& text, MessageIcon icon, MessageButtons buttons) override;
@@ -53,7 +57,7 @@ private:
     void ReportOutOfMemory() override { ShowOutOfMemory(GetSafeHwnd()); }
     void ShowAbout(const std::wstring& text) override;
     void Pause(std::uint32_t ms) override { ::Sleep(ms); }
-    int RunProgressDialog(ProgressDialog dialog, bool twoParts, std::uint32_t address) override;
+    int RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t address) override;
 
     LRESULT SendToList(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 

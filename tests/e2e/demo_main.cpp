@@ -56,7 +56,9 @@ std::string Quoted(const std::wstring& text) {
 }
 
 std::string ProgressName(const std::wstring& status) {
-    if (status.rfind(L"Rebooting", 0) == 0) return "restart and verification";
+    if (status.rfind(L"Rebooting", 0) == 0 || status.rfind(L"Waiting for the printer", 0) == 0) {
+        return "restart and verification";
+    }
     if (status.find(L"panelapplication") != std::wstring::npos) return "panel application transfer";
     return "firmware transfer";
 }

@@ -13,6 +13,7 @@
 
 #include "app/CommandLine.h"
 #include "app/MainDialog.h"
+#include "app/SendStatusDlg.h"
 #include "app/resource.h"
 #include "images/FirmRestore.h"
 #include "images/FirmKey.h"
@@ -123,6 +124,7 @@ MapStringTable BuildStrings() {
         {IDS_PANEL_SEND_FAILED, L"Failed to send the panel application."},
         {IDS_CANCELED, L"Installation was canceled."},
         {IDS_INSTALL_SUCCEEDED, L"Installation completed."},
+        {IDS_RESTART_NOT_CONFIRMED, L"Not confirmed within %s minutes."},
     };
 }
 
@@ -150,6 +152,7 @@ class RecordingView final : public IMainDialogView {
 public:
     MessageAnswer ShowMessage(const std::wstring& text, MessageIcon icon, MessageButtons buttons) override {
         messages.push_back({text, icon, buttons});
+        if (onMessage) onMessage();
         return answer;
     }
     void BeginWaitCursor() override { ++waitDepth; }
@@ -184,8 +187,9 @@ public:
         pauses.push_back(ms);
         if (onPause) onPause();
     }
-    int RunProgressDialog(ProgressDialog dialog, bool twoParts, std::uint32_t printer) override {
-        runs.push_back({dialog, twoParts, printer, waitDepth});
+    int RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t printer) override {
+        runs.push_back({dialog, parts, printer, waitDepth});
+        if (onRun) onRun();
         const auto it = endCodes.find(dialog);
         return it == endCodes.end() ? 16 : it->second;
     }
@@ -213,7 +217,7 @@ public:
 
     struct Run {
         ProgressDialog dialog;
-        bool twoParts;
+        std::uint32_t parts;
         std::uint32_t address;
         int waitDepth;
         bool operator==(const Run&) const = default;
@@ -221,6 +225,8 @@ public:
     std::vector<std::uint32_t> pauses;
     std::function<void()> onPause;
     std::vector<Run> runs;
+    std::function<void()> onRun;
+    std::function<void()> onMessage;
     std::map<ProgressDialog, int> endCodes;  // 16 for the others
 };
 
@@ -456,6 +462,13 @@ TEST_F(MainDialogTest, NextReactsToEveryIdentificationResult) {
          MessageIcon::kExclamation},
         {L"VER:3.30;", true, 0, L"This installer doesn't support ---.\nDownload a proper installer for your printer.",
          MessageIcon::kExclamation},
+        // Another model, named, whatever it would need: nothing is installed on it.
+        {L"MDL:Zentil-1640;VER:3.30;PANEL:3.0.0;", true, 0,
+         L"This installer doesn't support Zentil-1640.\nDownload a proper installer for your printer.",
+         MessageIcon::kExclamation},
+        {L"MDL:Corvane Zentil-640;VER:3.30;PANEL:3.0.0;", true, 0,
+         L"This installer doesn't support Corvane Zentil-640.\nDownload a proper installer for your printer.",
+         MessageIcon::kExclamation},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "reply " << testing::PrintToString(std::wstring(c.reply)));
@@ -575,9 +588,9 @@ TEST_F(InstallTest, BothPartsAskTheTimeQuestionEnterUpdateModeAndRunTheThreeDial
     EXPECT_EQ(m_startUpdatesAtPause, 0);
     EXPECT_EQ(m_portLog->startUpdates, 1);
     EXPECT_EQ(CPanelUpdater::GetInstance().m_strHost, L"10.1.1.5");
-    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kFirmware, true, 0, 1},
-                                             {ProgressDialog::kPanel, true, 0, 1},
-                                             {ProgressDialog::kComplete, true, kPrinterNetworkOrder, 1}}));
+    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kFirmware, 0x11, 0, 1},
+                                             {ProgressDialog::kPanel, 0x11, 0, 1},
+                                             {ProgressDialog::kComplete, 0x11, kPrinterNetworkOrder, 1}}));
     EXPECT_EQ(m_view.waitDepth, 0);
 }
 
@@ -587,8 +600,8 @@ TEST_F(InstallTest, OnePartRunsItsDialogAndTheFinalOne) {
     EXPECT_EQ(firmware.m_dwUpdateParts, 0x01u);
     firmware.OnBnClickedOk();
     EXPECT_EQ(MessageTexts(), (std::vector<std::wstring>{L"Installation completed."}));
-    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kFirmware, false, 0, 1},
-                                             {ProgressDialog::kComplete, false, kPrinterNetworkOrder, 1}}));
+    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kFirmware, 0x01, 0, 1},
+                                             {ProgressDialog::kComplete, 0x01, kPrinterNetworkOrder, 1}}));
     EXPECT_EQ(m_view.endCode, 0);
 
     // Panel only: asked, and the printer still goes into update mode.
@@ -602,8 +615,8 @@ TEST_F(InstallTest, OnePartRunsItsDialogAndTheFinalOne) {
     panel.OnBnClickedOk();
     EXPECT_EQ(m_view.messages.size(), 2u);
     EXPECT_EQ(m_portLog->startUpdates, 1);
-    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kPanel, false, 0, 1},
-                                             {ProgressDialog::kComplete, false, kPrinterNetworkOrder, 1}}));
+    EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kPanel, 0x10, 0, 1},
+                                             {ProgressDialog::kComplete, 0x10, kPrinterNetworkOrder, 1}}));
     EXPECT_EQ(m_view.endCode, 0);
 }
 
@@ -664,6 +677,66 @@ TEST_F(InstallTest, APrinterThatIsNotReadyGetsNoProgressDialog) {
     EXPECT_EQ(m_view.endCode, 0);
 }
 
+TEST_F(InstallTest, TheMainDialogRunsNoHandlerWhileNextOrInstallIsAtWork) {
+    // Clicks that reach the dialog while a progress dialog runs over it (its owner re-enabled too
+    // early, say) or while a message box of Next is open.
+    CVessickDlg& dialog = Identified(kReadyReply);
+    m_view.answer = MessageAnswer::kYes;
+    int clicks = 0;
+    const auto clickEverything = [&] {
+        EXPECT_TRUE(dialog.IsBusy());
+        ++clicks;
+        dialog.OnBnClickedOk();
+        dialog.OnBnClickedBack();
+        dialog.OnCancel();
+        dialog.OnSelectionChanged();
+        EXPECT_TRUE(dialog.OnSysCommand(IDM_ABOUTBOX));
+    };
+    m_view.onRun = clickEverything;
+    EXPECT_FALSE(dialog.UpdateModeEntered());
+    dialog.OnBnClickedOk();
+    EXPECT_EQ(clicks, 3);
+    EXPECT_EQ(m_view.runs.size(), 3u);
+    EXPECT_EQ(m_portLog->startUpdates, 1);
+    EXPECT_EQ(m_portLog->releases, 0) << "Back gave the port up under a running installation";
+    EXPECT_EQ(MessageTexts().size(), 2u);
+    EXPECT_TRUE(m_view.about.empty());
+    EXPECT_EQ(m_view.endCode, 0);
+    EXPECT_TRUE(dialog.UpdateModeEntered());
+    EXPECT_FALSE(dialog.IsBusy());
+
+    // Next: a message shown while identifying (the printer not found) lets nothing in either.
+    SetUp();
+    m_view = RecordingView();
+    m_dialog.reset();
+    m_portLog = std::make_shared<PrinterPortLog>();
+    m_answers = false;
+    m_portAddresses.clear();
+    CVessickDlg& next = Ready();
+    m_view.onMessage = [&] {
+        next.OnBnClickedOk();
+        next.OnCancel();
+    };
+    next.OnBnClickedOk();
+    EXPECT_EQ(m_view.messages.size(), 1u);
+    EXPECT_EQ(m_portAddresses.size(), 1u);
+    EXPECT_FALSE(m_view.endCode.has_value());
+    // Once it is over, the dialog answers again.
+    m_view.onMessage = nullptr;
+    next.OnCancel();
+    EXPECT_EQ(m_view.endCode, 1);
+}
+
+TEST_F(InstallTest, AnUnconfirmedRestartNamesItsBound) {
+    CVessickDlg& dialog = Identified(kReadyReply);
+    m_view.answer = MessageAnswer::kYes;
+    m_view.endCodes[ProgressDialog::kComplete] = END_NOT_CONFIRMED;
+    dialog.OnBnClickedOk();
+    EXPECT_EQ(MessageTexts().back(), L"Not confirmed within 5 minutes.");
+    EXPECT_EQ(m_view.messages.back().icon, MessageIcon::kExclamation);
+    EXPECT_EQ(m_view.endCode, 4);
+}
+
 TEST_F(InstallTest, EndCodesBecomeMessagesIconsAndExitCodes) {
     using enum ProgressDialog;
     struct Case {
@@ -686,6 +759,9 @@ TEST_F(InstallTest, EndCodesBecomeMessagesIconsAndExitCodes) {
         {kComplete, 18, IDS_FIRM_SEND_FAILED, MessageIcon::kStop, 4},
         {kComplete, 21, IDS_CANCELED, MessageIcon::kInformation, 1},
         {kComplete, 19, IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, 4},
+        {kComplete, 22, IDS_RESTART_REFUSED, MessageIcon::kStop, 4},
+        {kComplete, 23, IDS_RESTART_NOT_CONFIRMED, MessageIcon::kExclamation, 4},
+        {kFirmware, 22, IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, 4},
         {kComplete, 0, IDS_FIRM_INSTALL_FAILED, MessageIcon::kStop, 4},
     };
     for (const Case& c : cases) {

@@ -4,6 +4,7 @@
 // while one is still being handled.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -14,6 +15,7 @@
 #include "app/SendStatusDlg.h"
 #include "app/resource.h"
 #include "tests/native/fakes/FakePorts.h"
+#include "tests/native/fakes/ManualClock.h"
 #include "tests/native/fakes/UpdateFixture.h"
 
 namespace {
@@ -165,6 +167,7 @@ MapStringTable Strings() {
         {IDS_INSTALLING_FIRMWARE, L"Installing firmware."},
         {IDS_INSTALLING_PANEL, L"Installing panel application."},
         {IDS_REBOOTING, L"Rebooting."},
+        {IDS_WAITING_FOR_RESTART, L"Waiting for the printer."},
         {IDS_PANEL_OPERATION, L"Finish the operation at the panel."},
     };
 }
@@ -173,6 +176,11 @@ class SendStatusTest : public UpdateTest {
 protected:
     void SetUp() override {
         UpdateTest::SetUp();
+        // A panel that takes every command, for the final dialog's start of the installation.
+        m_panelLog = std::make_shared<PanelLog>();
+        auto panelPort = std::make_unique<RecordingPanelPort>(m_panelLog);
+        m_panelPort = panelPort.get();
+        ResetUpdateObjects(std::make_shared<CPanelUpdater>(std::move(panelPort), m_panelClock));
         CSendStatusDlg::ResetProcessCounters();
         SetUpFirmware(340);
         SetUpPanel({3, 0, 1});
@@ -200,6 +208,9 @@ protected:
     std::shared_ptr<PortScript> m_script = std::make_shared<PortScript>();
     MapStringTable m_strings = Strings();
     RecordingView m_view;
+    std::shared_ptr<PanelLog> m_panelLog;
+    RecordingPanelPort* m_panelPort = nullptr;  // belongs to the panel updater
+    ManualClock m_panelClock;
 };
 
 TEST_F(SendStatusTest, FirmwareGoesOutAfterTheWaitsAndIsPolledEveryFiveSeconds) {
@@ -326,7 +337,7 @@ TEST_F(SendStatusTest, EscapeEndsTheTransferDialogsAtOnceButNotTheFinalOne) {
     EXPECT_EQ(panelView.ends, (std::vector<int>{END_ABORTED}));
 
     RecordingView finalView;
-    CSendCompleteStatusDlg complete(finalView, m_strings, false, 0x0501010A);
+    CSendCompleteStatusDlg complete(finalView, m_strings, kPartFirmware, 0x0501010A);
     complete.OnInitDialog();
     complete.OnCancel();
     complete.OnOK();
@@ -334,7 +345,7 @@ TEST_F(SendStatusTest, EscapeEndsTheTransferDialogsAtOnceButNotTheFinalOne) {
 }
 
 TEST_F(SendStatusTest, TheGestureNeedsAllThreeKeysAndAYes) {
-    CSendCompleteStatusDlg dialog(m_view, m_strings, false, 0x0501010A);
+    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartFirmware, 0x0501010A);
     dialog.OnInitDialog();
     for (const unsigned flags : {kKeyShift | kKeyControl, kKeyLeftButton | kKeyShift, kKeyLeftButton | kKeyControl, 0u}) {
         dialog.OnRButtonDblClk(flags);
@@ -377,15 +388,54 @@ TEST_F(SendStatusTest, TicksThatComeWhileOneIsHandledDoNothing) {
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
 }
 
-TEST_F(SendStatusTest, AbortDuringTheTransferEndsWithAbortedNotWithThePollTimer) {
-    m_view.answer = MessageAnswer::kYes;
-    CSendFirmStatusDlg dialog(m_view, m_strings, false);
-    dialog.OnInitDialog();
-    m_script->onSend = [&] { dialog.OnRButtonDblClk(kKeyLeftButton | kKeyShift | kKeyControl); };
-    Tick(dialog);
-    EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
-    EXPECT_EQ(m_view.periods, (std::vector<unsigned>{50}));
-    EXPECT_FALSE(dialog.m_bPolling);
+TEST_F(SendStatusTest, AnAbortDuringTheFirmwareSendTakesEffectWhenTheSendReturns) {
+    // Escape, the close box (both OnCancel) and the gesture, while the data goes out: the dialog
+    // stays until the attempt under way has returned, and no further attempt begins.
+    enum class Abort { kEscape, kGesture };
+    for (const Abort abort : {Abort::kEscape, Abort::kGesture}) {
+        for (const bool sendSucceeds : {false, true}) {
+            SCOPED_TRACE(testing::Message() << (abort == Abort::kEscape ? "Escape" : "gesture")
+                                            << (sendSucceeds ? ", the send succeeds" : ", the send fails"));
+            SetUp();
+            m_view = RecordingView();
+            m_view.answer = MessageAnswer::kYes;
+            m_script->sends = {sendSucceeds};
+            CSendFirmStatusDlg dialog(m_view, m_strings, false);
+            dialog.OnInitDialog();
+            std::vector<int> endsDuringSend;
+            m_script->onSend = [&] {
+                if (abort == Abort::kEscape) {
+                    dialog.OnCancel();
+                    dialog.OnCancel();
+                } else {
+                    dialog.OnRButtonDblClk(kKeyLeftButton | kKeyShift | kKeyControl);
+                    dialog.OnRButtonDblClk(kKeyLeftButton | kKeyShift | kKeyControl);  // not asked again
+                }
+                endsDuringSend = m_view.ends;
+            };
+            Tick(dialog);
+            EXPECT_TRUE(endsDuringSend.empty()) << "the dialog ended while the transfer still ran";
+            EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
+            EXPECT_EQ(Calls("send"), 1);
+            EXPECT_EQ(m_view.questions.size(), abort == Abort::kGesture ? 1u : 0u);
+            EXPECT_EQ(m_view.periods, (std::vector<unsigned>{50}));
+            EXPECT_FALSE(dialog.m_bPolling);
+            TearDown();
+        }
+    }
+}
+
+TEST_F(SendStatusTest, ADialogWhoseTimerDoesNotStartEndsAtOnce) {
+    m_view.timerStarts = false;
+    CSendFirmStatusDlg firmware(m_view, m_strings, false);
+    firmware.OnInitDialog();
+    EXPECT_EQ(m_view.ends, (std::vector<int>{END_TIMER_FAILED}));
+
+    RecordingView finalView;
+    finalView.timerStarts = false;
+    CSendCompleteStatusDlg complete(finalView, m_strings, kPartsBoth, 0x0501010A);
+    complete.OnInitDialog();
+    EXPECT_EQ(finalView.ends, (std::vector<int>{END_TIMER_FAILED}));
 }
 
 class PanelDialogTest : public SendStatusTest {
@@ -456,6 +506,60 @@ TEST_F(PanelDialogTest, AFailedTransferShowsMinusOneForOneTickThenEnds) {
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_SEND_FAILED}));
 }
 
+TEST_F(PanelDialogTest, AnEmptyPackageIsAllSentOnceItsDigestIs) {
+    CSendPanelStatusDlg dialog(m_view, m_strings, false);
+    StartTransfer(dialog);
+    Worker(0, 0, kPanelHeaderSent);
+    Tick(dialog);
+    EXPECT_EQ(m_view.texts[IDC_PERCENT], L"0%");
+    Worker(0, 0, kPanelDataSent);
+    Tick(dialog);
+    EXPECT_EQ(m_view.texts[IDC_PERCENT], L"100%");
+    Worker(0, 0, kPanelTransferred);
+    Tick(dialog);
+    EXPECT_EQ(m_view.ends, (std::vector<int>{END_SUCCESS}));
+}
+
+TEST_F(PanelDialogTest, AnAbortDuringThePanelTransferWaitsForTheWorkerToStop) {
+    CSendPanelStatusDlg dialog(m_view, m_strings, false);
+    StartTransfer(dialog);
+    Worker(10, 4, kPanelDataSent);
+    dialog.OnCancel();
+    EXPECT_TRUE(m_view.ends.empty());
+    EXPECT_TRUE(CPanelUpdater::GetInstance().m_bStopRequested);
+    Tick(dialog, 3);  // the worker still sends its last block
+    EXPECT_TRUE(m_view.ends.empty());
+    Worker(10, -1, kPanelIdle);  // it has stopped: a failed transfer, shown as the abort it was
+    Tick(dialog);
+    EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
+
+    // Before the worker runs, and once it has ended, Escape ends the dialog at once.
+    SetUp();
+    m_view = RecordingView();
+    CSendPanelStatusDlg waiting(m_view, m_strings, false);
+    waiting.OnInitDialog();
+    waiting.OnCancel();
+    EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
+}
+
+TEST_F(PanelDialogTest, AStopRequestEndsARealTransferAsFailed) {
+    // The updater's own worker against a panel that holds its first answer.
+    auto gate = std::make_shared<PanelGate>();
+    auto log = std::make_shared<PanelLog>();
+    ResetUpdateObjects(std::make_shared<CPanelUpdater>(std::make_unique<RecordingPanelPort>(log, gate), m_panelClock));
+    SetUpPanel({3, 0, 1}, std::vector<std::uint8_t>(5000, 'x'));
+    CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    gate->Close();
+    ASSERT_TRUE(updater.StartTransferThread());
+    ASSERT_TRUE(gate->WaitForBlockedReceive(5000));
+    updater.RequestStop();
+    gate->Open();
+    CPanelUpdater::JoinTransferThreads();
+    EXPECT_EQ(updater.m_nState, kPanelIdle);
+    EXPECT_EQ(updater.m_nBlocksSent, -1);
+    for (const std::string& line : log->Lines()) EXPECT_EQ(line.find("E007"), std::string::npos) << line;
+}
+
 TEST_F(PanelDialogTest, OnlyAPanelOnlyInstallationWaitsForThePanelOperation) {
     m_script->operationCodes = {45, 45, 0};
     CUpdater::GetInstance().m_nResult = kCheckPanelOnly;
@@ -500,21 +604,42 @@ TEST_F(PanelDialogTest, APrinterThatNeitherAnswersNorReportsAcceptanceFailsOnThe
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_SEND_FAILED}));
 }
 
-TEST_F(SendStatusTest, FinalDialogStartsTheInstallationRequestsTheRestartAndVerifies) {
+class FinalDialogTest : public SendStatusTest {
+protected:
+    // Ticks until the restart has been taken (each tick `stepMs` on the dialog's clock).
+    void Tick(CSendCompleteStatusDlg& dialog, int count = 1, std::uint64_t stepMs = 50) {
+        for (int i = 0; i < count && !dialog.HasEnded(); ++i) {
+            m_clock.Advance(stepMs);
+            ASSERT_TRUE(dialog.OnTimerMessage(dialog.m_nTimerId));
+        }
+    }
+    bool PanelToldToInstall() const {
+        for (const std::string& line : m_panelLog->Lines()) {
+            if (line == "send E009") return true;
+        }
+        return false;
+    }
+
+    ManualClock m_clock;
+};
+
+TEST_F(FinalDialogTest, SuccessOnlyOnceThePrinterIsBackWithTheInstalledVersions) {
     m_script->reboots = {false, false, true};
-    CSendCompleteStatusDlg dialog(m_view, m_strings, true, 0);
+    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
     dialog.OnInitDialog();
     EXPECT_EQ(m_view.texts[IDC_STATUS_TEXT], L"Rebooting.");
     EXPECT_EQ(m_view.texts[IDC_STEP_LABEL], L"2/2");
     EXPECT_EQ(m_view.high, 2);
     Tick(dialog, 3);
+    EXPECT_TRUE(PanelToldToInstall());
     EXPECT_EQ(Calls("reboot"), 3);
     EXPECT_TRUE(dialog.m_bPolling);
-    EXPECT_FALSE(dialog.m_bStartPending);
+    EXPECT_EQ(m_view.texts[IDC_STATUS_TEXT], L"Waiting for the printer.");
 
-    // Without an address the verification polls until both versions are the carried ones.
-    m_script->replies = {L"MDL:Zentil-640;VER:3.30;", L"MDL:Zentil-640;VER:3.40;PANEL:3.0.0;"};
-    Tick(dialog, 5);
+    // Restarting: no answer, then the boot loader, then only the firmware is new so far.
+    m_script->answers = {false, false, true};
+    m_script->replies = {L"", L"", L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;MODE:IPL;"};
+    Tick(dialog, 3);
     EXPECT_TRUE(m_view.ends.empty());
     m_script->replies = {L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;"};
     Tick(dialog);
@@ -522,30 +647,92 @@ TEST_F(SendStatusTest, FinalDialogStartsTheInstallationRequestsTheRestartAndVeri
     EXPECT_EQ(m_view.texts.count(IDC_PERCENT), 0u);  // the bar does not move here
 }
 
-TEST_F(SendStatusTest, FinalDialogVerificationResults) {
+TEST_F(FinalDialogTest, WhatThePrinterReportsAfterItsRestartDecides) {
     struct Case {
-        const wchar_t* reply;
-        std::uint32_t address;
+        const char* name;
+        std::uint32_t parts;
+        std::vector<bool> answers;          // one a poll; the last repeats
+        std::vector<std::wstring> replies;  // the same
         int ticks;
+        std::uint64_t stepMs;
         std::vector<int> ends;
     } cases[] = {
-        {L"MDL:Zentil-640;VER:3.30;", 0x0501010A, 2, {END_SUCCESS}},    // not confirmed, but a network printer
-        {L"MDL:Zentil-640;VER:3.30;", 0, 1 + 119, {}},
-        {L"MDL:Zentil-640;VER:3.30;", 0, 1 + 120, {END_TIMEOUT}},
-        {L"MDL:Morvik-9;VER:3.40;", 0x0501010A, 2, {END_VERIFY_FAILED}},  // a model not in the list
+        {"back with the old versions", kPartsBoth, {false, true}, {L"", L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;"}, 5, 50,
+         {END_VERIFY_FAILED}},
+        {"back with the new firmware but the old panel application", kPartsBoth, {false, true},
+         {L"", L"MDL:Zentil-640;VER:3.40;PANEL:3.0.0;"}, 5, 50, {END_VERIFY_FAILED}},
+        {"old versions before it ever went down: waited for a while", kPartsBoth, {true},
+         {L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;"}, 1 + 29, 1000, {}},
+        {"old versions before it ever went down: then a failure", kPartsBoth, {true},
+         {L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;"}, 1 + 31, 1000, {END_VERIFY_FAILED}},
+        {"a model not in the list", kPartsBoth, {true}, {L"MDL:Morvik-9;VER:3.40;PANEL:3.0.1;"}, 2, 50,
+         {END_VERIFY_FAILED}},
+        {"never back: waiting until the bound", kPartsBoth, {false}, {L""}, 1 + 299, 1000, {}},
+        {"never back: the bound", kPartsBoth, {false}, {L""}, 1 + 300, 1000, {END_NOT_CONFIRMED}},
+        {"firmware only: the panel application is not looked at", kPartFirmware, {true},
+         {L"MDL:Zentil-640;VER:3.40;PANEL:2.0.0;"}, 2, 50, {END_SUCCESS}},
+        {"panel application only: the firmware is not looked at", kPartPanel, {true},
+         {L"MDL:Zentil-640;VER:3.50;PANEL:3.0.1;"}, 2, 50, {END_SUCCESS}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(c.reply)));
+        SCOPED_TRACE(c.name);
         SetUp();
         m_view = RecordingView();
-        m_script->replies = {c.reply};
-        CSendCompleteStatusDlg dialog(m_view, m_strings, false, c.address);
+        CSendCompleteStatusDlg dialog(m_view, m_strings, c.parts, 0x0501010A, m_clock);
         dialog.OnInitDialog();
-        EXPECT_EQ(m_view.texts[IDC_STEP_LABEL], L"1/1");
-        Tick(dialog, c.ticks);
+        Tick(dialog);  // the restart is taken
+        ASSERT_TRUE(dialog.m_bPolling);
+        // One answer and one reply a poll, the last ones repeating.
+        for (std::size_t poll = 0; poll + 1 < static_cast<std::size_t>(c.ticks) && !dialog.HasEnded(); ++poll) {
+            m_script->answers = {static_cast<bool>(c.answers[std::min(poll, c.answers.size() - 1)])};
+            m_script->replies = {c.replies[std::min(poll, c.replies.size() - 1)]};
+            Tick(dialog, 1, c.stepMs);
+        }
         EXPECT_EQ(m_view.ends, c.ends);
         TearDown();
     }
+}
+
+TEST_F(FinalDialogTest, ARestartRequestNeverTakenEndsAfterAMinute) {
+    m_script->reboots = {false};
+    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+    dialog.OnInitDialog();
+    Tick(dialog, 59, 1000);
+    EXPECT_TRUE(m_view.ends.empty());
+    Tick(dialog, 2, 1000);
+    EXPECT_EQ(m_view.ends, (std::vector<int>{END_REBOOT_REFUSED}));
+    EXPECT_EQ(Calls("query"), 0);  // nothing was verified
+}
+
+TEST_F(FinalDialogTest, APanelThatDoesNotStartItsInstallationFailsTheInstallation) {
+    m_panelPort->m_failAt = 0;  // the connection for the start command
+    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+    dialog.OnInitDialog();
+    Tick(dialog);
+    EXPECT_EQ(m_view.ends, (std::vector<int>{END_VERIFY_FAILED}));
+    EXPECT_EQ(Calls("reboot"), 0);
+
+    // A firmware-only installation sent the panel nothing to install: it goes on.
+    SetUp();
+    m_view = RecordingView();
+    m_panelPort->m_failAt = 0;
+    CSendCompleteStatusDlg firmware(m_view, m_strings, kPartFirmware, 0x0501010A, m_clock);
+    firmware.OnInitDialog();
+    Tick(firmware);
+    EXPECT_TRUE(m_view.ends.empty());
+    EXPECT_EQ(Calls("reboot"), 1);
+}
+
+TEST_F(FinalDialogTest, WithoutAPortItGivesUpAfter120Polls) {
+    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartFirmware, 0, m_clock);
+    dialog.OnInitDialog();
+    dialog.m_bStartPending = false;
+    dialog.m_bPolling = true;
+    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
+    Tick(dialog, 119);
+    EXPECT_TRUE(m_view.ends.empty());
+    Tick(dialog);
+    EXPECT_EQ(m_view.ends, (std::vector<int>{END_TIMEOUT}));
 }
 
 }  // namespace

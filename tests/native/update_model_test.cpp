@@ -95,7 +95,10 @@ TEST_F(CheckDeviceTest, DecidesWhatNeedsInstalling) {
         {L"MDL:Zentil-640;PANEL:3.0.0;", kCheckPanelOnly, -1},
         {L"MDL:Zentil-640;PANEL:3.0.1;", kCheckUpToDate, -1},
         {L"MDL:Zentil-640;VER:3.30;", kCheckBothNeeded, 330},
-        {L"MDL:Unknown-1;VER:3.30;PANEL:3.0.1;", kCheckFirmwareOnly, 330},
+        // Another model, named in the list or not: refused, whatever it would need.
+        {L"MDL:Unknown-1;VER:3.30;PANEL:3.0.1;", kCheckNoModel, 330},
+        {L"MDL:Zentil-6400;VER:3.30;PANEL:3.0.0;", kCheckNoModel, 330},
+        {L"MDL:Corvane Zentil-640;VER:3.50;PANEL:3.1.0;", kCheckNoModel, 350},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "reply \"" << c.reply << "\"");
@@ -104,7 +107,7 @@ TEST_F(CheckDeviceTest, DecidesWhatNeedsInstalling) {
         const CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
         EXPECT_EQ(device.m_nFirmVersion, c.firmVersion);
         EXPECT_TRUE(std::wstring(c.reply).starts_with(L"MDL:" + device.m_strModelName + L";"));
-        EXPECT_EQ(port == nullptr, c.result != kCheckUpToDate) << "only a decision to install takes the port";
+        EXPECT_EQ(port == nullptr, c.result <= kCheckPanelOnly) << "only a decision to install takes the port";
     }
 }
 

@@ -7,14 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "app/SendStatusDlg.h"
 #include "app/resource.h"
+#include "app/win32/DialogBase.h"
 #include "app/win32/SendStatusWindow.h"
+#include "app/win32/UiThreadMessages.h"
+#include "common/win32/UserMessage.h"
 #include "common/ProcessInstance.h"
 #include "update/FirmUpdater.h"
 #include "update/PanelUpdater.h"
@@ -147,7 +152,7 @@ protected:
 };
 
 TEST_F(SendStatusWindowTest, TheFirmwareDialogShowsItselfAndEscapeEndsIt) {
-    CSendStatusWindow window(ProgressDialog::kFirmware, m_strings, true, 0);
+    CSendStatusWindow window(ProgressDialog::kFirmware, m_strings, kPartsBoth, 0);
     std::wstring caption, status, label, percent;
     HICON frame = nullptr;
     int high = 0;
@@ -174,7 +179,7 @@ TEST_F(SendStatusWindowTest, TheFirmwareDialogShowsItselfAndEscapeEndsIt) {
 }
 
 TEST_F(SendStatusWindowTest, TheGestureAsksAndYesEndsTheDialog) {
-    CSendStatusWindow window(ProgressDialog::kFirmware, m_strings, false, 0);
+    CSendStatusWindow window(ProgressDialog::kFirmware, m_strings, kPartFirmware, 0);
     int gestures = 0;
     std::wstring question;
     DialogProbe probe([&](HWND window) {
@@ -198,6 +203,90 @@ TEST_F(SendStatusWindowTest, TheGestureAsksAndYesEndsTheDialog) {
     EXPECT_EQ(window.Run(nullptr), END_ABORTED);
     EXPECT_EQ(question, L"Are you sure to exit without installation?");
     EXPECT_GE(gestures, 2);
+}
+
+// A dialog over template 136 that is at work (its wait cursor on) from the start, and runs
+// `work` on a worker while it keeps dispatching, the way the firmware send does.
+class BusyDialog final : public CDialogBase {
+public:
+    static constexpr UINT kCursorQuery = WM_APP + 1;
+
+    explicit BusyDialog(std::function<void(HWND)> work) : CDialogBase(IDD_SEND_STATUS), m_work(std::move(work)) {}
+    const CWaitCursor* WaitCursor() const override { return &m_wait; }
+
+private:
+    BOOL OnInitDialog() override {
+        m_wait.Begin();
+        ::PostMessageW(GetSafeHwnd(), WM_APP, 0, 0);
+        return TRUE;
+    }
+    bool OnMessage(UINT message, WPARAM, LPARAM, INT_PTR& result) override {
+        if (message == kCursorQuery) {
+            // The cursor this thread shows now.
+            ::SetWindowLongPtrW(GetSafeHwnd(), DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(::GetCursor()));
+            result = TRUE;
+            return true;
+        }
+        if (message != WM_APP) return false;
+        const HWND self = GetSafeHwnd();
+        RunWhileDispatching(self, [this, self] {
+            m_work(self);
+            return true;
+        });
+        m_wait.End();
+        EndDialog(IDOK);
+        result = 0;
+        return true;
+    }
+    std::function<void(HWND)> m_work;
+    CWaitCursor m_wait;
+};
+
+TEST(UiThreadMessages, AWorkersMessageIsShownOnTheInterfaceThreadOwnedByTheActiveDialog) {
+    ASSERT_TRUE(CUiThreadMessages::Install());
+    const DWORD uiThread = ::GetCurrentThreadId();
+    std::atomic<DWORD> boxThread{0};
+    std::atomic<bool> ownerDisabled{false};
+    std::atomic<HWND> owner{nullptr};
+    std::wstring text;
+    DialogProbe probe([&](HWND window) {
+        if (::GetDlgItem(window, IDC_PROGRESS)) return true;
+        if (::GetDlgItem(window, 0xFFFF) && text.empty()) {
+            text = Text(window, 0xFFFF);
+            boxThread = ::GetWindowThreadProcessId(window, nullptr);
+            owner = ::GetWindow(window, GW_OWNER);
+            ownerDisabled = owner.load() && !::IsWindowEnabled(owner.load());
+            ::PostMessageW(window, WM_COMMAND, IDOK, 0);
+        }
+        return true;
+    });
+    HWND dialogWindow = nullptr;
+    int answer = 0;
+    BusyDialog dialog([&](HWND self) {
+        dialogWindow = self;
+        answer = ShowUserMessage(L"The library cannot be written.", L"Corvane Firmware Installer", MB_OK);
+    });
+    EXPECT_EQ(dialog.DoModal(nullptr), IDOK);
+    EXPECT_EQ(text, L"The library cannot be written.");
+    EXPECT_EQ(answer, IDOK);
+    EXPECT_EQ(boxThread, uiThread) << "the box came up on the worker's thread";
+    EXPECT_EQ(owner, dialogWindow);
+    EXPECT_TRUE(ownerDisabled) << "the dialog under the box stayed enabled";
+    SetUserMessagePresenter(nullptr);
+}
+
+TEST(UiThreadMessages, ADialogAtWorkKeepsTheWaitCursorWhenTheMouseMoves) {
+    HCURSOR shown = nullptr;
+    BusyDialog dialog([&](HWND self) {
+        // As the system asks at every mouse move over the dialog and its controls (from this
+        // worker: the dialog's thread answers while it dispatches).
+        const HWND control = ::GetDlgItem(self, IDC_STATUS_TEXT);
+        ::SendMessageW(self, WM_SETCURSOR, reinterpret_cast<WPARAM>(self), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        ::SendMessageW(control, WM_SETCURSOR, reinterpret_cast<WPARAM>(control), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        shown = reinterpret_cast<HCURSOR>(::SendMessageW(self, BusyDialog::kCursorQuery, 0, 0));
+    });
+    EXPECT_EQ(dialog.DoModal(nullptr), IDOK);
+    EXPECT_EQ(shown, ::LoadCursorW(nullptr, IDC_WAIT)) << "the system put the arrow back";
 }
 
 }  // namespace
