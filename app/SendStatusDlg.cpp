@@ -2,6 +2,7 @@
 #include "app/SendStatusDlg.h"
 
 #include <cstdint>
+#include <memory>
 
 #include "app/FlagScope.h"
 #include "app/resource.h"
@@ -351,8 +352,9 @@ void CSendCompleteStatusDlg::OnTimer() {
     }
     if (m_bStartPending) {
         CPanelUpdater& updater = CPanelUpdater::GetInstance();
-        const bool started = updater.StartPanelInstall(updater.m_szHost);
+        const bool started = Request([&updater] { return updater.StartPanelInstall(updater.m_szHost); });
         m_bStartPending = false;
+        if (ApplyPendingEnd()) return;
         // A panel application that was sent but never told to install is not installed.
         if (!started && (m_dwParts & kPartPanel)) {
             End(END_VERIFY_FAILED);
@@ -362,8 +364,11 @@ void CSendCompleteStatusDlg::OnTimer() {
         m_nRebootAskedAt = m_clock.TickCount();
     }
     if (m_bRebootPending) {
-        CPort* port = Port();
-        if (port && port->requestReboot()) {
+        // Shared with the worker for as long as the request runs.
+        const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
+        const bool taken = port && Request([port] { return port->requestReboot(); });
+        if (ApplyPendingEnd()) return;
+        if (taken) {
             m_bRebootPending = false;
             m_bPolling = true;
             m_nRestartTakenAt = m_clock.TickCount();
@@ -372,6 +377,13 @@ void CSendCompleteStatusDlg::OnTimer() {
             End(END_REBOOT_REFUSED);
         }
     }
+}
+
+bool CSendCompleteStatusDlg::Request(const std::function<bool()>& request) {
+    m_bRequesting = true;
+    const bool result = m_view.RunResponsive(request);
+    m_bRequesting = false;
+    return result;
 }
 
 int CSendCompleteStatusDlg::VerifyParts() {
@@ -389,7 +401,13 @@ void CSendCompleteStatusDlg::PollStep() {
         return;
     }
     // Success only when the printer, back from its restart, reports what was installed.
-    switch (VerifyParts()) {
+    int result = kCheckNoAnswer;
+    Request([this, &result] {
+        result = VerifyParts();
+        return true;
+    });
+    if (ApplyPendingEnd()) return;
+    switch (result) {
         case kCheckOk: End(END_SUCCESS); return;
         case kCheckNoAnswer:
         case kCheckQueryFailed:

@@ -236,8 +236,13 @@ protected:
     void InitProgress() override;
     void OnTimer() override;
     void PollStep() override;
+    bool TransferRunning() const override { return m_bRequesting; }
 
 private:
+    // Runs one request to the printer on a worker while the window keeps painting and answering
+    // (a restarting printer leaves each request to its time-out); its result. An abort asked for
+    // meanwhile waits for it.
+    bool Request(const std::function<bool()>& request);
     // The verification of the installed parts: 0 confirmed, otherwise the first part's result.
     int VerifyParts();
     std::uint64_t Since(std::uint64_t start) const { return m_clock.TickCount() - start; }
@@ -246,4 +251,5 @@ private:
     std::uint64_t m_nRebootAskedAt = 0;   // the first restart request
     std::uint64_t m_nRestartTakenAt = 0;  // the request the printer took
     bool m_bSeenRestarting = false;       // a poll since then found the printer not answering
+    bool m_bRequesting = false;
 };

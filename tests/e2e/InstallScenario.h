@@ -162,10 +162,14 @@ protected:
 
     std::string Address(int n) const { return GetSettings().Printer(n); }
 
-    // Sets the printer's settings and faults ("key value" each) and waits until it is ready.
+    // Puts the printer back to firmware 3.30 and panel application 3.0.0 (a scenario of the same
+    // run may have installed onto it), sets the scenario's settings and faults ("key value" each)
+    // and waits until it is ready.
     void Prepare(int n, const std::vector<std::string>& settings) {
         // A restart still running would end with the versions it installed.
         EXPECT_TRUE(m_sim.WaitFor(Address(n), "state", "ready"));
+        m_sim.Command("set " + Address(n) + " firmware 3.30");
+        m_sim.Command("set " + Address(n) + " panel 3.0.0");
         for (const std::string& setting : settings) m_sim.Command("set " + Address(n) + " " + setting);
         m_sim.Command("clear " + Address(n));
         EXPECT_TRUE(m_sim.WaitFor(Address(n), "state", "ready"));
@@ -230,14 +234,17 @@ protected:
             seen = &out.dialogs.back();
         }
         const std::wstring status = ReadText(window, IDC_STATUS_TEXT);
+        bool statusChanged = false;
         if (!status.empty() && (seen->statusTexts.empty() || seen->statusTexts.back() != status)) {
             seen->statusTexts.push_back(status);
+            statusChanged = seen->statusTexts.size() > 1;
         }
         // A read fails while the installer's thread is busy in a port call: keep what was seen.
         if (const std::wstring label = ReadText(window, IDC_STEP_LABEL); !label.empty()) seen->stepLabel = label;
         if (const std::wstring percent = ReadText(window, IDC_PERCENT); !percent.empty()) seen->lastPercent = percent;
         const std::wstring name = L"progress-" + std::to_wstring(out.dialogs.size());
         if (first) e2e::Screenshot(name);
+        if (statusChanged) e2e::Screenshot(name + L"-status-" + std::to_wstring(seen->statusTexts.size()));
         // Once more with the bar well on its way.
         const int percent = std::wcstol(seen->lastPercent.c_str(), nullptr, 10);
         if (!seen->movingShot && percent >= 30 && percent < 70) {

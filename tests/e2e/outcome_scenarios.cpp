@@ -230,27 +230,27 @@ TEST_F(InstallUi, AControllerLibraryMessageDuringNextKeepsTheMainDialogShut) {
 }
 
 TEST_F(InstallUi, APrinterOfAnotherModelTypedInIsRefusedBeforeAnythingIsSent) {
-    Prepare(8, {"model Zentil-1640"});
+    Prepare(9, {"model Zentil-1640"});
     App* app = Launch(GetSettings().installer, {}, kTitle);
     ASSERT_NE(app, nullptr);
     // The list does not offer it (another model): its address is typed in on the last row.
     const auto rows = ui::ComboRows(app->dialog, IDC_PRINTER_LIST);
     ASSERT_TRUE(rows.has_value() && !rows->empty());
     EXPECT_UI(ui::SelectComboRow(app->dialog, IDC_PRINTER_LIST, static_cast<int>(rows->size()) - 1));
-    EXPECT_UI(ui::SetIpAddress(app->dialog, IDC_IP_ADDRESS, Widen(Address(8))));
+    EXPECT_UI(ui::SetIpAddress(app->dialog, IDC_IP_ADDRESS, Widen(Address(9))));
     EXPECT_UI(ui::Click(app->dialog, IDOK));
     const auto box = ui::FindMessageBox(app->Id(), 20000);
     ASSERT_TRUE(box.has_value());
     EXPECT_EQ(box->text, Expected().unsupportedZentil1640);
     e2e::Screenshot(L"another-model");
     EXPECT_UI(ui::AnswerMessageBox(box->window, IDOK));
-    EXPECT_EQ(m_sim.Show(Address(8), "update_mode_requests"), "0");
-    EXPECT_EQ(m_sim.Show(Address(8), "data_connections"), "0");
+    EXPECT_EQ(m_sim.Show(Address(9), "update_mode_requests"), "0");
+    EXPECT_EQ(m_sim.Show(Address(9), "data_connections"), "0");
 
     // Still in the selection step, and usable: the same printer as a Zentil-640 is identified.
     EXPECT_UI(ui::WaitForText(app->dialog, IDOK, GetSettings().Japanese() ? L"次へ(&N)" : L"&Next"));
     EXPECT_TRUE(ui::IsEnabled(app->dialog, IDC_IP_ADDRESS));
-    m_sim.Command("set " + Address(8) + " model Zentil-640");
+    m_sim.Command("set " + Address(9) + " model Zentil-640");
     EXPECT_UI(ui::Click(app->dialog, IDOK));
     EXPECT_UI(ui::WaitForText(app->dialog, IDOK, GetSettings().Japanese() ? L"インストール" : L"Install", 20000));
     EXPECT_UI(ui::Click(app->dialog, IDC_BACK));

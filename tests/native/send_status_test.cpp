@@ -50,6 +50,7 @@ struct PortScript {
     Answers<std::wstring> replies{L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;"};
     std::vector<std::string> calls;
     std::function<void()> onSend;
+    std::function<void()> onQuery;
 };
 
 class ScriptedPort final : public CPort {
@@ -58,6 +59,7 @@ public:
 
     bool queryInformation(std::wstring& reply) override {
         m_s->calls.push_back("query");
+        if (m_s->onQuery) m_s->onQuery();
         reply = m_s->replies.Next();
         return m_s->answers.Next();
     }
@@ -691,6 +693,24 @@ TEST_F(FinalDialogTest, WhatThePrinterReportsAfterItsRestartDecides) {
         EXPECT_EQ(m_view.ends, c.ends);
         TearDown();
     }
+}
+
+TEST_F(FinalDialogTest, ItsRequestsRunWhileTheWindowAnswersAndAnAbortWaitsForThem) {
+    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+    dialog.OnInitDialog();
+    Tick(dialog);  // the panel told to install and the restart taken: two requests
+    EXPECT_EQ(m_view.responsiveRuns, 2);
+    m_script->answers = {false};
+    m_view.answer = MessageAnswer::kYes;
+    std::vector<int> endsDuringPoll;
+    m_script->onQuery = [&] {
+        dialog.OnRButtonDblClk(kKeyLeftButton | kKeyShift | kKeyControl);
+        endsDuringPoll = m_view.ends;
+    };
+    Tick(dialog);
+    EXPECT_EQ(m_view.responsiveRuns, 3);
+    EXPECT_TRUE(endsDuringPoll.empty()) << "the dialog ended while its request still ran";
+    EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
 }
 
 TEST_F(FinalDialogTest, ARestartRequestNeverTakenEndsAfterAMinute) {
