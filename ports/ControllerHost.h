@@ -39,7 +39,9 @@ public:
     // remembered and deleted at a later call or when the process ends. Never fails the caller.
     virtual void DeleteLibraryFile(const std::wstring& path) = 0;
 
-    // A message box with an OK button and no icon; returns when the user closed it.
+    // A message box with an OK button and no icon, owned by the dialog the user is working in
+    // whichever thread asks; returns when the user closed it, or at once where nobody could (a
+    // program with no user interface).
     virtual void ShowMessage(const std::wstring& text) = 0;
 
     // The same with the error icon.

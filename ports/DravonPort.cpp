@@ -103,9 +103,8 @@ CDravonPort::~CDravonPort() {
 bool CDravonPort::extractController() {
     const std::wstring directory = m_env.host.TempDirectory();
     if (directory.empty()) return false;
-    m_strLibraryPath = directory + kControllerLibraryFileName;
     std::wstring report;
-    switch (m_env.host.WriteLibrary(m_strLibraryPath, report)) {
+    switch (m_libraryFile.Acquire(m_env.host, directory + kControllerLibraryFileName, report)) {
         case IControllerHost::WriteResult::kWritten:
             return true;
         case IControllerHost::WriteResult::kNoResource:
@@ -119,7 +118,7 @@ bool CDravonPort::extractController() {
 
 bool CDravonPort::loadController() {
     try {
-        m_hModule = m_env.host.Load(m_strLibraryPath);
+        m_hModule = m_env.host.Load(m_libraryFile.Path());
         if (!m_hModule) throw kDllNotLoadable;
 
         const IControllerHost::ExportFn getRemoteConnect = m_env.host.Resolve(m_hModule, kGetRemoteConnectApiExport);
@@ -148,6 +147,7 @@ bool CDravonPort::loadOnDemand() {
     // A load that failed after the module was loaded keeps it until now. Free it before the file
     // is written again: a mapped library cannot be overwritten, and loading it a second time
     // would only raise its load count, so that it would never be unloaded nor its file deleted.
+    // The port keeps its use of the file meanwhile: another port's use is not disturbed.
     if (m_hModule) {
         m_env.host.Free(m_hModule);
         m_hModule = nullptr;
@@ -162,10 +162,10 @@ bool CDravonPort::connectPrinter() {
 
 void CDravonPort::unload() noexcept {
     if (m_hModule) m_env.host.Free(m_hModule);
-    // The host never fails here: a file it cannot delete now is deleted later.
-    if (!m_strLibraryPath.empty()) m_env.host.DeleteLibraryFile(m_strLibraryPath);
+    // The last port to let go deletes the file; the host never fails there: a file it cannot
+    // delete now is deleted later.
+    m_libraryFile.Release();
     m_hModule = nullptr;
-    m_strLibraryPath.clear();
     m_pServiceTool = nullptr;
     m_pRemoteConnect = nullptr;
 }

@@ -1,8 +1,9 @@
 // The printer port: most requests go through the printer maker's controller library, which the
 // port writes from the installer's resources into the temporary directory, loads, checks and
-// unloads again around each operation. The firmware goes to TCP port 9100 directly, and when the
-// library cannot put a printer without TLS into update mode the port sends the update-mode frame
-// itself. Whether the printer wants TLS is read once, over SNMP, at construction.
+// unloads again around each operation. Ports alive at the same time share that one file
+// (ControllerLibraryFile). The firmware goes to TCP port 9100 directly, and when the library
+// cannot put a printer without TLS into update mode the port sends the update-mode frame itself.
+// Whether the printer wants TLS is read once, over SNMP, at construction.
 //
 // Everything the port needs from the system comes through DravonEnvironment, so that the order of
 // library calls, the status-word rules and the transfers run the same against fakes.
@@ -15,6 +16,7 @@
 #include "common/Clock.h"
 #include "controller/ControllerApi.h"
 #include "ports/ControllerHost.h"
+#include "ports/ControllerLibraryFile.h"
 #include "ports/Network.h"
 #include "ports/Port.h"
 
@@ -88,7 +90,7 @@ private:
     std::uint32_t m_dwAddress;  // network byte order
     bool m_bSecure = false;
     IControllerHost::Module m_hModule = nullptr;
-    std::wstring m_strLibraryPath;  // empty while no file was written
+    ControllerLibraryFile m_libraryFile;  // shared with the process's other ports; held until unload
     ServiceToolAPI* m_pServiceTool = nullptr;
     RemoteConnectAPI* m_pRemoteConnect = nullptr;
     DravonEnvironment m_env;

@@ -9,6 +9,7 @@
 #include "common/win32/CodePage.h"
 #include "common/win32/ModuleResources.h"
 #include "common/win32/UniqueHandle.h"
+#include "common/win32/UserMessage.h"
 
 namespace {
 
@@ -26,6 +27,27 @@ bool DeleteOrGone(const std::wstring& path) {
 std::wstring FileErrorReport(const std::wstring& path, DWORD error) {
     return L"Cannot write " + path + L": " + SystemErrorText(error);
 }
+
+// While it lives, the system reports a drive that is not ready or an image it cannot load to the
+// caller instead of asking the user in a box of its own. The thread's mode before is restored.
+class QuietSystemErrors {
+public:
+    QuietSystemErrors() {
+        if (!::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &m_previous)) m_restore = false;
+    }
+    ~QuietSystemErrors() {
+        if (!m_restore) return;
+        const DWORD error = ::GetLastError();  // the caller reports the failure it came for
+        ::SetThreadErrorMode(m_previous, nullptr);
+        ::SetLastError(error);
+    }
+    QuietSystemErrors(const QuietSystemErrors&) = delete;
+    QuietSystemErrors& operator=(const QuietSystemErrors&) = delete;
+
+private:
+    DWORD m_previous = 0;
+    bool m_restore = true;
+};
 
 }  // namespace
 
@@ -52,6 +74,7 @@ std::wstring Win32ControllerHost::TempDirectory() {
 }
 
 IControllerHost::WriteResult Win32ControllerHost::WriteLibrary(const std::wstring& path, std::wstring& report) {
+    const QuietSystemErrors quiet;
     const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -76,6 +99,7 @@ IControllerHost::WriteResult Win32ControllerHost::WriteLibrary(const std::wstrin
 }
 
 IControllerHost::Module Win32ControllerHost::Load(const std::wstring& path) {
+    const QuietSystemErrors quiet;
     return ::LoadLibraryW(path.c_str());
 }
 
@@ -90,7 +114,8 @@ void Win32ControllerHost::Free(Module module) {
 }
 
 void Win32ControllerHost::DeleteLibraryFile(const std::wstring& path) {
-    DeletePendingFiles();
+    const std::lock_guard lock(m_pendingMutex);
+    std::erase_if(m_pendingDeletes, DeleteOrGone);
     if (std::find(m_pendingDeletes.begin(), m_pendingDeletes.end(), path) != m_pendingDeletes.end()) return;
     if (DeleteOrGone(path)) return;
     // Someone holds the file open (a virus scanner, say): try again later rather than fail an
@@ -103,7 +128,13 @@ void Win32ControllerHost::DeleteLibraryFile(const std::wstring& path) {
 }
 
 void Win32ControllerHost::DeletePendingFiles() noexcept {
+    const std::lock_guard lock(m_pendingMutex);
     std::erase_if(m_pendingDeletes, DeleteOrGone);
+}
+
+std::vector<std::wstring> Win32ControllerHost::PendingDeletes() const {
+    const std::lock_guard lock(m_pendingMutex);
+    return m_pendingDeletes;
 }
 
 void Win32ControllerHost::ShowMessage(const std::wstring& text) { Show(text, MB_OK); }
@@ -113,7 +144,7 @@ void Win32ControllerHost::ShowErrorMessage(const std::wstring& text) { Show(text
 void Win32ControllerHost::Show(const std::wstring& text, UINT style) {
     std::wstring title;
     ModuleResources(m_module).Load(IDS_APP_TITLE, title);
-    ::MessageBoxW(nullptr, text.c_str(), title.empty() ? nullptr : title.c_str(), style);
+    ShowUserMessage(text, title, style);
 }
 
 std::wstring Win32ControllerHost::FromThreadAnsi(std::string_view text) {

@@ -1,11 +1,18 @@
 // The controller library's host on Windows: the temporary directory, the library written from
 // the program's resource DLL/146, LoadLibraryW/GetProcAddress/FreeLibrary, deleting the file
 // (later, when someone else holds it open), message boxes and the ANSI code pages.
+//
+// Message boxes go through ShowUserMessage (common/win32/UserMessage.h), under the application's
+// title: the presenter start-up registers shows them owned by the active dialog, on the
+// user-interface thread, whichever thread asks. Neither writing nor loading the library lets the
+// system show a box of its own (a drive that is not ready, a damaged image): the port tells the
+// user itself.
 #pragma once
 
 #include <winsock2.h>  // before windows.h, so that both orders of inclusion work
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +22,7 @@
 inline constexpr unsigned kControllerLibraryResourceId = 146;
 inline constexpr wchar_t kControllerLibraryResourceType[] = L"DLL";
 
-// Used from one thread at a time (the user-interface thread).
+// Thread-safe: printer ports on several threads share the process's host.
 class Win32ControllerHost final : public IControllerHost {
 public:
     // `module` carries the library resource and the application title for message boxes.
@@ -42,12 +49,13 @@ public:
     void DeletePendingFiles() noexcept;
 
     // Files still waiting to be deleted.
-    const std::vector<std::wstring>& PendingDeletes() const { return m_pendingDeletes; }
+    std::vector<std::wstring> PendingDeletes() const;
 
 private:
     void Show(const std::wstring& text, UINT style);
 
     HMODULE m_module;
+    mutable std::mutex m_pendingMutex;
     std::vector<std::wstring> m_pendingDeletes;
 };
 

@@ -3,15 +3,19 @@
 // rules, the transfers to port 9100 and the readings taken over SNMP.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Text.h"
+#include "ports/ControllerLibraryFile.h"
 #include "ports/DravonPort.h"
 #include "ports/Ipv4Address.h"
 #include "tests/native/fakes/FakeControllerHost.h"
@@ -35,6 +39,8 @@ const Calls kLoad = {"write",
                      "resolve GetServiceToolAPI",
                      "service version",
                      "connect 127.0.0.2"};
+// The same where another port has written the file already.
+const Calls kLoadWritten(kLoad.begin() + 1, kLoad.end());
 const Calls kUnload = {"free", "delete"};
 
 Calls Join(std::initializer_list<Calls> parts) {
@@ -325,6 +331,76 @@ TEST_F(DravonPortTest, AFailedLoadIsRetriedByTheNextOperation) {
     ExpectUnloaded();
 }
 
+// Ports alive at the same time (the installer's identified printer and the one being installed,
+// or a benchmark's two printers) share the one library file: written once, never rewritten under
+// a module another port has loaded, deleted when the last port lets go.
+TEST_F(DravonPortTest, PortsAliveTogetherShareOneLibraryFile) {
+    std::array<std::unique_ptr<CDravonPort, PortRelease>, 2> ports;
+    const auto opcode = [&](int i) { return [&, i] { EXPECT_EQ(ports[i]->getOperationCode(), 0); }; };
+    const struct {
+        const char* step;
+        std::function<void()> run;
+        Calls calls;
+        int loadedModules;
+        bool fileExists;
+    } steps[] = {
+        {"first port made", [&] { ports[0] = MakePort(); }, kLoad, 1, true},
+        {"second port made", [&] { ports[1] = MakePort(); }, kLoadWritten, 2, true},
+        {"first port's operation", opcode(0), {"opcode", "free"}, 1, true},
+        {"first port loads again", opcode(0), Join({kLoadWritten, {"opcode", "free"}}), 1, true},
+        {"second port's operation, the last user", [&] { std::wstring r; EXPECT_TRUE(ports[1]->queryInformation(r)); },
+         Join({{"connect 127.0.0.2", "info", "status"}, kUnload}), 0, false},
+        {"first port alone writes it again", opcode(0), Join({kLoad, {"opcode"}, kUnload}), 0, false},
+        {"second port loads, then is released", [&] { opcode(1)(); ports[1].reset(); },
+         Join({kLoad, {"opcode"}, kUnload}), 0, false},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        constructionCalls.clear();
+        s.run();
+        Calls calls = std::move(constructionCalls);
+        for (std::string& call : host.TakeCalls()) calls.push_back(std::move(call));
+        EXPECT_EQ(calls, s.calls);
+        EXPECT_EQ(host.loadedModules(), s.loadedModules);
+        EXPECT_EQ(host.files.contains(kLibraryPath), s.fileExists);
+    }
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(host.writes, 3);
+}
+
+TEST_F(DravonPortTest, ALoadThatFailsBesideAnotherPortLeavesTheFileAsItIs) {
+    auto first = MakePort();
+    host.library.serviceToolVersion = "V101";
+    auto second = MakePort();
+    EXPECT_EQ(host.messages, std::vector<std::wstring>{kVersionError});
+    EXPECT_EQ(host.loadedModules(), 2);  // the failed load keeps its module until the next try
+
+    host.library.serviceToolVersion = "V100";
+    host.library.operationCode = 9;
+    EXPECT_EQ(second->getOperationCode(), 9);
+    EXPECT_EQ(host.TakeCalls(), Join({{"free"}, kLoadWritten, {"opcode", "free"}}));
+    EXPECT_EQ(host.writes, 1);
+    EXPECT_EQ(first->getOperationCode(), 9);
+    ExpectUnloaded();
+    EXPECT_EQ(host.messages.size(), 1u);
+}
+
+TEST_F(DravonPortTest, AFileOneUserCouldNotWriteIsWrittenForTheNext) {
+    host.writeResult = IControllerHost::WriteResult::kFileError;
+    auto first = MakePort();
+    EXPECT_EQ(host.messages, std::vector<std::wstring>{host.fileErrorReport});
+
+    host.writeResult = IControllerHost::WriteResult::kWritten;
+    auto second = MakePort();
+    EXPECT_EQ(constructionCalls, kLoad);
+    EXPECT_EQ(first->getOperationCode(), 0);  // now finds the file written
+    EXPECT_EQ(host.writes, 2);
+    second->release();
+    ExpectUnloaded();
+    first->release();
+    EXPECT_EQ(host.TakeCalls(), Join({kLoadWritten, {"opcode", "free", "free", "delete"}}));
+}
+
 TEST_F(DravonPortTest, ExtractionFailures) {
     {
         SCOPED_TRACE("no temporary directory: silent");
@@ -592,6 +668,65 @@ TEST_F(DravonPortTest, PortsMadeWithoutAnEnvironmentUseTheRegisteredOne) {
     }
     CDravonPort::ClearDefaultEnvironment();
     ExpectUnloaded();
+}
+
+// A host for ports on several threads at once: it counts the faults a missing lock would let
+// through instead of keeping a library.
+class ThreadedFileHost final : public IControllerHost {
+public:
+    std::wstring TempDirectory() override { return L"/fake/temp/"; }
+    WriteResult WriteLibrary(const std::wstring&, std::wstring&) override {
+        if (loaded > 0) ++faults;  // overwriting a loaded library
+        exists = true;
+        ++writes;
+        return WriteResult::kWritten;
+    }
+    Module Load(const std::wstring&) override {
+        if (!exists) ++faults;  // a user found the file gone
+        ++loaded;
+        return this;
+    }
+    ExportFn Resolve(Module, const char*) override { return nullptr; }
+    void Free(Module) override { --loaded; }
+    void DeleteLibraryFile(const std::wstring&) override {
+        if (loaded > 0) ++faults;  // deleted under a loaded library
+        exists = false;
+    }
+    void ShowMessage(const std::wstring&) override {}
+    void ShowErrorMessage(const std::wstring&) override {}
+    std::wstring FromThreadAnsi(std::string_view) override { return {}; }
+
+    std::atomic<int> loaded{0};
+    std::atomic<bool> exists{false};
+    std::atomic<int> faults{0};
+    std::atomic<int> writes{0};
+};
+
+TEST(ControllerLibraryFile, UsersOnSeveralThreadsNeverOverwriteNorLoseEachOthersFile) {
+    ThreadedFileHost host;
+    const std::wstring path = L"/fake/temp/Tessaro.DLL";
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 5000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            ControllerLibraryFile file;
+            for (int round = 0; round < kRounds; ++round) {
+                std::wstring report;
+                if (file.Acquire(host, path, report) != IControllerHost::WriteResult::kWritten) ++host.faults;
+                host.Free(host.Load(file.Path()));
+                // Half the rounds ask again while still a user, as a port retrying a load does.
+                if (round % 2 && file.Acquire(host, path, report) != IControllerHost::WriteResult::kWritten) {
+                    ++host.faults;
+                }
+                file.Release();
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(host.faults, 0);
+    EXPECT_FALSE(host.exists) << "the last user deletes the file";
+    EXPECT_GE(host.writes, 1);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The controller library's Win32 host under Wine: the temporary directory, the library written
 // from the program's resource DLL/146, loading it and finding its exports, the file-error report,
-// and files that cannot be deleted while someone else holds them open.
+// files that cannot be deleted while someone else holds them open, and its message boxes.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "app/resource.h"
 #include "common/win32/ModuleResources.h"
 #include "common/win32/UniqueHandle.h"
+#include "common/win32/UserMessage.h"
 #include "controller/ControllerApi.h"
 #include "ports/win32/ControllerHost.h"
 
@@ -188,6 +190,39 @@ TEST_F(ControllerHostTest, TheHostsEndMakesTheLastAttempt) {
         holder.reset();
     }
     EXPECT_FALSE(Exists(held));
+}
+
+// A library the system cannot load fails the load and nothing more: the system shows no box of
+// its own (the port tells the user), and the thread's error mode is as it was.
+TEST_F(ControllerHostTest, ADamagedLibraryFailsToLoadWithoutTheSystemAsking) {
+    const std::wstring path = Path(L"damaged.dll");
+    CreateFileWith(path, "MZ and nothing a loader could use");
+    const UINT modeBefore = ::GetThreadErrorMode();
+    EXPECT_EQ(m_host.Load(path), nullptr);
+    EXPECT_EQ(::GetThreadErrorMode(), modeBefore);
+}
+
+// The host's boxes go to the presenter start-up registers, under the application's title; the
+// box owned by the active dialog is the presenter's to make.
+TEST(ControllerHostMessages, GoThroughTheRegisteredPresenterWithTheApplicationsTitle) {
+    std::wstring title;
+    ASSERT_TRUE(ModuleResources().Load(IDS_APP_TITLE, title));
+    struct Shown {
+        std::wstring text;
+        std::wstring title;
+        unsigned style;
+        bool operator==(const Shown&) const = default;
+    };
+    std::vector<Shown> shown;
+    SetUserMessagePresenter([&](const std::wstring& text, const std::wstring& caption, unsigned style) {
+        shown.push_back({text, caption, style});
+        return IDOK;
+    });
+    Win32ControllerHost host;
+    host.ShowMessage(L"plain");
+    host.ShowErrorMessage(L"error");
+    SetUserMessagePresenter({});
+    EXPECT_EQ(shown, (std::vector<Shown>{{L"plain", title, MB_OK}, {L"error", title, MB_OK | MB_ICONERROR}}));
 }
 
 TEST(AnsiText, ConvertsWithTheCodePage) {

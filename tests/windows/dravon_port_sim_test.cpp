@@ -1,9 +1,12 @@
 // The printer port as the installer runs it: the real controller library from the program's own
 // resource DLL/146, Winsock, Schannel, and the printer simulator at the other end (through
 // with-sim.sh). @2 is a plain printer, @3 one with TLS, @4 a plain one with SUB power on (it
-// refuses update mode, so the port falls back to the update-mode frame), @5 a plain one for the
-// held file. The ExpiredCertificate tests run against a simulator of their own whose certificate
-// has expired (@2, TLS).
+// refuses update mode, so the port falls back to the update-mode frame), @5 and @6 plain ones for
+// the held file and for two ports at once. The ExpiredCertificate tests run against a simulator
+// of their own whose certificate has expired (@2, TLS).
+//
+// No message box can be answered here: every test registers a presenter that records them, and
+// a message the test does not expect fails it with its text.
 #include <winsock2.h>
 #include <windows.h>
 #include <wincrypt.h>
@@ -17,12 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "app/resource.h"
 #include "app/win32/Startup.h"
 #include "common/Clock.h"
 #include "common/tls/CertificateTrust.h"
 #include "common/tls/Common.h"
 #include "common/win32/CodePage.h"
+#include "common/win32/ModuleResources.h"
 #include "common/win32/UniqueHandle.h"
+#include "common/win32/UserMessage.h"
 #include "ports/DravonPort.h"
 #include "ports/SnmpQuery.h"
 #include "ports/win32/ControllerHost.h"
@@ -74,12 +80,21 @@ std::wstring SnmpText(const std::string& printer) {
     return SystemAnsiToWide(text);
 }
 
+std::string Utf8(const std::wstring& text) { return WideToCodePage(CP_UTF8, text); }
+
 class DravonPortSim : public testing::Test {
 protected:
     // The wiring the application does at start-up.
     static void SetUpTestSuite() { WirePlatform(); }
 
-    void SetUp() override { ASSERT_TRUE(m_sim.Connected()); }
+    void SetUp() override {
+        SetUserMessagePresenter([](const std::wstring& text, const std::wstring&, unsigned) {
+            ADD_FAILURE() << "message box: " << Utf8(text);
+            return IDCANCEL;
+        });
+        ASSERT_TRUE(m_sim.Connected());
+    }
+    void TearDown() override { SetUserMessagePresenter({}); }
 
     // A port made the way the install sequence makes it.
     PortPtr Port(int printer) {
@@ -189,27 +204,34 @@ TEST_F(DravonPortSim, AHeldLibraryFileIsDeletedLater) {
     EXPECT_TRUE(ProcessControllerHost().PendingDeletes().empty());
 }
 
-// The process's host with its message boxes recorded instead of shown.
-class RecordingHost final : public IControllerHost {
-public:
-    std::wstring TempDirectory() override { return m_host.TempDirectory(); }
-    WriteResult WriteLibrary(const std::wstring& path, std::wstring& report) override {
-        return m_host.WriteLibrary(path, report);
-    }
-    Module Load(const std::wstring& path) override { return m_host.Load(path); }
-    ExportFn Resolve(Module module, const char* name) override { return m_host.Resolve(module, name); }
-    void Free(Module module) override { m_host.Free(module); }
-    void DeleteLibraryFile(const std::wstring& path) override { m_host.DeleteLibraryFile(path); }
-    void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
-    void ShowErrorMessage(const std::wstring& text) override { errorMessages.push_back(text); }
-    std::wstring FromThreadAnsi(std::string_view text) override { return m_host.FromThreadAnsi(text); }
+// Two ports alive at once share the library file (the second used to fail writing it over the
+// first one's loaded library); it goes when the last of them is done with it.
+TEST_F(DravonPortSim, TwoPortsShareTheLibraryFile) {
+    PortPtr first = Port(5);
+    PortPtr second = Port(6);
+    ASSERT_TRUE(LibraryFileExists());
 
-    std::vector<std::wstring> messages;
-    std::vector<std::wstring> errorMessages;
+    std::wstring reply;
+    EXPECT_TRUE(first->queryInformation(reply));
+    EXPECT_EQ(reply, SnmpText(m_sim.Printer(5)));
+    EXPECT_TRUE(LibraryFileExists()) << "the second port still has the library loaded";
 
-private:
-    IControllerHost& m_host = ProcessControllerHost();
-};
+    // A third comes while the second holds the file, then each goes in turn.
+    PortPtr third = Port(5);
+    std::uint32_t status = 1, detail = 1;
+    EXPECT_TRUE(second->getStatusWords(status, detail));
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(LibraryFileExists()) << "the third port still has the library loaded";
+    EXPECT_EQ(third->getOperationCode(), 0);
+    EXPECT_FALSE(LibraryFileExists()) << "the last user deletes it";
+
+    // Alone again, a port writes it, and deletes it when done.
+    reply.clear();
+    EXPECT_TRUE(second->queryInformation(reply));
+    EXPECT_EQ(reply, SnmpText(m_sim.Printer(6)));
+    EXPECT_FALSE(LibraryFileExists());
+    EXPECT_TRUE(ProcessControllerHost().PendingDeletes().empty());
+}
 
 // The SHA-1 thumbprints of a current-user system store's certificates.
 std::vector<std::string> StoreContents(const wchar_t* name) {
@@ -249,16 +271,21 @@ protected:
         m_previousSink = Tls::SetLineSink([this](Tls::LineChannel channel, const std::wstring& line) {
             (channel == Tls::LineChannel::kWideOutput ? m_output : m_errors).push_back(line);
         });
+        SetUserMessagePresenter([this](const std::wstring& text, const std::wstring& title, unsigned style) {
+            m_boxes.push_back({text, title, style});
+            return IDOK;
+        });
     }
 
     void TearDown() override {
+        SetUserMessagePresenter({});
         Tls::SetLineSink(std::move(m_previousSink));
         EXPECT_EQ(StoreContents(L"ROOT"), m_rootBefore) << "the user's trusted roots are never touched";
         RemoveStore(kStore);
     }
 
     PortPtr Port(const std::string& printer) {
-        DravonEnvironment environment{m_host, ProcessNetwork(), SystemClock(), &SystemAnsiToWide,
+        DravonEnvironment environment{ProcessControllerHost(), ProcessNetwork(), SystemClock(), &SystemAnsiToWide,
                                       [] { return std::make_unique<TlsStream>(nullptr, kStore); }};
         return PortPtr(new CDravonPort(::inet_addr(printer.c_str()), environment));
     }
@@ -273,8 +300,21 @@ protected:
         return all;
     }
 
+    // The one box a secure transfer may show, as the user gets it.
+    struct Box {
+        std::wstring text;
+        std::wstring title;
+        unsigned style;
+        bool operator==(const Box&) const = default;
+    };
+    static Box CertificateCancelledBox() {
+        std::wstring title;
+        ModuleResources().Load(IDS_APP_TITLE, title);
+        return {kCertificateCancelledText, title, MB_OK | MB_ICONERROR};
+    }
+
     SimControl m_sim;
-    RecordingHost m_host;
+    std::vector<Box> m_boxes;
     std::vector<std::string> m_rootBefore;
     std::vector<std::wstring> m_output;
     std::vector<std::wstring> m_errors;
@@ -297,7 +337,7 @@ TEST_F(SecureTransfer, TheFirstTransferRemembersThePrintersCertificateAndTheNext
     EXPECT_EQ(m_sim.Show(printer, "data_connections"), "1");
     EXPECT_EQ(m_output, std::vector<std::wstring>{L"証明書を正常にインストールしました。"});
     EXPECT_EQ(StoreContents(kStore).size(), 1u);
-    EXPECT_TRUE(m_host.errorMessages.empty());
+    EXPECT_TRUE(m_boxes.empty());
 
     // The next transfer finds it trusted and writes nothing.
     m_output.clear();
@@ -308,7 +348,7 @@ TEST_F(SecureTransfer, TheFirstTransferRemembersThePrintersCertificateAndTheNext
     EXPECT_EQ(m_sim.Show(printer, "data_connections"), "2");
     EXPECT_TRUE(m_output.empty());
     EXPECT_EQ(StoreContents(kStore), remembered);
-    EXPECT_TRUE(m_host.errorMessages.empty());
+    EXPECT_TRUE(m_boxes.empty());
 }
 
 class ExpiredCertificate : public SecureTransfer {};
@@ -329,7 +369,7 @@ TEST_F(ExpiredCertificate, OnceRememberedItIsRefusedAndNothingIsSent) {
     m_output.clear();
     m_errors.clear();
     EXPECT_FALSE(Send(*port, data));
-    EXPECT_EQ(m_host.errorMessages, std::vector<std::wstring>{kCertificateCancelledText});
+    EXPECT_EQ(m_boxes, std::vector<Box>{CertificateCancelledBox()});
     EXPECT_TRUE(m_output.empty());
     EXPECT_NE(std::find(m_errors.begin(), m_errors.end(), L"証明書のストアへの追加に失敗しました。"), m_errors.end())
         << Errors();

@@ -12,6 +12,9 @@
 //
 // The first TLS transfer, which also remembers the simulator's certificate, is left out of the
 // figure: it is the one-time cost of a printer met for the first time.
+//
+// Nobody can answer a message box here: a port that shows one ends the run at once, with the
+// box's text.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -21,10 +24,13 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/Clock.h"
+#include "common/win32/CodePage.h"
+#include "common/win32/UserMessage.h"
 #include "ports/DravonPort.h"
 #include "ports/win32/ControllerHost.h"
 #include "ports/win32/TlsStream.h"
@@ -38,6 +44,34 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 7;
 constexpr DWORD kSettleMs = 300;
 constexpr wchar_t kBenchStore[] = L"CorvaneBenchPrinterCertificates";
+
+// The message boxes the ports asked for, answered at once with Cancel.
+class BoxRecorder {
+public:
+    BoxRecorder() {
+        SetUserMessagePresenter([this](const std::wstring& text, const std::wstring& title, unsigned) {
+            const std::lock_guard lock(m_mutex);
+            m_boxes.push_back(WideToCodePage(CP_UTF8, L"[" + title + L"] " + text));
+            return IDCANCEL;
+        });
+    }
+    ~BoxRecorder() { SetUserMessagePresenter({}); }
+
+    // False, after saying what they said, when a box was asked for since the last call.
+    bool NoneSince(const char* when) {
+        const std::lock_guard lock(m_mutex);
+        for (const std::string& box : m_boxes) {
+            std::fprintf(stderr, "tls_firmware_bench: %s, a port showed a message box: %s\n", when, box.c_str());
+        }
+        const bool none = m_boxes.empty();
+        m_boxes.clear();
+        return none;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_boxes;
+};
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -81,15 +115,18 @@ int main(int argc, char** argv) {
                                   [] { return std::make_unique<TlsStream>(nullptr, kBenchStore); }};
     SimControl sim;
     if (!sim.Connected()) return 1;
+    BoxRecorder boxes;
     const std::string plainPrinter = argv[1];
     const std::string tlsPrinter = argv[2];
     PortPtr plain(new CDravonPort(::inet_addr(argv[1]), environment));
     PortPtr secure(new CDravonPort(::inet_addr(argv[2]), environment));
+    if (!boxes.NoneSince("making the ports")) return 1;
     if (static_cast<CDravonPort&>(*plain).isSecure() || !static_cast<CDravonPort&>(*secure).isSecure()) {
         std::fprintf(stderr, "the first printer must be plain and the second ask for TLS\n");
         return 1;
     }
-    if (TimeTransfer(sim, tlsPrinter, *secure, firmware) < 0) {
+    const double firstTls = TimeTransfer(sim, tlsPrinter, *secure, firmware);
+    if (!boxes.NoneSince("in the first TLS transfer") || firstTls < 0) {
         std::fprintf(stderr, "the first TLS transfer failed\n");
         return 1;
     }
@@ -99,6 +136,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < kRounds; ++round) {
         const double p = TimeTransfer(sim, plainPrinter, *plain, firmware);
         const double t = TimeTransfer(sim, tlsPrinter, *secure, firmware);
+        if (!boxes.NoneSince("in a transfer")) return 1;
         if (p < 0 || t < 0) {
             std::fprintf(stderr, "a transfer failed in round %d (plain %s, TLS %s)\n", round, p < 0 ? "failed" : "ok",
                          t < 0 ? "failed" : "ok");

@@ -104,6 +104,10 @@ IControllerHost::WriteResult FakeControllerHost::WriteLibrary(const std::wstring
         report = fileErrorReport;
         return writeResult;
     }
+    if (m_loadedModules > 0) {
+        report = L"Cannot write " + path + L": Sharing violation.";
+        return WriteResult::kFileError;
+    }
     files.insert(path);  // created, and empty without a resource
     return writeResult;
 }
@@ -142,7 +146,7 @@ void FakeControllerHost::Free(Module module) {
 
 void FakeControllerHost::DeleteLibraryFile(const std::wstring& path) {
     Record("delete");
-    if (!filesHeldOpen) files.erase(path);
+    if (!filesHeldOpen && m_loadedModules == 0) files.erase(path);
 }
 
 void FakeControllerHost::ShowMessage(const std::wstring& text) { messages.push_back(text); }

@@ -4,7 +4,8 @@
 // into one ordered list of lines, so a test reads what happened as a list.
 //
 // The fake objects refuse to be used while no module is loaded: a call after the library was
-// unloaded fails the test.
+// unloaded fails the test. Like the system, the host neither writes nor deletes the file while a
+// module loaded from it is still loaded (writing reports a sharing violation).
 #pragma once
 
 #include <cstdint>
