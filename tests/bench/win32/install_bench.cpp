@@ -12,6 +12,8 @@
 //   the final dialog's poll after the restart request                 50 ms
 //   that poll's query, which the restarting (silent) printer leaves
 //   unanswered: the controller connection's time-out                 3000 ms
+//     (the printer's restart, also 3000 ms, runs meanwhile: success is reported only once the
+//     printer is back and reports the installed versions, on the next poll)
 //
 // One round trip is measured in the same run against the same printer (single 1 KB data
 // commands, as tests/bench/panel_transfer_bench.cpp does). Each installation runs on the printer
