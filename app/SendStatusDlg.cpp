@@ -101,7 +101,10 @@ void CSendStatusDlg::Animate() {
 void CSendStatusDlg::End(int code) {
     if (m_bEnded) return;
     if (TransferRunning()) {
-        if (!m_nPendingEnd) m_nPendingEnd = code;
+        if (!m_nPendingEnd) {
+            m_nPendingEnd = code;
+            ShowStatus(IDS_STOPPING);
+        }
         StopTransfer();
         return;
     }
@@ -351,8 +354,9 @@ void CSendCompleteStatusDlg::OnTimer() {
         if (HasEnded()) return;
     }
     if (m_bStartPending) {
-        CPanelUpdater& updater = CPanelUpdater::GetInstance();
-        const bool started = Request([&updater] { return updater.StartPanelInstall(updater.m_szHost); });
+        // The updater and its port are shared with the worker for as long as the request runs.
+        const std::shared_ptr<CPanelUpdater> updater = ProcessInstance<CPanelUpdater>::Share();
+        const bool started = Request([updater] { return updater->StartPanelInstall(updater->m_szHost); });
         m_bStartPending = false;
         if (ApplyPendingEnd()) return;
         // A panel application that was sent but never told to install is not installed.
@@ -395,14 +399,19 @@ int CSendCompleteStatusDlg::VerifyParts() {
 }
 
 void CSendCompleteStatusDlg::PollStep() {
-    if (!Port()) {
-        // Nothing to ask: only a printer without an address (none on the network) gets here.
+    // Shared with the worker for as long as the verification runs.
+    const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
+    if (!port) {
+        // Nothing to ask (no printer port: the restart cannot have been asked for either).
         if (++m_nPollCount >= kCompletePolls) End(END_TIMEOUT);
         return;
     }
+    if (m_nLastVerifyAt && Since(m_nLastVerifyAt) < kVerifyIntervalMs) return;
+    m_nLastVerifyAt = m_clock.TickCount();
+
     // Success only when the printer, back from its restart, reports what was installed.
     int result = kCheckNoAnswer;
-    Request([this, &result] {
+    Request([this, port, &result] {
         result = VerifyParts();
         return true;
     });
@@ -411,10 +420,10 @@ void CSendCompleteStatusDlg::PollStep() {
         case kCheckOk: End(END_SUCCESS); return;
         case kCheckNoAnswer:
         case kCheckQueryFailed:
-        case kCheckIplMode: m_bSeenRestarting = true; break;  // not back yet
+        case kCheckIplMode: m_nOtherVersionsSince = 0; break;  // not back yet
         case kCheckUpToDate:
-            // Other versions: before the printer has gone down, it may still be about to.
-            if (m_bSeenRestarting || Since(m_nRestartTakenAt) >= kRestartGraceMs) {
+            if (!m_nOtherVersionsSince) m_nOtherVersionsSince = m_clock.TickCount();
+            if (Since(m_nOtherVersionsSince) >= kOtherVersionsSettleMs) {
                 End(END_VERIFY_FAILED);
                 return;
             }

@@ -19,7 +19,7 @@ class CPort;
 // How a progress dialog ended.
 enum SendStatusEnd : int {
     END_SUCCESS = 16,
-    END_TIMER_FAILED = 17,   // firmware sent, but its poll timer did not start
+    END_TIMER_FAILED = 17,   // a timer did not start (the dialog's first, or the firmware's poll timer)
     END_SEND_FAILED = 18,
     END_VERIFY_FAILED = 19,
     END_TIMEOUT = 20,
@@ -41,15 +41,17 @@ constexpr int kIplWaitTicks = 300;
 constexpr int kAnswerCheckFailures = 3;
 constexpr int kFirmTicksPerPoll = 20;  // one poll every 5 s
 constexpr int kFirmPolls = 36;
-constexpr int kCompletePolls = 120;  // without a printer address
+constexpr int kCompletePolls = 120;  // without a printer port
 // The final dialog's bounds. A restart request refused for this long ends the installation: the
 // printer will not restart. Once it has taken the request, the printer has this long to answer
-// again with the versions installed (a real printer takes a few minutes to restart). An answer
-// with other versions is a failure once the printer has been seen restarting, or once this
-// grace has passed without it ever going quiet (before that it may still be going down).
+// again with the versions installed (a real printer takes a few minutes to restart), and is asked
+// once a second. Other versions than those installed are a failure once the printer has reported
+// them for a minute without a break: before that it may not have gone down yet, or may still be
+// bringing a part up.
 constexpr std::uint64_t kRebootRequestBoundMs = 60'000;
 constexpr std::uint64_t kRestartConfirmBoundMs = 300'000;
-constexpr std::uint64_t kRestartGraceMs = 30'000;
+constexpr std::uint64_t kVerifyIntervalMs = 1'000;
+constexpr std::uint64_t kOtherVersionsSettleMs = 60'000;
 constexpr unsigned kPanelStartPauseMs = 100;
 constexpr int kOperationPanelBusy = 45;
 constexpr int kOperationAborted = 1;
@@ -250,6 +252,7 @@ private:
     IClock& m_clock;
     std::uint64_t m_nRebootAskedAt = 0;   // the first restart request
     std::uint64_t m_nRestartTakenAt = 0;  // the request the printer took
-    bool m_bSeenRestarting = false;       // a poll since then found the printer not answering
+    std::uint64_t m_nLastVerifyAt = 0;    // the last verification's start; 0 before the first
+    std::uint64_t m_nOtherVersionsSince = 0;  // 0: the last answer was not one of other versions
     bool m_bRequesting = false;
 };

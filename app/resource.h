@@ -23,6 +23,7 @@
 #define IDS_PANEL_SEND_FAILED     108
 #define IDS_REBOOTING             109
 #define IDS_WAITING_FOR_RESTART   110
+#define IDS_STOPPING              111
 #define IDS_FATAL_ERROR           160
 #define IDS_PRINTER_NOT_FOUND     161
 #define IDS_UNSUPPORTED_MODEL     163

@@ -89,6 +89,9 @@ INT_PTR CDialogBase::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
             OnTimer(wParam);
             return TRUE;
         case WM_SETCURSOR:
+            // A click on the dialog while a window over it has the input keeps the system's
+            // answer (a beep, the window over it flashing).
+            if (LOWORD(lParam) == static_cast<WORD>(HTERROR)) return FALSE;
             if (const CWaitCursor* wait = WaitCursor(); wait && wait->Active()) {
                 wait->Show();
                 ::SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, TRUE);

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr UINT_PTR kTimerId = 1;
+constexpr DWORD kDispatchCheckMs = 100;
 constexpr int kFrameSize = 48;
 constexpr int kFrameIds[kAnimationFrames] = {IDI_ANIMATION_1, IDI_ANIMATION_2, IDI_ANIMATION_3, IDI_ANIMATION_4};
 
@@ -131,8 +132,11 @@ bool RunWhileDispatching(HWND dialog, const std::function<bool()>& work) {
     int quitCode = 0;
     bool quit = false;
     for (;;) {
-        const DWORD woken = ::MsgWaitForMultipleObjectsEx(1, &wait, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
+        // Woken by the work's end or by a message; should the wait itself fail, the messages are
+        // still looked at every so often: the work may be waiting for this thread to answer one.
+        const DWORD woken = ::MsgWaitForMultipleObjectsEx(1, &wait, kDispatchCheckMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0) break;
+        if (woken == WAIT_FAILED) ::Sleep(kDispatchCheckMs);
         MSG msg;
         while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {

@@ -43,8 +43,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 bool CUiThreadMessages::Install(HINSTANCE instance) {
     g_uiThread = ::GetCurrentThreadId();
-    SetUserMessagePresenter(&CUiThreadMessages::Show);
-    if (g_window.load()) return true;
+    if (g_window.load()) {
+        SetUserMessagePresenter(&CUiThreadMessages::Show);
+        return true;
+    }
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
@@ -56,7 +58,9 @@ bool CUiThreadMessages::Install(HINSTANCE instance) {
     const HWND window = ::CreateWindowExW(0, kWindowClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance,
                                           nullptr);
     g_window = window;
-    return window != nullptr;
+    if (!window) return false;
+    SetUserMessagePresenter(&CUiThreadMessages::Show);
+    return true;
 }
 
 int CUiThreadMessages::Show(const std::wstring& text, const std::wstring& title, unsigned style) {

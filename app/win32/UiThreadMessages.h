@@ -14,8 +14,8 @@ class CUiThreadMessages {
 public:
     // Called on the user-interface thread before any dialog opens: makes the window through which
     // workers reach this thread and registers the presenter (SetUserMessagePresenter). False when
-    // the window could not be made; messages from workers are then not shown (their operation
-    // fails, with the text on standard error).
+    // the window could not be made: nothing is registered then, and the lower layers' messages go
+    // to standard error (their operations fail).
     static bool Install(HINSTANCE instance = ::GetModuleHandleW(nullptr));
 
     // Shows the message on the user-interface thread, owned by its active dialog; the button

@@ -34,7 +34,7 @@ inline const std::wstring kTitle = L"Corvane Firmware Installer";
 struct Texts {
     std::wstring timeQuestion, confirmExit, succeeded, subPower, canceled, firmSendFailed, panelSendFailed,
         installingFirmware, installingPanel, rebooting, panelOperation, waitingForRestart, firmInstallFailed,
-        restartRefused, notConfirmed, unsupportedZentil1640, printerNotFound;
+        restartRefused, notConfirmed, unsupportedZentil1640, printerNotFound, stopping;
 };
 
 inline const Texts& Expected() {
@@ -58,7 +58,8 @@ inline const Texts& Expected() {
         L"5 minutes since it began to restart.\nCheck that the printer is on and connected to the network,\nthen "
         L"check the versions on the printer's panel.",
         L"This installer doesn't support Zentil-1640.\nDownload a proper installer for your printer.",
-        L"Cannot find a printer.\nFill in IP address again or turn on main power."};
+        L"Cannot find a printer.\nFill in IP address again or turn on main power.",
+        L"Stopping once the step under way\nhas ended..."};
     static const Texts japanese{
         L"インストールには約 5 分かかります。\n続行しますか?",
         L"インストールせずに終了しますか?",
@@ -77,7 +78,8 @@ inline const Texts& Expected() {
         L"インストールはプリンターに送信されましたが、確認できませんでした。\nプリンターが再起動を始めてから 5 "
         L"分間応答がありません。\nプリンターの電源が入っていてネットワークに接続されていることを確認し、\nプリンターのパネルでバージョンを確認してください。",
         L"このインストーラーは Zentil-1640 に対応していません。\nお使いのプリンター用のインストーラーをダウンロードしてください。",
-        L"プリンターが見つかりません。\nIP アドレスを入力し直すか、主電源を入れてください。"};
+        L"プリンターが見つかりません。\nIP アドレスを入力し直すか、主電源を入れてください。",
+        L"実行中の処理が終わりしだい\n中止します..."};
     return GetSettings().Japanese() ? japanese : english;
 }
 

@@ -56,8 +56,8 @@ TEST_F(InstallOutcome, EachWayARestartGoesWrongFailsWithItsMessage) {
         std::wstring message;
         ULONGLONG minSeconds, maxSeconds;  // from the final dialog's start to the message
     } cases[] = {
-        // Back from its restart with the old firmware and panel application.
-        {2, {"keep_old_version on"}, Expected().firmInstallFailed, 2, 60},
+        // Back from its restart with the old firmware and panel application: a minute of them.
+        {2, {"keep_old_version on"}, Expected().firmInstallFailed, 60, 100},
         // Never takes the restart request: a minute of requests.
         {3, {kRefuseEveryRestart}, Expected().restartRefused, 59, 90},
         // The panel refuses to start installing the package it received.
@@ -149,6 +149,9 @@ TEST_F(InstallUi, AnAbortDuringTheFirmwareSendWaitsForTheSendWhileTheMainDialogS
               (std::vector<std::wstring>{Expected().timeQuestion, Expected().confirmExit, Expected().canceled}));
     EXPECT_EQ(out.exitCode, std::optional<DWORD>(1));
     ASSERT_EQ(out.dialogs.size(), 1u);
+    // It said it would stop once the attempt under way had ended.
+    EXPECT_EQ(out.dialogs[0].statusTexts,
+              (std::vector<std::wstring>{Expected().installingFirmware, Expected().stopping}));
     // One firmware stream, one request for update mode: nothing ran a second time.
     EXPECT_EQ(m_sim.Show(Address(6), "data_connections"), "1");
     EXPECT_EQ(m_sim.Show(Address(6), "update_mode_requests"), "1");

@@ -51,6 +51,7 @@ struct PortScript {
     std::vector<std::string> calls;
     std::function<void()> onSend;
     std::function<void()> onQuery;
+    std::function<void()> onReboot;
 };
 
 class ScriptedPort final : public CPort {
@@ -72,6 +73,7 @@ public:
     void release() override { m_s->calls.push_back("release"); }
     bool requestReboot() override {
         m_s->calls.push_back("reboot");
+        if (m_s->onReboot) m_s->onReboot();
         return m_s->reboots.Next();
     }
     bool checkState() override {
@@ -170,6 +172,7 @@ MapStringTable Strings() {
         {IDS_INSTALLING_PANEL, L"Installing panel application."},
         {IDS_REBOOTING, L"Rebooting."},
         {IDS_WAITING_FOR_RESTART, L"Waiting for the printer."},
+        {IDS_STOPPING, L"Stopping."},
         {IDS_PANEL_OPERATION, L"Finish the operation at the panel."},
     };
 }
@@ -405,6 +408,7 @@ TEST_F(SendStatusTest, AnAbortDuringTheFirmwareSendTakesEffectWhenTheSendReturns
             CSendFirmStatusDlg dialog(m_view, m_strings, false);
             dialog.OnInitDialog();
             std::vector<int> endsDuringSend;
+            std::wstring statusDuringSend;
             m_script->onSend = [&] {
                 if (abort == Abort::kEscape) {
                     dialog.OnCancel();
@@ -414,9 +418,11 @@ TEST_F(SendStatusTest, AnAbortDuringTheFirmwareSendTakesEffectWhenTheSendReturns
                     dialog.OnRButtonDblClk(kKeyLeftButton | kKeyShift | kKeyControl);  // not asked again
                 }
                 endsDuringSend = m_view.ends;
+                statusDuringSend = m_view.texts[IDC_STATUS_TEXT];
             };
             Tick(dialog);
             EXPECT_TRUE(endsDuringSend.empty()) << "the dialog ended while the transfer still ran";
+            EXPECT_EQ(statusDuringSend, L"Stopping.");
             EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
             EXPECT_EQ(Calls("send"), 1);
             EXPECT_EQ(m_view.questions.size(), abort == Abort::kGesture ? 1u : 0u);
@@ -638,43 +644,56 @@ TEST_F(FinalDialogTest, SuccessOnlyOnceThePrinterIsBackWithTheInstalledVersions)
     EXPECT_TRUE(dialog.m_bPolling);
     EXPECT_EQ(m_view.texts[IDC_STATUS_TEXT], L"Waiting for the printer.");
 
-    // Restarting: no answer, then the boot loader, then only the firmware is new so far.
+    // Restarting: no answer, then the boot loader; asked once a second, not at every tick.
     m_script->answers = {false, false, true};
     m_script->replies = {L"", L"", L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;MODE:IPL;"};
-    Tick(dialog, 3);
+    Tick(dialog, 3 * 20);
+    EXPECT_EQ(Calls("query"), 3);
     EXPECT_TRUE(m_view.ends.empty());
     m_script->replies = {L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;"};
-    Tick(dialog);
+    Tick(dialog, 20);
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_SUCCESS}));
     EXPECT_EQ(m_view.texts.count(IDC_PERCENT), 0u);  // the bar does not move here
 }
 
 TEST_F(FinalDialogTest, WhatThePrinterReportsAfterItsRestartDecides) {
+    const std::wstring oldVersions = L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;";
+    const std::wstring newVersions = L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;";
     struct Case {
         const char* name;
         std::uint32_t parts;
-        std::vector<bool> answers;          // one a poll; the last repeats
+        std::vector<bool> answers;          // one a poll (a second apart); the last repeats
         std::vector<std::wstring> replies;  // the same
-        int ticks;
-        std::uint64_t stepMs;
+        int polls;
         std::vector<int> ends;
     } cases[] = {
-        {"back with the old versions", kPartsBoth, {false, true}, {L"", L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;"}, 5, 50,
+        {"back with the old versions: a minute of them", kPartsBoth, {false, true}, {L"", oldVersions}, 1 + 61,
          {END_VERIFY_FAILED}},
-        {"back with the new firmware but the old panel application", kPartsBoth, {false, true},
-         {L"", L"MDL:Zentil-640;VER:3.40;PANEL:3.0.0;"}, 5, 50, {END_VERIFY_FAILED}},
-        {"old versions before it ever went down: waited for a while", kPartsBoth, {true},
-         {L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;"}, 1 + 29, 1000, {}},
-        {"old versions before it ever went down: then a failure", kPartsBoth, {true},
-         {L"MDL:Zentil-640;VER:3.30;PANEL:3.0.0;"}, 1 + 31, 1000, {END_VERIFY_FAILED}},
-        {"a model not in the list", kPartsBoth, {true}, {L"MDL:Morvik-9;VER:3.40;PANEL:3.0.1;"}, 2, 50,
-         {END_VERIFY_FAILED}},
-        {"never back: waiting until the bound", kPartsBoth, {false}, {L""}, 1 + 299, 1000, {}},
-        {"never back: the bound", kPartsBoth, {false}, {L""}, 1 + 300, 1000, {END_NOT_CONFIRMED}},
+        {"back with the old versions: not a minute yet", kPartsBoth, {false, true}, {L"", oldVersions}, 1 + 60, {}},
+        {"the new firmware but the old panel application", kPartsBoth, {false, true},
+         {L"", L"MDL:Zentil-640;VER:3.40;PANEL:3.0.0;"}, 1 + 61, {END_VERIFY_FAILED}},
+        {"the old versions before it went down, then the new ones", kPartsBoth, {true, true, false, true},
+         {oldVersions, oldVersions, L"", newVersions}, 4, {END_SUCCESS}},
+        {"the old versions for 50 s, down, then 50 s more: no minute without a break", kPartsBoth,
+         [] {
+             std::vector<bool> a(50, true);
+             a.push_back(false);
+             return a;
+         }(),
+         [&] {
+             std::vector<std::wstring> r(50, oldVersions);
+             r.push_back(L"");
+             r.push_back(oldVersions);
+             return r;
+         }(),
+         50 + 1 + 50, {}},
+        {"a model not in the list", kPartsBoth, {true}, {L"MDL:Morvik-9;VER:3.40;PANEL:3.0.1;"}, 1, {END_VERIFY_FAILED}},
+        {"never back: waiting until the bound", kPartsBoth, {false}, {L""}, 299, {}},
+        {"never back: the bound", kPartsBoth, {false}, {L""}, 300, {END_NOT_CONFIRMED}},
         {"firmware only: the panel application is not looked at", kPartFirmware, {true},
-         {L"MDL:Zentil-640;VER:3.40;PANEL:2.0.0;"}, 2, 50, {END_SUCCESS}},
+         {L"MDL:Zentil-640;VER:3.40;PANEL:2.0.0;"}, 1, {END_SUCCESS}},
         {"panel application only: the firmware is not looked at", kPartPanel, {true},
-         {L"MDL:Zentil-640;VER:3.50;PANEL:3.0.1;"}, 2, 50, {END_SUCCESS}},
+         {L"MDL:Zentil-640;VER:3.50;PANEL:3.0.1;"}, 1, {END_SUCCESS}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -684,11 +703,11 @@ TEST_F(FinalDialogTest, WhatThePrinterReportsAfterItsRestartDecides) {
         dialog.OnInitDialog();
         Tick(dialog);  // the restart is taken
         ASSERT_TRUE(dialog.m_bPolling);
-        // One answer and one reply a poll, the last ones repeating.
-        for (std::size_t poll = 0; poll + 1 < static_cast<std::size_t>(c.ticks) && !dialog.HasEnded(); ++poll) {
+        // One answer and one reply a poll, the last ones repeating; a tick a second.
+        for (std::size_t poll = 0; poll < static_cast<std::size_t>(c.polls) && !dialog.HasEnded(); ++poll) {
             m_script->answers = {static_cast<bool>(c.answers[std::min(poll, c.answers.size() - 1)])};
             m_script->replies = {c.replies[std::min(poll, c.replies.size() - 1)]};
-            Tick(dialog, 1, c.stepMs);
+            Tick(dialog, 1, 1000);
         }
         EXPECT_EQ(m_view.ends, c.ends);
         TearDown();
@@ -696,6 +715,24 @@ TEST_F(FinalDialogTest, WhatThePrinterReportsAfterItsRestartDecides) {
 }
 
 TEST_F(FinalDialogTest, ItsRequestsRunWhileTheWindowAnswersAndAnAbortWaitsForThem) {
+    // During the restart request.
+    {
+        CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+        dialog.OnInitDialog();
+        m_view.answer = MessageAnswer::kYes;
+        std::vector<int> endsDuringRequest;
+        m_script->onReboot = [&] {
+            dialog.OnRButtonDblClk(kKeyLeftButton | kKeyShift | kKeyControl);
+            endsDuringRequest = m_view.ends;
+        };
+        Tick(dialog);
+        EXPECT_TRUE(endsDuringRequest.empty());
+        EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
+        EXPECT_FALSE(dialog.m_bPolling);
+    }
+    // During a verification.
+    SetUp();
+    m_view = RecordingView();
     CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
     dialog.OnInitDialog();
     Tick(dialog);  // the panel told to install and the restart taken: two requests
