@@ -26,7 +26,8 @@ ctl::Response Answer(Printer& printer, const ctl::Request& request, bool& connec
     }
     switch (request.type) {
         case ctl::kHello:
-            connected = request.address == printer.Address() && printer.Reachable();
+            // Only a printer that answers gets this far (ServeController).
+            connected = request.address == printer.Address();
             response.answer = connected;
             break;
         case ctl::kGetInfo: response.info = printer.InfoText(); break;
@@ -56,7 +57,9 @@ private:
 
 }  // namespace
 
-void ServeController(Printer& printer, std::unique_ptr<Stream> stream, const EndpointContext& context) {
+void ServeController(Printer& printer, Fd socket, std::uint64_t heldId, const EndpointContext& context) {
+    const std::unique_ptr<Stream> stream = MakePlainStream(std::move(socket), context.stop);
+    HeldConnection held(printer, heldId, context.stop);
     const OpenConnection open(printer);
     const std::string who = printer.Address() + " controller:";
     std::vector<std::uint8_t> received;
@@ -70,9 +73,15 @@ void ServeController(Printer& printer, std::unique_ptr<Stream> stream, const End
         }
         if (decoded.status == ctl::DecodeStatus::kComplete) {
             received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(decoded.consumed));
-            if (!printer.Reachable()) return;  // went away in the middle of the conversation
+            // A request that reached a printer about to fall silent is taken up when it answers
+            // again, unless a restart has forgotten the connection meanwhile.
+            if (!held.AwaitAnswering()) return;
             const ctl::Response response = Answer(printer, decoded.request, connected);
             Log(who, "request %u id %u -> result %u", decoded.request.type, decoded.request.id, response.result);
+            // The answer to an accepted restart request is the printer's last word before it goes
+            // down; any other answer waits while the printer is silent.
+            const bool lastWord = decoded.request.type == ctl::kRequestReboot && response.answer;
+            if (!lastWord && !held.AwaitAnswering()) return;
             const std::vector<std::uint8_t> bytes = ctl::EncodeResponse(response);
             if (bytes.empty() || !stream->WriteAll(bytes.data(), bytes.size(), context.idleTimeoutMs)) {
                 Log(who, "cannot answer, closing");
@@ -81,6 +90,8 @@ void ServeController(Printer& printer, std::unique_ptr<Stream> stream, const End
             continue;
         }
         const ssize_t n = stream->Read(buffer, sizeof buffer, context.idleTimeoutMs);
+        // A silent printer does not close idle connections either.
+        if (n == kTimedOut && !printer.AnsweredThroughout(context.idleTimeoutMs)) continue;
         if (n == kTimedOut) Log(who, "idle, closing");
         if (n <= 0) return;
         received.insert(received.end(), buffer, buffer + n);

@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include "ports/UpdateModeFrame.h"
 #include "sim/Endpoints.h"
 #include "sim/FirmwareCheck.h"
@@ -32,20 +34,25 @@ std::unique_ptr<Stream> AcceptStream(Printer& printer, Fd socket, const Endpoint
     return stream;
 }
 
-// A connection of a printer that stopped reading: kept open, read no more, until the simulator
-// stops or the time a sender could wait is well past.
+// A connection that the printer stopped reading (the `data_stall_after` fault) stays open until
+// the peer closes or resets it or the simulator stops; after this long it is let go all the
+// same, long after any sender has given up, so that forgotten connections do not pile up.
 constexpr int kStalledHoldMs = 10 * 60 * 1000;
-// The receive buffer of such a connection: small, so that the sender really blocks.
+// Its receive buffer, set before anything is read: small, and fixed, so that the kernel's
+// tuning cannot grow the window and take megabytes in while nobody reads; the sender blocks a
+// few tens of kilobytes past the point where the printer stopped.
 constexpr int kStalledReceiveBuffer = 32 * 1024;
 
-void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
+void ServeData(Printer& printer, Fd socket, std::uint64_t heldId, const EndpointContext& context) {
     const std::string who = printer.Address() + " data:";
     const PrinterSettings settings = printer.Settings();
     const long long stallAfter = settings.faults.dataStallAfter;
     if (stallAfter >= 0) {
         setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, &kStalledReceiveBuffer, sizeof kStalledReceiveBuffer);
     }
-    std::unique_ptr<Stream> stream = AcceptStream(printer, std::move(socket), context, who);
+    std::unique_ptr<Stream> stream;  // outlives `held`: a TLS close waits while the printer is silent
+    HeldConnection held(printer, heldId, context.stop);
+    stream = AcceptStream(printer, std::move(socket), context, who);
     if (!stream) return;
     printer.CountDataConnection();
 
@@ -53,7 +60,15 @@ void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
     std::vector<std::uint8_t> start;  // plain: bytes held until the frame is ruled in or out
     bool deciding = !settings.Secure();
     bool began = false;
+    long long received = 0;  // every byte taken from the connection
     FirmwareReceiver receiver(context.maxFirmwareBytes);
+    // Bytes that began neither the frame nor firmware for sure are firmware once no more come.
+    const auto TakeUndecided = [&] {
+        if (!deciding || start.empty()) return;
+        if (receiver.Size() == 0) began = printer.BeginFirmware();
+        receiver.Feed(start.data(), start.size());
+        start.clear();
+    };
     // A transfer that ends without the peer closing in order is never accepted.
     const auto Abandon = [&](const char* reason) {
         FirmwareResult result = receiver.Finish(settings.modelCode);
@@ -64,20 +79,36 @@ void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
     };
 
     for (;;) {
-        const ssize_t n = stream->Read(buffer.data(), buffer.size(), context.idleTimeoutMs);
+        // A silent printer takes nothing in, not even to open the window a read would open; what
+        // a restart reset is forgotten.
+        if (!held.AwaitAnswering()) return;
+        std::size_t want = buffer.size();
+        if (stallAfter >= 0) {
+            if (received >= stallAfter) {
+                Log(who, "stopped reading after %lld bytes (fault): the connection stays open", received);
+                printer.CountStalledConnection(+1);
+                const int gone = stream->WaitPeerGone(kStalledHoldMs);
+                printer.CountStalledConnection(-1);
+                if (gone == kStopped) return;
+                Log(who, gone == 0 ? "stalled for %d minutes, closing" : "the peer closed or reset the stalled connection",
+                    kStalledHoldMs / 60000);
+                TakeUndecided();
+                if (began || receiver.Size() > 0) Abandon("the printer stopped reading");
+                return;
+            }
+            want = static_cast<std::size_t>(std::min<long long>(static_cast<long long>(want), stallAfter - received));
+        }
+        const ssize_t n = stream->Read(buffer.data(), want, context.idleTimeoutMs);
         if (n == kStopped) return;
+        // A silent printer does not close idle connections either.
+        if (n == kTimedOut && !printer.AnsweredThroughout(context.idleTimeoutMs)) continue;
         if (n == kTimedOut || n == kError) {
             Log(who, n == kTimedOut ? "idle, closing" : "receive error, closing");
             if (began || receiver.Size() > 0) Abandon("transfer broken off");
             return;
         }
         if (n == kClosed) break;
-        if (stallAfter >= 0 && static_cast<long long>(receiver.Size() + start.size()) + n >= stallAfter) {
-            Log(who, "stopped reading after %lld bytes (fault setting)", static_cast<long long>(receiver.Size() + start.size()) + n);
-            Pause(kStalledHoldMs, context.stop);
-            Abandon("the printer stopped reading");
-            return;
-        }
+        received += n;
 
         const std::uint8_t* data = buffer.data();
         std::size_t size = static_cast<std::size_t>(n);
@@ -103,11 +134,8 @@ void ServeData(Printer& printer, Fd socket, const EndpointContext& context) {
         start.clear();
     }
 
-    if (deciding && !start.empty()) {
-        // A short connection that is a beginning of the frame but not all of it.
-        if (receiver.Size() == 0) began = printer.BeginFirmware();
-        receiver.Feed(start.data(), start.size());
-    }
+    // A short connection that is a beginning of the frame but not all of it.
+    TakeUndecided();
     if (receiver.Size() == 0 && !began) {
         Log(who, "connection closed without data");
         return;

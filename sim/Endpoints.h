@@ -37,14 +37,36 @@ struct MdnsReply {
 MdnsReply AnswerMdns(Printer& printer, std::span<const std::uint8_t> datagram, int peerPort, int mdnsPort,
                      int dataPort, std::string& note);
 
-// The controller library's protocol.
-void ServeController(Printer& printer, std::unique_ptr<Stream> stream, const EndpointContext& context);
+// A connection as its printer holds it while it is served (Printer::Accept): it falls silent
+// with the printer, and a restart resets it. Ending it waits while the printer answers nothing,
+// for a close is an answer too; so the connection's stream must outlive this object (declared
+// before it), or a TLS close would go out from a silent printer.
+class HeldConnection {
+public:
+    HeldConnection(Printer& printer, std::uint64_t id, const StopEvent& stop);
+    ~HeldConnection();
+    HeldConnection(const HeldConnection&) = delete;
+    HeldConnection& operator=(const HeldConnection&) = delete;
+
+    // Waits while the printer answers nothing. False when the simulator stops, or when a restart
+    // reset the connection meanwhile: what it carried is then forgotten, as on a real printer.
+    bool AwaitAnswering();
+
+private:
+    Printer& m_printer;
+    const StopEvent& m_stop;
+    std::uint64_t m_id;
+};
+
+// The printer's TCP endpoints, each serving one connection that the printer holds as `held`.
+// TCP 9180: the controller library's protocol.
+void ServeController(Printer& printer, Fd socket, std::uint64_t held, const EndpointContext& context);
 
 // TCP 9100: the update-mode frame or firmware data, plain or TLS by the printer's security.
-void ServeData(Printer& printer, Fd socket, const EndpointContext& context);
+void ServeData(Printer& printer, Fd socket, std::uint64_t held, const EndpointContext& context);
 
 // TCP 57602: the operation panel, plain or TLS by the printer's security.
-void ServePanel(Printer& printer, Fd socket, const EndpointContext& context);
+void ServePanel(Printer& printer, Fd socket, std::uint64_t held, const EndpointContext& context);
 
 // The connection as a stream: through a TLS handshake when the printer is secure, plain
 // otherwise. Null (the reason logged under `who`) when the handshake fails.

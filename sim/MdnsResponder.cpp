@@ -14,7 +14,7 @@ MdnsReply AnswerMdns(Printer& printer, std::span<const std::uint8_t> datagram, i
     if (IsDnsResponse(datagram)) return reply;
     printer.RecordMdnsQuery(datagram);
     if (!printer.Reachable()) {
-        note = "restarting, no answer";
+        note = "silent (restarting, or the silent fault): no answer";
         return reply;
     }
     const std::optional<MdnsQuestion> question = FindServiceQuestion(datagram);

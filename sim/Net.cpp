@@ -105,6 +105,8 @@ public:
 
     void ShutdownSend() override { shutdown(m_fd.Get(), SHUT_WR); }
 
+    int WaitPeerGone(int timeoutMs) override { return WaitFor(m_fd.Get(), POLLRDHUP, timeoutMs, m_stop); }
+
 private:
     Fd m_fd;
     const StopEvent& m_stop;
@@ -173,6 +175,8 @@ public:
     }
 
     void ShutdownSend() override { SSL_shutdown(m_ssl); }
+
+    int WaitPeerGone(int timeoutMs) override { return WaitFor(m_fd.Get(), POLLRDHUP, timeoutMs, m_stop); }
 
 private:
     Fd m_fd;
@@ -377,6 +381,13 @@ bool SetDropAll(int fd, bool drop) {
     sock_filter dropEverything[] = {{BPF_RET | BPF_K, 0, 0, 0}};
     const sock_fprog program{1, dropEverything};
     return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+bool ResetConnection(int fd) {
+    // Disconnecting a TCP socket (connect to AF_UNSPEC) sends the peer a reset.
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    return connect(fd, &unspecified, sizeof unspecified) == 0;
 }
 
 void Refuse(Fd socket) {

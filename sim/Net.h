@@ -66,6 +66,9 @@ public:
     virtual bool WriteAll(const void* data, std::size_t size, int timeoutMs) = 0;
     // Stops sending (TLS: close_notify); the connection closes with the object.
     virtual void ShutdownSend() = 0;
+    // Reads nothing and waits until the peer has closed or reset the connection (1), `timeoutMs`
+    // has passed (0) or the simulator stops (kStopped). Bytes waiting to be read do not end it.
+    virtual int WaitPeerGone(int timeoutMs) = 0;
 };
 
 // Waits until `fd` has `events` (POLLIN/POLLOUT) or the stop event is set: 1 ready, 0 timed
@@ -110,7 +113,11 @@ int LocalPort(int fd);
 // Closes with a reset instead of an orderly end, the way a printer that is not there refuses.
 void Refuse(Fd socket);
 // Attaches (or detaches) a socket filter that drops every incoming packet: a listener with it
-// lets connection attempts go unanswered. False when the system refused.
+// lets connection attempts go unanswered (no SYN-ACK, no reset), a connection with it takes in
+// nothing, so the peer's data is not even acknowledged. False when the system refused.
 bool SetDropAll(int fd, bool drop);
+// Ends a connection at once with a reset, as a printer that has restarted answers the next
+// segment of a connection it has forgotten; the descriptor stays open. False when it failed.
+bool ResetConnection(int fd);
 
 }  // namespace sim

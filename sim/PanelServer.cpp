@@ -41,8 +41,8 @@ std::string TrimmedText(const std::uint8_t* data, std::size_t size) {
 
 class PanelSession {
 public:
-    PanelSession(Printer& printer, Stream& stream, const EndpointContext& context)
-        : m_printer(printer), m_stream(stream), m_context(context), m_who(printer.Address() + " panel:"),
+    PanelSession(Printer& printer, Stream& stream, HeldConnection& held, const EndpointContext& context)
+        : m_printer(printer), m_stream(stream), m_held(held), m_context(context), m_who(printer.Address() + " panel:"),
           m_md5(EVP_MD_CTX_new()) {}
     ~PanelSession() { EVP_MD_CTX_free(m_md5); }
 
@@ -50,7 +50,9 @@ public:
         for (;;) {
             panel::PanelFrame frame;
             if (!ReadFrame(frame)) return;
-            if (!m_printer.Reachable()) return;
+            // A command that reached a printer about to fall silent is taken up when it answers
+            // again, unless a restart has forgotten the connection meanwhile.
+            if (!m_held.AwaitAnswering()) return;
             if (!HandleCommand(frame)) return;
         }
     }
@@ -60,7 +62,11 @@ private:
 
     bool Fill() {
         std::uint8_t buffer[4096];
-        const ssize_t n = m_stream.Read(buffer, sizeof buffer, m_context.idleTimeoutMs);
+        ssize_t n;
+        // A silent printer does not close idle connections either.
+        do {
+            n = m_stream.Read(buffer, sizeof buffer, m_context.idleTimeoutMs);
+        } while (n == kTimedOut && !m_printer.AnsweredThroughout(m_context.idleTimeoutMs));
         if (n == kTimedOut) Log(m_who, "idle, closing");
         else if (n == kError) Log(m_who, "receive error, closing");
         else if (n == kClosed) Log(m_who, "installer closed the connection");
@@ -95,6 +101,8 @@ private:
 
     bool Flush() {
         if (m_out.empty()) return true;
+        // Nothing goes out while the printer is silent.
+        if (!m_held.AwaitAnswering()) return false;
         const bool ok = m_stream.WriteAll(m_out.data(), m_out.size(), m_context.idleTimeoutMs);
         m_out.clear();
         if (!ok) Log(m_who, "send failed, closing");
@@ -300,6 +308,7 @@ private:
 
     Printer& m_printer;
     Stream& m_stream;
+    HeldConnection& m_held;
     const EndpointContext& m_context;
     const std::string m_who;
     std::vector<std::uint8_t> m_in;
@@ -325,11 +334,13 @@ private:
 
 }  // namespace
 
-void ServePanel(Printer& printer, Fd socket, const EndpointContext& context) {
+void ServePanel(Printer& printer, Fd socket, std::uint64_t heldId, const EndpointContext& context) {
     const std::string who = printer.Address() + " panel:";
-    std::unique_ptr<Stream> stream = AcceptStream(printer, std::move(socket), context, who);
+    std::unique_ptr<Stream> stream;  // outlives `held`: a TLS close waits while the printer is silent
+    HeldConnection held(printer, heldId, context.stop);
+    stream = AcceptStream(printer, std::move(socket), context, who);
     if (!stream) return;
-    PanelSession(printer, *stream, context).Run();
+    PanelSession(printer, *stream, held, context).Run();
 }
 
 }  // namespace sim

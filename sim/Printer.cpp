@@ -2,7 +2,14 @@
 // taken lazily: every call first advances the state to the present moment.
 #include "sim/Printer.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 #include "sim/FirmwareCheck.h"
 #include "sim/Log.h"
@@ -33,8 +40,8 @@ const char* StateName(PrinterState state) {
     return "?";
 }
 
-Printer::Printer(std::string address, PrinterSettings settings)
-    : m_address(std::move(address)), m_settings(std::move(settings)) {}
+Printer::Printer(std::string address, PrinterSettings settings, std::function<void()> connectionsWaiting)
+    : m_address(std::move(address)), m_settings(std::move(settings)), m_connectionsWaiting(std::move(connectionsWaiting)) {}
 
 PrinterSettings Printer::Settings() {
     std::lock_guard lock(m_mutex);
@@ -50,6 +57,10 @@ std::string Printer::Set(const std::string& key, const std::string& value) {
         m_opcode45Ends = Clock::now() + std::chrono::milliseconds(m_settings.faults.opcode45Ms);
     }
     Log(m_address, "set %s = %s", key.c_str(), value.c_str());
+    // `silent` takes effect before the answer to the change goes out; a shorter restart_ms may
+    // end the restart now.
+    AdvanceLocked();
+    UpdateSocketsLocked();
     return {};
 }
 
@@ -68,9 +79,69 @@ void Printer::AdvanceLocked() {
         m_newPanel.clear();
         m_panelInstallStarted = false;
         m_state = PrinterState::Ready;
+        ++m_boot;
         Log(m_address, "back after restart: firmware %s, panel %s", m_settings.firmware.c_str(),
             m_settings.panel.c_str());
+        UpdateSocketsLocked();
     }
+}
+
+bool Printer::ReachableLocked() const { return m_state != PrinterState::Restarting && !m_settings.faults.silent; }
+
+void Printer::UpdateSocketsLocked() {
+    const bool silent = !ReachableLocked();
+    const bool fallingSilent = silent && !m_silent;
+    if (m_silent && !silent) m_answeringSince = Clock::now();
+    m_silent = silent;
+    int reset = 0;
+    for (HeldSocket& s : m_sockets) {
+        if (!silent && s.connection && s.boot != m_boot && !s.reset) {
+            s.reset = true;
+            if (ResetConnection(s.fd.Get())) ++reset;
+        }
+        if (s.silenced == silent) continue;
+        if (SetDropAll(s.fd.Get(), silent)) {
+            s.silenced = silent;
+        } else {
+            Log(m_address, "cannot %s a socket: %s", silent ? "silence" : "unsilence", std::strerror(errno));
+        }
+    }
+    if (reset > 0) Log(m_address, "%d connection(s) from before the restart reset", reset);
+    if (!fallingSilent) return;
+    // Connections the kernel completed before the listeners fell silent but nobody accepted yet
+    // would take in data unfiltered: take them now, silenced like the rest.
+    const std::size_t before = m_accepted.size();
+    const std::size_t listeners = m_sockets.size();  // AcceptLocked appends connections
+    for (std::size_t i = 0; i < listeners; ++i) {
+        if (m_sockets[i].connection) continue;
+        for (;;) {
+            AcceptedConnection accepted = AcceptLocked(m_sockets[i].id, m_sockets[i].fd.Get());
+            if (!accepted.socket.Valid()) break;
+            m_accepted.push_back(std::move(accepted));
+        }
+    }
+    if (m_accepted.size() == before) return;
+    Log(m_address, "took in %zu connection(s) not yet accepted", m_accepted.size() - before);
+    if (m_connectionsWaiting) m_connectionsWaiting();
+}
+
+AcceptedConnection Printer::AcceptLocked(std::uint64_t listener, int fd) {
+    AcceptedConnection accepted{listener, Fd(accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)), 0};
+    if (!accepted.socket.Valid()) return accepted;
+    HeldSocket held{m_nextSocketId, Fd(fcntl(accepted.socket.Get(), F_DUPFD_CLOEXEC, 0)), true, m_boot};
+    if (!held.fd.Valid()) {
+        // Not held, it could not be silenced: refused, as when there are too many connections.
+        Log(m_address, "cannot hold a connection: %s", std::strerror(errno));
+        Refuse(std::move(accepted.socket));
+        return accepted;
+    }
+    if (m_silent) {
+        held.silenced = SetDropAll(held.fd.Get(), true);
+        if (!held.silenced) Log(m_address, "cannot silence a socket: %s", std::strerror(errno));
+    }
+    accepted.held = m_nextSocketId++;
+    m_sockets.push_back(std::move(held));
+    return accepted;
 }
 
 PrinterState Printer::State() {
@@ -79,7 +150,26 @@ PrinterState Printer::State() {
     return m_state;
 }
 
-bool Printer::Reachable() { return State() != PrinterState::Restarting && !Settings().faults.silent; }
+bool Printer::Reachable() {
+    std::lock_guard lock(m_mutex);
+    AdvanceLocked();
+    return ReachableLocked();
+}
+
+bool Printer::AnsweredThroughout(int ms) {
+    std::lock_guard lock(m_mutex);
+    AdvanceLocked();
+    return ReachableLocked() && Clock::now() - m_answeringSince >= std::chrono::milliseconds(ms);
+}
+
+int Printer::MsUntilRestartEnds() {
+    std::lock_guard lock(m_mutex);
+    AdvanceLocked();
+    if (m_state != PrinterState::Restarting) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        m_stateSince + std::chrono::milliseconds(m_settings.restartMs) - Clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+}
 
 std::string Printer::InfoText() {
     std::lock_guard lock(m_mutex);
@@ -177,6 +267,7 @@ bool Printer::RequestReboot() {
     m_stateSince = Clock::now();
     ++m_restarts;
     Log(m_address, "restarting for %d ms", m_settings.restartMs);
+    UpdateSocketsLocked();
     return true;
 }
 
@@ -258,11 +349,57 @@ void Printer::CountDataConnection() {
     ++m_dataConnections;
 }
 
+void Printer::CountStalledConnection(int change) {
+    std::lock_guard lock(m_mutex);
+    m_stalledConnections += change;
+}
+
 void Printer::RecordMdnsQuery(std::span<const std::uint8_t> datagram) {
     const std::string hex = ToHex(datagram.data(), datagram.size());
     std::lock_guard lock(m_mutex);
     ++m_mdnsQueries;
     m_mdnsLastQuery = hex;
+}
+
+std::uint64_t Printer::HoldListener(int fd) {
+    std::lock_guard lock(m_mutex);
+    AdvanceLocked();
+    HeldSocket held{m_nextSocketId, Fd(fcntl(fd, F_DUPFD_CLOEXEC, 0)), false, m_boot};
+    if (!held.fd.Valid()) {
+        Log(m_address, "cannot hold a listener: %s", std::strerror(errno));
+        return 0;
+    }
+    m_sockets.push_back(std::move(held));
+    UpdateSocketsLocked();
+    return m_nextSocketId++;
+}
+
+AcceptedConnection Printer::Accept(std::uint64_t listener) {
+    std::lock_guard lock(m_mutex);
+    AdvanceLocked();
+    for (const HeldSocket& s : m_sockets) {
+        if (s.id == listener && !s.connection) return AcceptLocked(s.id, s.fd.Get());
+    }
+    return {listener, Fd(), 0};
+}
+
+std::vector<AcceptedConnection> Printer::TakeAccepted() {
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_accepted, {});
+}
+
+void Printer::ReleaseSocket(std::uint64_t id) {
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_sockets, [id](const HeldSocket& s) { return s.id == id; });
+}
+
+bool Printer::SocketReset(std::uint64_t id) {
+    std::lock_guard lock(m_mutex);
+    AdvanceLocked();
+    for (const HeldSocket& s : m_sockets) {
+        if (s.id == id) return s.reset;
+    }
+    return false;
 }
 
 std::vector<std::string> Printer::Describe() {
@@ -286,6 +423,7 @@ std::vector<std::string> Printer::Describe() {
         "panel_install=" + std::string(m_panelInstallStarted ? "started" : "no"),
         "controller_connections=" + std::to_string(m_controllerConnections),
         "data_connections=" + std::to_string(m_dataConnections),
+        "stalled_connections=" + std::to_string(m_stalledConnections),
         "mdns_queries=" + std::to_string(m_mdnsQueries),
         "mdns_last_query=" + m_mdnsLastQuery,
     };

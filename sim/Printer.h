@@ -9,15 +9,24 @@
 // word says where the printer is (state code 1: read the reply over SNMP, 3: installing,
 // 6: accepted); while restarting nothing answers. Installing and restarting end by themselves
 // once their configured times have passed since they began (a time changed meanwhile counts).
+//
+// The printer also holds its TCP sockets (listeners and connections), so that they fall silent
+// at the very moment it does: while it cannot be reached a socket filter on each drops
+// everything that arrives, and when a restart is over the connections from before it are reset.
+// Its connections are accepted through it for the same reason: the moment it falls silent it
+// takes in whatever its listeners have queued, so that no connection escapes the silence
+// because the thread that accepts had not come round to it yet.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "sim/Net.h"
 #include "sim/Settings.h"
 
 namespace sim {
@@ -60,9 +69,18 @@ struct AckAction {
     int delayMs = 0;
 };
 
+// A connection accepted on one of the printer's listeners, held by the printer from the start.
+struct AcceptedConnection {
+    std::uint64_t listener;  // the id of the listener it came in on
+    Fd socket;
+    std::uint64_t held;      // its id among the held sockets
+};
+
 class Printer {
 public:
-    Printer(std::string address, PrinterSettings settings);
+    // `connectionsWaiting` is called (under the printer's lock: it must only signal) when
+    // connections were accepted for TakeAccepted.
+    Printer(std::string address, PrinterSettings settings, std::function<void()> connectionsWaiting = {});
     Printer(const Printer&) = delete;
     Printer& operator=(const Printer&) = delete;
 
@@ -73,8 +91,14 @@ public:
     std::string Set(const std::string& key, const std::string& value);
 
     PrinterState State();
-    // False while restarting: every endpoint then stays silent or refuses.
+    // False while restarting or with the `silent` fault: every endpoint then answers nothing.
     bool Reachable();
+    // Whether it has answered for at least the last `ms`: a connection idle for that long is closed
+    // only then, since nothing could reach the printer while it was silent.
+    bool AnsweredThroughout(int ms);
+    // How long until a restart is due to end (at least 0), or -1 when the printer is not
+    // restarting.
+    int MsUntilRestartEnds();
     // "MDL:...;VER:...;PANEL:...;MODE:...;STATUS:...;SECURITY:...;" as it stands now.
     std::string InfoText();
     // The controller library's two words: bit 31 with the state code in bits 24-27, and a
@@ -109,9 +133,26 @@ public:
     // A connection on the data port got as far as carrying data (plain: accepted; TLS: handshake
     // done), so tests see how often a client connected, retries included.
     void CountDataConnection();
+    // A connection on the data port stopped being read (+1, `data_stall_after`) or ended (-1).
+    void CountStalledConnection(int change);
 
     // A datagram other than a DNS response reached the printer's mDNS socket or group.
     void RecordMdnsQuery(std::span<const std::uint8_t> datagram);
+
+    // A listening TCP socket of this printer (non-blocking) falls silent with it from now on (at
+    // once, if the printer is silent already). The printer keeps a duplicate of the descriptor
+    // until ReleaseSocket. Returns its id, 0 when it cannot be held.
+    std::uint64_t HoldListener(int fd);
+    // The next connection waiting on a held listener, held from the start like the listener (its
+    // socket invalid when none waits). A held connection is also reset when a restart that began
+    // while it was open is over. The printer keeps a duplicate of its descriptor until
+    // ReleaseSocket, so the connection stays open (and no close goes out) until then.
+    AcceptedConnection Accept(std::uint64_t listener);
+    // The connections the printer took from its listeners when it fell silent.
+    std::vector<AcceptedConnection> TakeAccepted();
+    void ReleaseSocket(std::uint64_t id);
+    // Whether the restart reset this connection.
+    bool SocketReset(std::uint64_t id);
 
     // "key=value" lines for the control port, and the panel exchange one event a line.
     std::vector<std::string> Describe();
@@ -122,8 +163,24 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    struct HeldSocket {
+        std::uint64_t id;
+        Fd fd;             // a duplicate
+        bool connection;
+        int boot;          // connections: the printer's boot when it was opened
+        bool silenced = false;
+        bool reset = false;
+    };
+
     void AdvanceLocked();
     std::uint32_t StatusWordLocked();
+    bool ReachableLocked() const;
+    // Brings the held sockets in line with the printer: silenced while it cannot be reached;
+    // once it can, the connections of an earlier boot are reset.
+    void UpdateSocketsLocked();
+    // Accepts one connection on the held listener `fd` and holds it; its socket is invalid when
+    // none waits.
+    AcceptedConnection AcceptLocked(std::uint64_t listener, int fd);
 
     const std::string m_address;
     std::mutex m_mutex;
@@ -151,7 +208,16 @@ private:
     int m_dataConnections = 0;
     int m_mdnsQueries = 0;
     std::string m_mdnsLastQuery;           // lower-case hex
-    int m_controllerConnections = 0;  // open now; not a record, so "clear" leaves it
+    int m_controllerConnections = 0;  // open now; not records, so "clear" leaves them
+    int m_stalledConnections = 0;
+
+    int m_boot = 0;                        // restarts completed, never cleared
+    bool m_silent = false;                 // as the held sockets were last set
+    Clock::time_point m_answeringSince{};  // when it last came out of silence
+    std::vector<HeldSocket> m_sockets;
+    std::uint64_t m_nextSocketId = 1;
+    std::vector<AcceptedConnection> m_accepted;  // taken in when it fell silent, for TakeAccepted
+    std::function<void()> m_connectionsWaiting;
 };
 
 }  // namespace sim

@@ -1,15 +1,20 @@
 // One thread polls every listening socket and the stop event; SNMP datagrams are answered on
-// it, and each accepted connection gets a thread of its own. Connection threads share nothing
-// but their printer (which locks itself) and the stop event, so stopping is: set the event,
-// every wait returns, join.
+// it, and each accepted connection gets a thread of its own. A printer's connections are
+// accepted through the printer; those it takes in by itself as it falls silent come to this
+// thread through an eventfd it polls too. Connection threads share nothing but their printer
+// (which locks itself) and the stop event, so stopping is: set the event, every wait returns,
+// join.
 #include "sim/Simulator.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -52,9 +57,15 @@ const char* KindName(int kind) {
 
 }  // namespace
 
-Simulator::Simulator(SimOptions options) : m_options(std::move(options)) {
+Simulator::Simulator(SimOptions options)
+    : m_options(std::move(options)), m_taken(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    const int taken = m_taken.Get();
+    const auto signal = [taken] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(taken, &one, sizeof one);
+    };
     for (const PrinterEntry& entry : m_options.printers) {
-        m_printers.push_back(std::make_unique<Printer>(entry.address, entry.settings));
+        m_printers.push_back(std::make_unique<Printer>(entry.address, entry.settings, signal));
     }
 }
 
@@ -64,6 +75,7 @@ Simulator::~Simulator() {
 }
 
 std::string Simulator::Start() {
+    if (!m_taken.Valid()) return std::string("eventfd: ") + std::strerror(errno);
     std::string addresses;
     for (const auto& printer : m_printers) addresses += (addresses.empty() ? "IP:" : ",IP:") + printer->Address();
     std::string error;
@@ -83,7 +95,10 @@ std::string Simulator::Start() {
             Fd fd = kind == Endpoint::Snmp ? BindUdp(printer->Address(), port, error)
                                            : ListenTcp(printer->Address(), port, error);
             if (!fd.Valid()) return error;
-            m_endpoints.push_back({kind, printer.get(), std::move(fd)});
+            // The printer holds its listeners, so that they fall silent the moment it does.
+            const std::uint64_t held = kind == Endpoint::Snmp ? 0 : printer->HoldListener(fd.Get());
+            if (kind != Endpoint::Snmp && held == 0) return "cannot hold the listener on " + printer->Address();
+            m_endpoints.push_back({kind, printer.get(), std::move(fd), -1, held});
         }
         // mDNS: unicast queries arrive on the printer's own address; multicast ones only on a
         // socket bound to the group, which hears the group on the printer's interface alone.
@@ -115,19 +130,26 @@ std::string Simulator::Start() {
 }
 
 void Simulator::Run() {
+    constexpr std::size_t kFirstEndpoint = 2;  // after the stop event and m_taken
     std::vector<pollfd> fds;
     for (;;) {
         fds.clear();
         fds.push_back({m_stop.Fd(), POLLIN, 0});
-        MuteUnreachable();
+        fds.push_back({m_taken.Get(), POLLIN, 0});
         for (const Endpoint& e : m_endpoints) fds.push_back({e.fd.Get(), POLLIN, 0});
-        // Short enough that a printer that begins or ends its restart falls silent or answers
-        // again within a few tens of milliseconds.
-        const int n = poll(fds.data(), fds.size(), 25);
+        // A restart ends when the printer is next asked; with its listeners silent nobody may ask,
+        // so the loop asks itself when the restart is due to end.
+        int timeoutMs = 500;
+        for (const auto& printer : m_printers) {
+            const int left = printer->MsUntilRestartEnds();
+            if (left >= 0) timeoutMs = std::min(timeoutMs, left + 1);
+        }
+        const int n = poll(fds.data(), fds.size(), timeoutMs);
         if (m_stop.IsSet()) break;
         if (n > 0) {
+            if (fds[1].revents) AcceptTakenIn();
             for (std::size_t i = 0; i < m_endpoints.size(); ++i) {
-                if (!fds[i + 1].revents) continue;
+                if (!fds[i + kFirstEndpoint].revents) continue;
                 switch (m_endpoints[i].kind) {
                     case Endpoint::Snmp: ServeDatagrams(m_endpoints[i]); break;
                     case Endpoint::Mdns:
@@ -139,6 +161,12 @@ void Simulator::Run() {
         Reap(false);
     }
     Log("sim", "stopping");
+    for (const Endpoint& e : m_endpoints) {
+        if (e.held != 0) e.printer->ReleaseSocket(e.held);
+    }
+    for (const auto& printer : m_printers) {
+        for (const AcceptedConnection& c : printer->TakeAccepted()) printer->ReleaseSocket(c.held);
+    }
     m_endpoints.clear();  // closes every listener: new connections are refused from here on
     Reap(true);
     Log("sim", "stopped");
@@ -216,54 +244,72 @@ void Simulator::SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const
     }
 }
 
-// A restarting (or silenced) printer answers nothing: its listeners get a socket filter that
-// drops every segment, so a connection attempt goes unanswered (the client's connect times out
-// and its SYNs are retried) instead of being refused.
-void Simulator::MuteUnreachable() {
-    for (Endpoint& e : m_endpoints) {
-        if (!e.printer || (e.kind != Endpoint::Controller && e.kind != Endpoint::Data && e.kind != Endpoint::Panel)) {
-            continue;
-        }
-        const bool mute = !e.printer->Reachable();
-        if (mute == e.muted) continue;
-        if (SetDropAll(e.fd.Get(), mute)) {
-            e.muted = mute;
-        } else {
-            Log(e.printer->Address() + " " + KindName(e.kind) + ":", "cannot %s the listener", mute ? "mute" : "unmute");
+void Simulator::Accept(Endpoint& endpoint) {
+    if (endpoint.kind != Endpoint::ControlPort) {
+        // Through the printer, which holds the connection from the start.
+        AcceptedConnection connection = endpoint.printer->Accept(endpoint.held);
+        if (connection.socket.Valid()) Serve(endpoint.kind, *endpoint.printer, std::move(connection));
+        return;
+    }
+    Fd socket(accept4(endpoint.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!socket.Valid()) return;
+    if (m_connections.size() >= kMaxConnections) {
+        Log("sim control:", "too many connections: refused");
+        Refuse(std::move(socket));
+        return;
+    }
+    // The descriptor moves into the thread; a shared holder keeps std::function copyable.
+    auto held = std::make_shared<Fd>(std::move(socket));
+    Spawn([this, held] { ServeControl(std::move(*held)); });
+}
+
+void Simulator::AcceptTakenIn() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = read(m_taken.Get(), &count, sizeof count);
+    for (const auto& printer : m_printers) {
+        for (AcceptedConnection& connection : printer->TakeAccepted()) {
+            const auto listener = std::find_if(m_endpoints.begin(), m_endpoints.end(), [&](const Endpoint& e) {
+                return e.printer == printer.get() && e.held == connection.listener;
+            });
+            if (listener != m_endpoints.end()) {
+                Serve(listener->kind, *printer, std::move(connection));
+            } else {
+                printer->ReleaseSocket(connection.held);
+            }
         }
     }
 }
 
-void Simulator::Accept(Endpoint& endpoint) {
-    Fd socket(accept4(endpoint.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!socket.Valid()) return;
-    Printer* printer = endpoint.printer;
-    const std::string who = printer ? printer->Address() + " " + KindName(endpoint.kind) + ":" : "sim control:";
-    if (printer && !printer->Reachable()) {
-        Log(who, "restarting: connection refused");
-        Refuse(std::move(socket));
-        return;
-    }
+void Simulator::Serve(Endpoint::Kind kind, Printer& printer, AcceptedConnection connection) {
     if (m_connections.size() >= kMaxConnections) {
-        Log(who, "too many connections: refused");
-        Refuse(std::move(socket));
+        Log(printer.Address() + " " + KindName(kind) + ":", "too many connections: refused");
+        Refuse(std::move(connection.socket));
+        printer.ReleaseSocket(connection.held);  // the last descriptor: the reset goes out now
         return;
     }
     const int one = 1;
-    setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(connection.socket.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     // The descriptor moves into the thread; a shared holder keeps std::function copyable.
-    auto held = std::make_shared<Fd>(std::move(socket));
+    auto socket = std::make_shared<Fd>(std::move(connection.socket));
+    const std::uint64_t held = connection.held;
+    Printer* p = &printer;
     const EndpointContext& context = *m_context;
-    switch (endpoint.kind) {
+    switch (kind) {
         case Endpoint::Controller:
-            Spawn([printer, held, &context] { ServeController(*printer, MakePlainStream(std::move(*held), context.stop), context); });
+            Spawn([p, socket, held, &context] { ServeController(*p, std::move(*socket), held, context); });
             break;
-        case Endpoint::Data: Spawn([printer, held, &context] { ServeData(*printer, std::move(*held), context); }); break;
-        case Endpoint::Panel: Spawn([printer, held, &context] { ServePanel(*printer, std::move(*held), context); }); break;
-        case Endpoint::ControlPort: Spawn([this, held] { ServeControl(std::move(*held)); }); break;
+        case Endpoint::Data:
+            Spawn([p, socket, held, &context] { ServeData(*p, std::move(*socket), held, context); });
+            break;
+        case Endpoint::Panel:
+            Spawn([p, socket, held, &context] { ServePanel(*p, std::move(*socket), held, context); });
+            break;
         case Endpoint::Snmp:
         case Endpoint::Mdns:
-        case Endpoint::MdnsGroup: break;
+        case Endpoint::MdnsGroup:
+        case Endpoint::ControlPort:
+            printer.ReleaseSocket(held);
+            break;
     }
 }
 

@@ -46,7 +46,7 @@ private:
         Printer* printer;  // null for the control port
         Fd fd;
         int replyFd = -1;  // mDNS: the printer's own mDNS socket, which sends every answer
-        bool muted = false;  // TCP: a filter drops every incoming segment (no answer at all)
+        std::uint64_t held = 0;  // TCP listeners: the printer's id for them (Printer::HoldListener)
     };
     struct Connection {
         std::thread thread;
@@ -54,7 +54,9 @@ private:
     };
 
     void Accept(Endpoint& endpoint);
-    void MuteUnreachable();
+    // Serves the connections the printers took in as they fell silent.
+    void AcceptTakenIn();
+    void Serve(Endpoint::Kind kind, Printer& printer, AcceptedConnection connection);
     void ServeDatagrams(Endpoint& endpoint);
     void ServeMdns(Endpoint& endpoint);
     void SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const sockaddr_in& peer);
@@ -66,6 +68,7 @@ private:
     SimOptions m_options;
     std::vector<std::unique_ptr<Printer>> m_printers;
     StopEvent m_stop;
+    Fd m_taken;  // an eventfd: a printer took connections in (Printer::TakeAccepted)
     std::unique_ptr<TlsServer> m_tls;
     std::unique_ptr<EndpointContext> m_context;
     std::vector<Endpoint> m_endpoints;

@@ -1,13 +1,15 @@
 // The printer's SNMP agent: one status object, v1 (and v2c, which has the same layout for GET).
 // Requests with a community the printer does not answer are dropped, as real agents do.
-#include "sim/Endpoints.h"
+#include <algorithm>
+
 #include "ports/SnmpCodec.h"
+#include "sim/Endpoints.h"
 
 namespace sim {
 
 std::vector<std::uint8_t> AnswerSnmp(Printer& printer, std::span<const std::uint8_t> datagram, std::string& note) {
     if (!printer.Reachable()) {
-        note = "silent (restarting or fault), no answer";
+        note = "silent (restarting, or the silent fault): no answer";
         return {};
     }
     const std::optional<snmp::GetRequest> request = snmp::DecodeGetRequest(datagram);
@@ -19,17 +21,24 @@ std::vector<std::uint8_t> AnswerSnmp(Printer& printer, std::span<const std::uint
         note = "community '" + request->community + "' not answered";
         return {};
     }
-    if (const int error = printer.Settings().faults.snmpError; error != 0) {
-        // As an agent that fails the request: every binding back with a NULL value.
-        std::vector<snmp::VarBind> echoed;
-        for (const snmp::Oid& oid : request->oids) {
-            snmp::VarBind binding;
-            binding.oid = oid;
-            binding.kind = snmp::VarBind::Kind::kNull;
-            echoed.push_back(std::move(binding));
+    const int fault = printer.Settings().faults.snmpError;
+    if (fault != 0 && request->pduType == snmp::kPduGetRequest) {
+        // As an agent that fails to get the status object: the error, the index of its binding
+        // (1-based) and the bindings back as they came, with NULL values.
+        const auto named = std::find(request->oids.begin(), request->oids.end(), snmp::StatusOid());
+        if (named != request->oids.end()) {
+            std::vector<snmp::VarBind> echoed;
+            for (const snmp::Oid& oid : request->oids) {
+                snmp::VarBind binding;
+                binding.oid = oid;
+                binding.kind = snmp::VarBind::Kind::kNull;
+                echoed.push_back(std::move(binding));
+            }
+            const auto index = static_cast<std::int32_t>(named - request->oids.begin()) + 1;
+            note = "error status " + std::to_string(fault) + " (fault)";
+            return snmp::EncodeGetResponse(request->community, request->requestId, fault, index, echoed,
+                                           request->version);
         }
-        note = "error status " + std::to_string(error) + " by fault setting";
-        return snmp::EncodeGetResponse(request->community, request->requestId, error, 1, echoed, request->version);
     }
     std::vector<snmp::VarBind> bindings;
     bool any = false;

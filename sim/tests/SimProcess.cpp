@@ -2,6 +2,7 @@
 #include "sim/tests/SimProcess.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <poll.h>
@@ -146,6 +147,25 @@ bool SimProcess::WaitFor(const std::string& address, const std::string& key, con
     return false;
 }
 
+int SimProcess::Descriptors() {
+    Control("list");
+    const std::string path = "/proc/" + std::to_string(m_pid) + "/fd";
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return -1;
+    int count = 0;
+    while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count;
+}
+
+bool SimProcess::WaitForDescriptors(int count) {
+    for (int waited = 0; waited < kGuardMs; waited += 20) {
+        if (Descriptors() == count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 std::vector<std::string> SimProcess::PanelLogUntil(const std::string& address, const std::string& line) {
     std::vector<std::string> log;
     for (int waited = 0; waited < kGuardMs; waited += 20) {
@@ -202,7 +222,8 @@ bool PeerCloses(int fd) {
     }
 }
 
-bool SnmpGet(const std::string& address, const std::string& community, std::string& text, int timeoutMs, const char* oid) {
+std::optional<snmp::GetResponse> SnmpExchange(const std::string& address, const std::string& community, int timeoutMs,
+                                              const char* oid) {
     const snmp::Oid target = oid ? *snmp::ParseOid(oid) : snmp::StatusOid();
     const std::vector<std::uint8_t> request = snmp::EncodeGetRequest(community, 4711, target);
     sim::Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -210,13 +231,19 @@ bool SnmpGet(const std::string& address, const std::string& community, std::stri
     sa.sin_family = AF_INET;
     sa.sin_port = htons(snmp::kAgentPort);
     inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    if (sendto(fd.Get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) return false;
+    if (sendto(fd.Get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+        return std::nullopt;
+    }
     pollfd p{fd.Get(), POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) != 1) return false;
+    if (poll(&p, 1, timeoutMs) != 1) return std::nullopt;
     std::uint8_t buffer[2048];
     const ssize_t n = recv(fd.Get(), buffer, sizeof buffer, 0);
-    if (n <= 0) return false;
-    const auto response = snmp::DecodeGetResponse(std::span(buffer, static_cast<std::size_t>(n)), 4711);
+    if (n <= 0) return std::nullopt;
+    return snmp::DecodeGetResponse(std::span(buffer, static_cast<std::size_t>(n)), 4711);
+}
+
+bool SnmpGet(const std::string& address, const std::string& community, std::string& text, int timeoutMs, const char* oid) {
+    const auto response = SnmpExchange(address, community, timeoutMs, oid);
     if (!response) return false;
     text = response->errorStatus != snmp::kNoError ? "error " + std::to_string(response->errorStatus)
                                                    : std::string(response->value.begin(), response->value.end());

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "ports/SnmpCodec.h"
 #include "sim/Net.h"
 
 namespace simtest {
@@ -39,6 +41,11 @@ public:
     // Polls "panel ADDRESS" until its last line is `line` (guarded); the lines then, or the last
     // lines seen.
     std::vector<std::string> PanelLogUntil(const std::string& address, const std::string& line);
+    // How many descriptors the simulator has open, counted once a control command has been
+    // answered (so the control connection is among them); polls until there are `count`
+    // (guarded), true when there were.
+    int Descriptors();
+    bool WaitForDescriptors(int count);
     // Sends SIGTERM and waits; the exit status as waitpid gives it, or -1 after the guard.
     int Terminate();
 
@@ -62,6 +69,9 @@ bool PeerCloses(int fd);
 // answer came within `timeoutMs`.
 bool SnmpGet(const std::string& address, const std::string& community, std::string& text, int timeoutMs = 1000,
              const char* oid = nullptr);
+// The same GET (of the status object unless `oid` names another), with the whole response.
+std::optional<snmp::GetResponse> SnmpExchange(const std::string& address, const std::string& community, int timeoutMs,
+                                              const char* oid = nullptr);
 
 // A firmware image as the printer receives it: header, `payloadSize` bytes, trailer.
 std::vector<std::uint8_t> MakeFirmware(const std::string& modelCode, const std::string& version, std::size_t payloadSize);

@@ -1,5 +1,8 @@
 // Unit tests of the simulator's own logic: settings, the streaming firmware check and the
 // printer's update cycle, without sockets.
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "sim/FirmwareCheck.h"
@@ -33,6 +36,10 @@ TEST(SimSettings, AcceptsGoodValuesAndLeavesSettingsAloneOnBadOnes) {
         {"mdns_host", "-zt", false},      {"mdns_host", "zt.local", false},
         {"mdns_fault", "silent", true},   {"mdns_fault", "malformed", true}, {"mdns_fault", "thrice", false},
         {"mdns_also_from", "127.0.0.3", true}, {"mdns_also_from", "none", true}, {"mdns_also_from", "here", false},
+        {"silent", "on", true},           {"silent", "quiet", false},
+        {"data_stall_after", "0", true},  {"data_stall_after", "none", true}, {"data_stall_after", "-1", false},
+        {"snmp_error", "5", true},        {"snmp_error", "none", true},   {"snmp_error", "0", false},
+        {"snmp_error", "19", false},
     };
     for (const Case& c : cases) {
         PrinterSettings settings;
@@ -242,6 +249,21 @@ TEST(SimPrinter, FaultsOnTheWayThroughTheCycle) {
 
     ASSERT_EQ(printer.Set("opcode1", "on"), "");
     EXPECT_EQ(printer.OperationCode(), 1);
+}
+
+// The installer first sees the operator busy at the panel, then the update going on: operation
+// code 45 lasts opcode45_ms from entering update mode, however long the printer was ready
+// before with the setting given at start.
+TEST(SimPrinter, OperationCode45CountsFromEnteringUpdateMode) {
+    PrinterSettings settings;
+    settings.faults.opcode45Ms = 1000;
+    sim::Printer printer("127.0.0.2", settings);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(printer.OperationCode(), 0);  // ready: nobody at the panel yet
+    ASSERT_TRUE(printer.EnterUpdateMode("test"));
+    EXPECT_EQ(printer.OperationCode(), 45);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(printer.OperationCode(), 0);
 }
 
 TEST(SimPrinter, OnlyTheNthAcknowledgementIsFaulty) {
