@@ -3,7 +3,8 @@
 // acknowledgement:
 //   E000 -> E00A, E00D    E00E -> E00F    E010 -> E011    E008 (digest matches) -> E00C
 // The package arrives as E006 (name and size), E007 blocks and E008 (MD5 digest text). A later
-// connection's E009 starts installing it. A command sent again with the same sequence number
+// connection's E009 starts installing it, unless the panel refuses: it then closes the
+// connection without acknowledging the command. A command sent again with the same sequence number
 // (the installer's retry after a lost acknowledgement) is acknowledged again but handled once.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -58,7 +59,8 @@ public:
     }
 
 private:
-    enum class Read { Ok, Closed };
+    // What becomes of a command the first time it arrives.
+    enum class Verdict { Acknowledge, AcknowledgeAndClose, Refuse };
 
     bool Fill() {
         std::uint8_t buffer[4096];
@@ -158,7 +160,7 @@ private:
     bool HandleCommand(const panel::PanelFrame& frame) {
         const bool retry = m_haveLast && frame.sequence == m_lastSequence && frame.command == m_lastCommand;
         m_printer.RecordPanel({retry ? PanelEvent::Retry : PanelEvent::Command, frame.command, frame.sequence, frame.attempt});
-        bool closeAfter = false;
+        Verdict verdict = Verdict::Acknowledge;
         if (retry) {
             Log(m_who, "command %s seq %02X attempt %02X again: acknowledged, not handled twice", Hex4(frame.command).c_str(),
                 frame.sequence, frame.attempt);
@@ -171,8 +173,16 @@ private:
             m_lastSequence = frame.sequence;
             m_sequence = static_cast<std::uint8_t>(frame.sequence + 1);
             m_followUpDue = true;
-            closeAfter = !Process(frame);
+            verdict = Process(frame);
         }
+        if (verdict == Verdict::Refuse) {
+            // No acknowledgement at all: the connection ends, and the command with it.
+            m_printer.RecordPanel({PanelEvent::Refused, frame.command, frame.sequence, frame.attempt});
+            Log(m_who, "command %s refused: closing without acknowledging it", Hex4(frame.command).c_str());
+            Flush();
+            return false;
+        }
+        const bool closeAfter = verdict == Verdict::AcknowledgeAndClose;
 
         const AckAction action = m_printer.NextCommandAck();
         std::array<std::uint8_t, panel::kCommandAckSize> ack = panel::MakeCommandAck(frame.sequence, frame.attempt);
@@ -213,8 +223,8 @@ private:
         }
     }
 
-    // Handles a command the first time it arrives. False: close after acknowledging it.
-    bool Process(const panel::PanelFrame& frame) {
+    // Handles a command the first time it arrives.
+    Verdict Process(const panel::PanelFrame& frame) {
         const std::vector<std::uint8_t>& data = frame.data;
         switch (frame.command) {
             case 0xE000:
@@ -224,33 +234,32 @@ private:
                 }
                 Log(m_who, "session start: installer %s, panel application %s", m_installerVersion.c_str(),
                     m_announcedPanel.c_str());
-                return true;
+                return Verdict::Acknowledge;
             case 0xE00E:
                 Log(m_who, "installer host %s", TrimmedText(data.data(), data.size()).c_str());
-                return true;
+                return Verdict::Acknowledge;
             case 0xE010:
             case 0xE012:
             case 0xE005:
                 Log(m_who, "command %s", Hex4(frame.command).c_str());
-                return true;
-            case 0xE006: return Header(data);
-            case 0xE007: return Block(data);
-            case 0xE008: Digest(data); return true;
+                return Verdict::Acknowledge;
+            case 0xE006: Header(data); return Verdict::Acknowledge;
+            case 0xE007: return Block(data) ? Verdict::Acknowledge : Verdict::AcknowledgeAndClose;
+            case 0xE008: Digest(data); return Verdict::Acknowledge;
             case 0xE009:
                 Log(m_who, "install request");
-                m_printer.StartPanelInstall();
-                return true;
+                return m_printer.StartPanelInstall() ? Verdict::Acknowledge : Verdict::Refuse;
             default:
                 Log(m_who, "unknown command %s, acknowledged and ignored", Hex4(frame.command).c_str());
-                return true;
+                return Verdict::Acknowledge;
         }
     }
 
-    bool Header(const std::vector<std::uint8_t>& data) {
+    void Header(const std::vector<std::uint8_t>& data) {
         if (data.size() != 40) {
             Log(m_who, "file header of %zu bytes, expected 40", data.size());
             m_headerSeen = false;
-            return true;
+            return;
         }
         m_packageName = TrimmedText(data.data(), 30);
         const std::string size = TrimmedText(data.data() + 30, 10);
@@ -263,9 +272,9 @@ private:
         m_packageAccepted = false;
         EVP_DigestInit_ex(m_md5, EVP_md5(), nullptr);
         Log(m_who, "file header: %s, %s bytes", m_packageName.c_str(), size.c_str());
-        return true;
     }
 
+    // False: close after acknowledging this block (`close_after_blocks`).
     bool Block(const std::vector<std::uint8_t>& data) {
         if (!m_headerSeen) {
             Log(m_who, "data block before a file header, ignored");

@@ -57,8 +57,8 @@ std::string Printer::Set(const std::string& key, const std::string& value) {
         m_opcode45Ends = Clock::now() + std::chrono::milliseconds(m_settings.faults.opcode45Ms);
     }
     Log(m_address, "set %s = %s", key.c_str(), value.c_str());
-    // `silent` takes effect before the answer to the change goes out; a shorter restart_ms may
-    // end the restart now.
+    // `silent` takes effect before the answer to the change goes out; a shorter restart_ms, or
+    // never_back off, may end the restart now.
     AdvanceLocked();
     UpdateSocketsLocked();
     return {};
@@ -70,14 +70,15 @@ void Printer::AdvanceLocked() {
         m_state = PrinterState::Accepted;
         Log(m_address, "firmware installed, waiting for the restart request");
     }
-    if (m_state == PrinterState::Restarting && now >= m_stateSince + std::chrono::milliseconds(m_settings.restartMs)) {
+    if (m_state == PrinterState::Restarting && !m_settings.faults.neverBack &&
+        now >= m_stateSince + std::chrono::milliseconds(m_settings.restartMs)) {
         if (!m_settings.faults.keepOldVersion) {
             if (!m_newFirmware.empty()) m_settings.firmware = m_newFirmware;
             if (!m_newPanel.empty()) m_settings.panel = m_newPanel;
         }
         m_newFirmware.clear();
         m_newPanel.clear();
-        m_panelInstallStarted = false;
+        m_panelInstall = PanelInstall::No;
         m_state = PrinterState::Ready;
         ++m_boot;
         Log(m_address, "back after restart: firmware %s, panel %s", m_settings.firmware.c_str(),
@@ -165,7 +166,7 @@ bool Printer::AnsweredThroughout(int ms) {
 int Printer::MsUntilRestartEnds() {
     std::lock_guard lock(m_mutex);
     AdvanceLocked();
-    if (m_state != PrinterState::Restarting) return -1;
+    if (m_state != PrinterState::Restarting || m_settings.faults.neverBack) return -1;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         m_stateSince + std::chrono::milliseconds(m_settings.restartMs) - Clock::now());
     return static_cast<int>(std::max<long long>(left.count(), 0));
@@ -257,16 +258,25 @@ bool Printer::RequestReboot() {
         Log(m_address, "restart refused while %s", StateName(m_state));
         return false;
     }
-    if (m_settings.faults.refuseReboots > 0) {
-        --m_settings.faults.refuseReboots;
+    int& refusals = m_settings.faults.refuseReboots;
+    if (refusals != 0) {
         ++m_rebootsRefused;
-        Log(m_address, "restart refused (fault, %d more)", m_settings.faults.refuseReboots);
+        if (refusals == Faults::kRefuseAll) {
+            Log(m_address, "restart refused (fault: every one)");
+        } else {
+            --refusals;
+            Log(m_address, "restart refused (fault, %d more)", refusals);
+        }
         return false;
     }
     m_state = PrinterState::Restarting;
     m_stateSince = Clock::now();
     ++m_restarts;
-    Log(m_address, "restarting for %d ms", m_settings.restartMs);
+    if (m_settings.faults.neverBack) {
+        Log(m_address, "restarting, not to come back while never_back is on (fault)");
+    } else {
+        Log(m_address, "restarting for %d ms", m_settings.restartMs);
+    }
     UpdateSocketsLocked();
     return true;
 }
@@ -274,6 +284,7 @@ bool Printer::RequestReboot() {
 bool Printer::BeginFirmware() {
     std::lock_guard lock(m_mutex);
     AdvanceLocked();
+    ++m_firmwareConnections;
     if (m_state != PrinterState::UpdateMode) {
         Log(m_address, "firmware data while %s: it will be rejected", StateName(m_state));
         return false;
@@ -328,15 +339,21 @@ void Printer::RecordPackage(const PackageResult& result, const std::string& anno
         result.size, result.blocks, result.md5.c_str(), result.digest.c_str());
 }
 
-void Printer::StartPanelInstall() {
+bool Printer::StartPanelInstall() {
     std::lock_guard lock(m_mutex);
-    m_panelInstallStarted = true;
+    if (m_settings.faults.refuseInstall) {
+        m_panelInstall = PanelInstall::Refused;
+        Log(m_address, "panel application install refused (fault)");
+        return false;
+    }
+    m_panelInstall = PanelInstall::Started;
     if (m_packageSeen && m_package.accepted && !m_announcedPanel.empty()) {
         m_newPanel = m_announcedPanel;
         Log(m_address, "installing panel application %s", m_newPanel.c_str());
     } else {
         Log(m_address, "install request without an accepted package");
     }
+    return true;
 }
 
 void Printer::CountControllerConnection(int change) {
@@ -420,9 +437,12 @@ std::vector<std::string> Printer::Describe() {
         "reboots_refused=" + std::to_string(m_rebootsRefused),
         "restarts=" + std::to_string(m_restarts),
         "panel_retries=" + std::to_string(m_retries),
-        "panel_install=" + std::string(m_panelInstallStarted ? "started" : "no"),
+        "panel_install=" + std::string(m_panelInstall == PanelInstall::Started   ? "started"
+                                        : m_panelInstall == PanelInstall::Refused ? "refused"
+                                                                                  : "no"),
         "controller_connections=" + std::to_string(m_controllerConnections),
         "data_connections=" + std::to_string(m_dataConnections),
+        "firmware_connections=" + std::to_string(m_firmwareConnections),
         "stalled_connections=" + std::to_string(m_stalledConnections),
         "mdns_queries=" + std::to_string(m_mdnsQueries),
         "mdns_last_query=" + m_mdnsLastQuery,
@@ -465,6 +485,7 @@ void Printer::ClearRecords() {
     m_package = {};
     m_panelEvents.clear();
     m_retries = m_updateModeRequests = m_rebootRequests = m_rebootsRefused = m_restarts = m_dataConnections = 0;
+    m_firmwareConnections = 0;
     m_mdnsQueries = 0;
     m_mdnsLastQuery.clear();
 }

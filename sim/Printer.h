@@ -46,7 +46,7 @@ struct FirmwareResult {
 
 // One line of the panel exchange as the printer saw it.
 struct PanelEvent {
-    enum Kind : char { Command = 'C', Retry = 'R', Message = 'M', MessageAck = 'A' };
+    enum Kind : char { Command = 'C', Retry = 'R', Message = 'M', MessageAck = 'A', Refused = 'N' };
     Kind kind;
     std::uint16_t code;   // command or panel message code (0 for an acknowledgement)
     int sequence;
@@ -96,8 +96,8 @@ public:
     // Whether it has answered for at least the last `ms`: a connection idle for that long is closed
     // only then, since nothing could reach the printer while it was silent.
     bool AnsweredThroughout(int ms);
-    // How long until a restart is due to end (at least 0), or -1 when the printer is not
-    // restarting.
+    // How long until a restart is due to end (at least 0); -1 when none is due (not restarting,
+    // or kept from coming back by `never_back`).
     int MsUntilRestartEnds();
     // "MDL:...;VER:...;PANEL:...;MODE:...;STATUS:...;SECURITY:...;" as it stands now.
     std::string InfoText();
@@ -115,7 +115,8 @@ public:
     // A restart request: false while receiving or installing, or while refusals are configured.
     bool RequestReboot();
 
-    // A firmware transfer begins; true when the printer is in update mode and will take it.
+    // A connection's firmware data begins (counted); true when the printer is in update mode
+    // and will take it.
     bool BeginFirmware();
     // The transfer ended with this verdict; accepted firmware starts installing.
     void EndFirmware(const FirmwareResult& result, bool began);
@@ -124,8 +125,9 @@ public:
     AckAction NextCommandAck();
     void RecordPanel(const PanelEvent& event);
     void RecordPackage(const PackageResult& result, const std::string& announcedPanelVersion);
-    // 0xE009 arrived: the accepted package (if any) is installed by the next restart.
-    void StartPanelInstall();
+    // 0xE009 arrived: the accepted package (if any) is installed by the next restart. False when
+    // the panel refuses (`refuse_install`): then nothing is installed.
+    bool StartPanelInstall();
 
     // A controller connection began (+1) or ended (-1); the count shows on the control port, so
     // that tests see the library close its connection.
@@ -171,6 +173,7 @@ private:
         bool silenced = false;
         bool reset = false;
     };
+    enum class PanelInstall { No, Started, Refused };
 
     void AdvanceLocked();
     std::uint32_t StatusWordLocked();
@@ -197,7 +200,7 @@ private:
     bool m_packageSeen = false;
     PackageResult m_package;
     std::string m_announcedPanel;
-    bool m_panelInstallStarted = false;
+    PanelInstall m_panelInstall = PanelInstall::No;
     std::vector<PanelEvent> m_panelEvents;
     int m_retries = 0;
     int m_acksSent = 0;          // command acknowledgements counted for the ack fault
@@ -206,6 +209,7 @@ private:
     int m_rebootsRefused = 0;
     int m_restarts = 0;
     int m_dataConnections = 0;
+    int m_firmwareConnections = 0;
     int m_mdnsQueries = 0;
     std::string m_mdnsLastQuery;           // lower-case hex
     int m_controllerConnections = 0;  // open now; not records, so "clear" leaves them

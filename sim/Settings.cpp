@@ -167,7 +167,11 @@ std::string ApplySetting(PrinterSettings& settings, std::string_view key, std::s
     } else if (key == "opcode1") {
         ok = ReadFlag(value, f.opcode1);
     } else if (key == "refuse_reboots") {
-        ok = ReadInt(value, f.refuseReboots, 0, 1 << 30);
+        ok = value == "all" ? (f.refuseReboots = Faults::kRefuseAll, true) : ReadInt(value, f.refuseReboots, 0, 1 << 30);
+    } else if (key == "never_back") {
+        ok = ReadFlag(value, f.neverBack);
+    } else if (key == "refuse_install") {
+        ok = ReadFlag(value, f.refuseInstall);
     } else if (key == "silent") {
         ok = ReadFlag(value, f.silent);
     } else if (key == "data_stall_after") {

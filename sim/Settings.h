@@ -25,6 +25,8 @@ enum class MdnsFault {
 };
 
 struct Faults {
+    static constexpr int kRefuseAll = -1;
+
     AckFault ackFault = AckFault::None;
     int ackFaultAt = 1;          // 1-based, counted over the printer's command acknowledgements
     int ackDelayMs = 500;
@@ -35,8 +37,10 @@ struct Faults {
     bool rejectFirmware = false;
     int opcode45Ms = 0;          // operation code 45 for this long after entering update mode
     bool opcode1 = false;
-    int refuseReboots = 0;       // restart requests refused before one is accepted
+    int refuseReboots = 0;       // restart requests refused before one is accepted; kRefuseAll: every one
+    bool neverBack = false;      // a restart does not end while this is on
     bool keepOldVersion = false; // come back from the restart with the old versions
+    bool refuseInstall = false;  // the panel's 0xE009 is not acknowledged: it closes the connection
     bool silent = false;         // nothing answers, as while restarting, until switched off
     long long dataStallAfter = -1;  // TCP 9100 stops reading a connection after this many bytes
     int snmpError = 0;           // the status object is answered with this SNMP error status

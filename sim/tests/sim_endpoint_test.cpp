@@ -310,6 +310,70 @@ TEST(SimSilence, TheSilentFaultUntilSwitchedOff) {
     ExpectAnswering(fromStart);
 }
 
+// A restart ends by itself once restart_ms has passed, with nobody asking the printer anything:
+// the connection it had before is reset then, and the printer answers a new one.
+TEST(SimRestart, EndsByItselfAfterRestartMs) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",restart_ms=2000"});
+    ASSERT_TRUE(sim.Started());
+    ControllerClient library(address);
+    ASSERT_TRUE(library.Hello(address));
+    ASSERT_TRUE(library.Ask(ctl::kRequestReboot)->answer);
+    EXPECT_EQ(TryConnect(address, ctl::kControllerPort), Reach::kSilent);
+    EXPECT_TRUE(ResetByPeer(library.Fd()));
+    ControllerClient back(address);
+    EXPECT_TRUE(back.Hello(address));
+    EXPECT_EQ(sim.Show(address, "restarts"), "1");
+}
+
+// `never_back`, given at start or set at run time: the printer takes the restart request and does
+// not come back, its restart_ms long past, until the fault is switched off; then it is back at
+// once and has forgotten its connections.
+TEST(SimRestart, NeverBackUntilSwitchedOff) {
+    const std::string fromStart = PrinterAddress(0), atRunTime = PrinterAddress(1);
+    SimProcess sim({"--printer", fromStart + ",restart_ms=0,never_back=on", "--printer", atRunTime + ",restart_ms=0"});
+    ASSERT_TRUE(sim.Started());
+    sim.Control("set " + atRunTime + " never_back on");
+    for (const std::string& address : {fromStart, atRunTime}) {
+        SCOPED_TRACE(address);
+        ControllerClient library(address);
+        ASSERT_TRUE(library.Hello(address));
+        ASSERT_TRUE(library.Ask(ctl::kRequestReboot)->answer);
+        ExpectNoAnswerAtAll(address);
+        EXPECT_TRUE(Quiet(library.Fd(), 100));
+        EXPECT_EQ(sim.Show(address, "state"), "restarting");
+
+        sim.Control("set " + address + " never_back off");
+        EXPECT_TRUE(ResetByPeer(library.Fd()));
+        EXPECT_EQ(sim.Show(address, "state"), "ready");
+        ExpectAnswering(address);
+    }
+}
+
+// Connections the kernel completed just before the printer fell silent, which its accepting
+// thread may not have come round to yet, fall silent with it: what is sent on them once the
+// control port has confirmed `silent` is not acknowledged either. Many rounds, each opening
+// connections right before the change, so that some are still waiting to be accepted.
+TEST(SimSilence, ConnectionsNotYetAcceptedFallSilentToo) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address});
+    ASSERT_TRUE(sim.Started());
+    const std::vector<std::uint8_t> bytes = PanelCommand();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<sim::Fd> connections;
+        for (const int port : {int{ctl::kControllerPort}, 9100, 57602}) {
+            connections.push_back(simtest::ConnectTcp(address, port));
+            ASSERT_TRUE(connections.back().Valid());
+        }
+        sim.Control("set " + address + " silent on");
+        for (const sim::Fd& fd : connections) ASSERT_TRUE(simtest::SendAll(fd.Get(), bytes));
+        EXPECT_TRUE(Quiet(connections.front().Get(), 60));
+        for (const sim::Fd& fd : connections) EXPECT_EQ(Unacknowledged(fd.Get()), static_cast<int>(bytes.size()));
+        sim.Control("set " + address + " silent off");
+    }
+}
+
 // An agent that fails to get the status object: the error status, error index 1 and the binding
 // echoed with a NULL value. Other objects are answered as before.
 TEST(SimFaults, AnSnmpErrorAnswerForTheStatusObject) {
@@ -424,6 +488,8 @@ TEST(SimDataPort, FirmwareVerdicts) {
     ASSERT_TRUE(SendPlain(address, std::vector<std::uint8_t>(frame.begin(), frame.end())));
     ASSERT_TRUE(sim.WaitFor(address, "state", "update-mode"));
     EXPECT_EQ(sim.Show(address, "data_connections"), "2");  // the image's and the frame's
+    EXPECT_EQ(sim.Show(address, "firmware_connections"), "1");
+    EXPECT_EQ(sim.Show(address, "update_mode_requests"), "1");
 
     const std::pair<std::vector<std::uint8_t>, const char*> rejected[] = {
         {simtest::MakeFirmware("041999", "3.40", 200000), "model code 041999 is not this printer's 041852"},
@@ -435,6 +501,7 @@ TEST(SimDataPort, FirmwareVerdicts) {
         ASSERT_TRUE(sim.WaitFor(address, "firmware_result", "rejected"));
         EXPECT_EQ(sim.Show(address, "firmware_reason"), reason);
         EXPECT_EQ(sim.Show(address, "data_connections"), "1");  // counted again from the clear
+        EXPECT_EQ(sim.Show(address, "firmware_connections"), "1");
         EXPECT_EQ(sim.Show(address, "firmware_sha256"), simtest::Sha256Hex(image));
         EXPECT_EQ(sim.Show(address, "state"), "update-mode");  // ready for another try
     }

@@ -166,6 +166,57 @@ TEST(SimPanel, WholeExchangeThenInstallAndRestart) {
     EXPECT_NE(text.find("PANEL:3.0.1;MODE:NORMAL;"), std::string::npos) << text;
 }
 
+// Asks the printer to restart through the controller protocol and waits until it has.
+void Restart(SimProcess& sim, const std::string& address) {
+    const int restarts = std::stoi(sim.Show(address, "restarts"));
+    const sim::Fd library = simtest::ConnectTcp(address, ctl::kControllerPort);
+    ASSERT_TRUE(library.Valid());
+    for (const ctl::Request& request : {ctl::Request{ctl::kHello, 1, address, 0, true},
+                                        ctl::Request{ctl::kRequestReboot, 2, {}, 0, true}}) {
+        ASSERT_TRUE(simtest::SendAll(library.Get(), ctl::EncodeRequest(request)));
+    }
+    ASSERT_TRUE(sim.WaitFor(address, "restarts", std::to_string(restarts + 1)));
+}
+
+// A panel that refuses to install: the accepted package's 0xE009 is not acknowledged, the
+// connection ends, and the restart brings no new version. Switched off, the next 0xE009 installs.
+TEST(SimPanel, RefusedInstallIsNotAcknowledgedAndInstallsNothing) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",panel=3.0.0,restart_ms=0,refuse_install=on"});
+    ASSERT_TRUE(sim.Started());
+    const std::vector<std::uint8_t> package = Package(3000);
+    {
+        InstallerPanel installer(address);
+        ASSERT_TRUE(installer.Transfer(package, simtest::Md5Hex(package)));
+        EXPECT_TRUE(installer.Receive(0xE00C));
+    }
+    EXPECT_EQ(sim.Show(address, "package_result"), "accepted");
+    ASSERT_EQ(sim.PanelLogUntil(address, "A E00C 0E 00").back(), "A E00C 0E 00");  // that connection is done
+    {
+        InstallerPanel installer(address);
+        EXPECT_EQ(installer.Send(0xE009), -1);
+        EXPECT_TRUE(simtest::PeerCloses(installer.Fd()));
+    }
+    const std::vector<std::string> log = sim.Control("panel " + address);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()), (std::vector<std::string>{"C E009 00 00", "N E009 00 00"}));
+    EXPECT_EQ(sim.Show(address, "panel_install"), "refused");
+    Restart(sim, address);
+    std::string text;
+    ASSERT_TRUE(simtest::SnmpGet(address, "cvn", text, simtest::kGuardMs));
+    EXPECT_NE(text.find("PANEL:3.0.0;MODE:NORMAL;"), std::string::npos) << text;
+
+    sim.Control("set " + address + " refuse_install off");
+    {
+        InstallerPanel installer(address);
+        EXPECT_EQ(installer.Send(0xE009), 0);
+    }
+    EXPECT_EQ(sim.Show(address, "panel_install"), "started");
+    Restart(sim, address);
+    ASSERT_TRUE(simtest::SnmpGet(address, "cvn", text, simtest::kGuardMs));
+    EXPECT_NE(text.find("PANEL:3.0.1;MODE:NORMAL;"), std::string::npos) << text;
+}
+
 TEST(SimPanel, WholeExchangeOverTls12) {
     const std::string address = PrinterAddress(0);
     SimProcess sim({"--printer", address + ",tls=on"});

@@ -1,5 +1,6 @@
 // Unit tests of the simulator's own logic: settings, the streaming firmware check and the
 // printer's update cycle, without sockets.
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -26,10 +27,13 @@ TEST(SimSettings, AcceptsGoodValuesAndLeavesSettingsAloneOnBadOnes) {
         {"firmware", "3.40", true},       {"firmware", "3.4x", false},   {"panel", "3.0.1", true},
         {"panel", "3.0", false},          {"model_code", "041852", true}, {"model_code", "41852", false},
         {"security", "1.00", true},       {"tls", "on", true},           {"tls", "maybe", false},
-        {"install_ms", "0", true},        {"install_ms", "-1", false},   {"communities", "public", true},
+        {"install_ms", "0", true},        {"install_ms", "-1", false},   {"restart_ms", "8000", true},
+        {"restart_ms", "3600001", false}, {"communities", "public", true},
         {"communities", "all", false},    {"ack_fault", "drop", true},   {"ack_fault", "lose", false},
         {"withhold_message", "E00A", true}, {"withhold_message", "E00G", false},
-        {"close_after_blocks", "3", true}, {"refuse_reboots", "x", false}, {"no_such_key", "1", false},
+        {"close_after_blocks", "3", true}, {"refuse_reboots", "x", false}, {"refuse_reboots", "all", true},
+        {"refuse_reboots", "-1", false},  {"never_back", "on", true},    {"never_back", "forever", false},
+        {"refuse_install", "on", true},   {"refuse_install", "E009", false}, {"no_such_key", "1", false},
         {"mdns_name", "Corvane Zentil-640 [A1B2C3]", true}, {"mdns_name", "", true},
         {"mdns_name", "tab\there", false}, {"mdns_name", longLabel.c_str(), false},
         {"mdns_host", "ZT640-1", true},   {"mdns_host", "", true},        {"mdns_host", "zt 640", false},
@@ -233,6 +237,10 @@ TEST(SimPrinter, FaultsOnTheWayThroughTheCycle) {
     settings.faults.refuseReboots = 2;
     settings.faults.keepOldVersion = true;
     sim::Printer printer("127.0.0.2", settings);
+    sim::PackageResult package;
+    package.accepted = true;
+    printer.RecordPackage(package, "3.0.1");
+    ASSERT_TRUE(printer.StartPanelInstall());
     EXPECT_NE(printer.InfoText().find("01080000000"), std::string::npos);  // not ready
     EXPECT_FALSE(printer.EnterUpdateMode("test"));
     ASSERT_EQ(printer.Set("sub_power", "off"), "");
@@ -245,10 +253,33 @@ TEST(SimPrinter, FaultsOnTheWayThroughTheCycle) {
     EXPECT_FALSE(printer.RequestReboot());
     EXPECT_FALSE(printer.RequestReboot());
     EXPECT_TRUE(printer.RequestReboot());
-    EXPECT_NE(printer.InfoText().find("VER:3.30;"), std::string::npos);  // came back with the old one
+    EXPECT_NE(printer.InfoText().find("VER:3.30;PANEL:3.0.0;"), std::string::npos);  // came back with the old ones
 
     ASSERT_EQ(printer.Set("opcode1", "on"), "");
     EXPECT_EQ(printer.OperationCode(), 1);
+}
+
+// A printer that never takes a restart request, and one that takes it and stays down (its
+// restart_ms long past) until the fault is switched off.
+TEST(SimPrinter, RestartsRefusedForGoodOrNeverOver) {
+    PrinterSettings settings;
+    settings.restartMs = 0;
+    settings.faults.refuseReboots = sim::Faults::kRefuseAll;
+    sim::Printer printer("127.0.0.2", settings);
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(printer.RequestReboot());
+    EXPECT_EQ(printer.State(), sim::PrinterState::Ready);
+
+    ASSERT_EQ(printer.Set("refuse_reboots", "0"), "");
+    ASSERT_EQ(printer.Set("never_back", "on"), "");
+    ASSERT_TRUE(printer.RequestReboot());
+    EXPECT_EQ(printer.State(), sim::PrinterState::Restarting);
+    EXPECT_EQ(printer.MsUntilRestartEnds(), -1);  // no end is due
+    ASSERT_EQ(printer.Set("never_back", "off"), "");
+    EXPECT_EQ(printer.State(), sim::PrinterState::Ready);
+    const std::vector<std::string> lines = printer.Describe();
+    for (const char* line : {"reboot_requests=4", "reboots_refused=3", "restarts=1"}) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+    }
 }
 
 // The installer first sees the operator busy at the panel, then the update going on: operation
