@@ -206,7 +206,7 @@ protected:
                     if (!box) continue;
                     out.messages.push_back(box->text);
                     out.messageTimes.push_back(::GetTickCount64());
-                    e2e::Screenshot(L"message-" + std::to_wstring(out.messages.size()));
+                    e2e::Screenshot(m_shotPrefix + L"message-" + std::to_wstring(out.messages.size()));
                     // The question of the abort gesture is answered Yes: the user means it.
                     const bool yesNo = std::find(box->buttons.begin(), box->buttons.end(), IDYES) != box->buttons.end();
                     const int answer = box->text == Expected().timeQuestion ? timeAnswer
@@ -244,7 +244,7 @@ protected:
         // A read fails while the installer's thread is busy in a port call: keep what was seen.
         if (const std::wstring label = ReadText(window, IDC_STEP_LABEL); !label.empty()) seen->stepLabel = label;
         if (const std::wstring percent = ReadText(window, IDC_PERCENT); !percent.empty()) seen->lastPercent = percent;
-        const std::wstring name = L"progress-" + std::to_wstring(out.dialogs.size());
+        const std::wstring name = m_shotPrefix + L"progress-" + std::to_wstring(out.dialogs.size());
         if (first) e2e::Screenshot(name);
         if (statusChanged) e2e::Screenshot(name + L"-status-" + std::to_wstring(seen->statusTexts.size()));
         // Once more with the bar well on its way.
@@ -294,6 +294,9 @@ protected:
     }
 
     SimControl m_sim;
+    // Put before the names of the screenshots RunInstall takes: a scenario of several cases
+    // keeps each case's.
+    std::wstring m_shotPrefix;
 };
 
 }  // namespace install

@@ -65,6 +65,7 @@ TEST_F(InstallOutcome, EachWayARestartGoesWrongFailsWithItsMessage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.faults.front());
+        m_shotPrefix = Widen(c.faults.front().substr(0, c.faults.front().find(' '))) + L"-";
         Prepare(c.printer, c.faults);
         App* app = Identified(c.printer);
         ASSERT_NE(app, nullptr);
@@ -153,7 +154,7 @@ TEST_F(InstallUi, AnAbortDuringTheFirmwareSendWaitsForTheSendWhileTheMainDialogS
     EXPECT_EQ(out.dialogs[0].statusTexts,
               (std::vector<std::wstring>{Expected().installingFirmware, Expected().stopping}));
     // One firmware stream, one request for update mode: nothing ran a second time.
-    EXPECT_EQ(m_sim.Show(Address(6), "data_connections"), "1");
+    EXPECT_EQ(m_sim.Show(Address(6), "firmware_connections"), "1");
     EXPECT_EQ(m_sim.Show(Address(6), "update_mode_requests"), "1");
     // The end came with the attempt's own end, about a minute after the stall began.
     ASSERT_GE(out.messageTimes.size(), 3u);
@@ -248,7 +249,7 @@ TEST_F(InstallUi, APrinterOfAnotherModelTypedInIsRefusedBeforeAnythingIsSent) {
     e2e::Screenshot(L"another-model");
     EXPECT_UI(ui::AnswerMessageBox(box->window, IDOK));
     EXPECT_EQ(m_sim.Show(Address(9), "update_mode_requests"), "0");
-    EXPECT_EQ(m_sim.Show(Address(9), "data_connections"), "0");
+    EXPECT_EQ(m_sim.Show(Address(9), "firmware_connections"), "0");
 
     // Still in the selection step, and usable: the same printer as a Zentil-640 is identified.
     EXPECT_UI(ui::WaitForText(app->dialog, IDOK, GetSettings().Japanese() ? L"次へ(&N)" : L"&Next"));
