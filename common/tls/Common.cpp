@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "common/win32/CodePage.h"
+#include "common/win32/StandardLine.h"
 
 namespace Tls {
 namespace {
@@ -32,23 +33,11 @@ LineSink& Sink() {
 }
 
 void WriteToStream(LineChannel channel, const std::wstring& line) {
-    FILE* const stream = channel == LineChannel::kWideOutput ? stdout : stderr;
-    if (channel != LineChannel::kError) {
-        // A console shows the wide text as it is; anywhere else it goes out in the ANSI code
-        // page like the TLS lines.
-        const HANDLE handle = ::GetStdHandle(channel == LineChannel::kWideOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-        DWORD mode = 0;
-        if (handle && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
-            std::fflush(stream);
-            const std::wstring text = line + L"\r\n";
-            DWORD written = 0;
-            ::WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-            return;
-        }
-    }
-    const std::string narrow = WideToCodePage(CP_ACP, line) + "\n";
-    std::fwrite(narrow.data(), 1, narrow.size(), stream);
-    std::fflush(stream);
+    // The wide channels show on a console as they are; anywhere else, and always for the TLS
+    // lines, the text goes out in the ANSI code page.
+    const bool output = channel == LineChannel::kWideOutput;
+    WriteStandardLine(output ? stdout : stderr, output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, line,
+                      channel != LineChannel::kError, CP_ACP);
 }
 
 void Emit(LineChannel channel, const std::wstring& line) {

@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-#include "common/win32/CodePage.h"
+#include "common/win32/StandardLine.h"
 
 namespace {
 
@@ -38,21 +38,9 @@ std::wstring OneLine(const std::wstring& title, const std::wstring& text) {
 }
 
 void WriteUnshown(const std::wstring& text, const std::wstring& title) {
-    const std::wstring line = OneLine(title, text);
-    const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (handle && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
-        std::fflush(stderr);
-        const std::wstring console = line + L"\r\n";
-        DWORD written = 0;
-        ::WriteConsoleW(handle, console.data(), static_cast<DWORD>(console.size()), &written, nullptr);
-        return;
-    }
     // UTF-8 rather than the ANSI code page: the messages are mostly Japanese, and on any other
     // system they would come out as question marks.
-    const std::string bytes = WideToCodePage(CP_UTF8, line) + "\n";
-    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
-    std::fflush(stderr);
+    WriteStandardLine(stderr, STD_ERROR_HANDLE, OneLine(title, text), true, CP_UTF8);
 }
 
 }  // namespace
