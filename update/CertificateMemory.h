@@ -1,0 +1,113 @@
+// The printer certificates the installer trusts, one per printer, remembered in a text file of the
+// user's own (never among the system's trusted roots). A printer is known by its serial number
+// where one is known (its address can change), and by its address otherwise.
+//
+// The file is UTF-8, one printer per line, tab-separated key=value fields:
+//
+//   serial=ZT640-000001	address=10.0.0.2	model=Zentil-640	sha256=<64 hex digits>	certificate=<Base64 DER>
+//
+// Lines starting with '#', blank lines and lines that are not entries are kept as they are.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/PeerTrust.h"
+
+// Which printer an installation talks to.
+struct PrinterIdentity {
+    std::wstring serial;    // empty when neither discovery nor the registered list gave one
+    std::wstring address;   // dotted IPv4
+    std::wstring model;     // for the user's eyes; may be empty
+    std::wstring hostName;  // the host name discovery gave; may be empty
+};
+
+struct RememberedCertificate {
+    std::wstring serial;  // empty: the printer is known by its address
+    std::wstring address;
+    std::wstring model;
+    CertificateFingerprint sha256{};
+    std::vector<std::uint8_t> der;
+};
+
+// The whole file, as lines.
+class CertificateFileText {
+public:
+    // The file's text; a file that is not valid UTF-8 in places still reads (those characters
+    // become U+FFFD in what is kept).
+    static CertificateFileText Parse(std::string_view text);
+    std::string Write() const;
+
+    std::vector<RememberedCertificate> Entries() const;
+    // Removes the entries `drop` selects; how many went.
+    template <typename Predicate>
+    std::size_t RemoveEntries(Predicate drop) {
+        const std::size_t before = m_lines.size();
+        std::erase_if(m_lines, [&](const Line& line) { return line.entry && drop(*line.entry); });
+        return before - m_lines.size();
+    }
+    void Add(RememberedCertificate entry);
+
+private:
+    struct Line {
+        std::string text;                              // the line as read, when it is no entry
+        std::optional<RememberedCertificate> entry;
+    };
+    std::vector<Line> m_lines;
+};
+
+// The file itself: read whole, replaced whole.
+class ICertificateFile {
+public:
+    virtual ~ICertificateFile() = default;
+    // The file's bytes; empty when it does not exist; none when it exists but cannot be read.
+    virtual std::optional<std::string> Read() = 0;
+    // Replaces the content as a whole: a reader sees the old content or the new, never a part.
+    virtual bool Replace(const std::string& content) = 0;
+    // Where the file is, for the user's eyes.
+    virtual std::wstring Location() const = 0;
+};
+
+// What is remembered about one printer.
+struct CertificateLookup {
+    // The entry of this printer: by its serial when it has one, otherwise the entry at its address
+    // (one without a serial first).
+    std::optional<RememberedCertificate> own;
+    // A printer with a serial that has no entry of its own yet: the entry without a serial at its
+    // address, from a time its serial was not known.
+    std::optional<RememberedCertificate> unbound;
+    // The printer has been seen with TLS: an entry has its serial or its address.
+    bool seenWithTls = false;
+};
+
+// The file's content, safe to use from several threads. Every operation reads the file afresh.
+class CCertificateMemory {
+public:
+    // The largest file read; a larger one is left alone and counts as unreadable.
+    static constexpr std::size_t kLargestFile = 8u << 20;
+
+    explicit CCertificateMemory(ICertificateFile& file) : m_file(file) {}
+
+    CertificateLookup Find(const PrinterIdentity& printer);
+
+    // Remembers `certificate` for `printer`, in place of its own entry (and, when it has a serial,
+    // of the entry without a serial at its address). False when the file cannot be written, or
+    // could not be read (it is then left as it is, so nothing in it is lost).
+    bool Remember(const PrinterIdentity& printer, const PresentedCertificate& certificate);
+
+    // Forgets the printers whose serial or address is `serialOrAddress`; the entries forgotten,
+    // or none when the file could not be read or written.
+    std::optional<std::vector<RememberedCertificate>> Forget(std::wstring_view serialOrAddress);
+
+    std::wstring Location() const { return m_file.Location(); }
+
+private:
+    std::optional<CertificateFileText> Load();
+
+    ICertificateFile& m_file;
+    std::mutex m_mutex;
+};
