@@ -20,12 +20,16 @@ bool Pause(int ms, const StopEvent& stop) {
 
 std::unique_ptr<Stream> AcceptStream(Printer& printer, Fd socket, const EndpointContext& context,
                                      const std::string& who) {
-    if (!printer.Settings().Secure()) {
+    const PrinterSettings settings = printer.Settings();
+    if (!settings.Secure()) {
         Log(who, "connection");
         return MakePlainStream(std::move(socket), context.stop);
     }
     std::string error;
-    std::unique_ptr<Stream> stream = context.tls.Accept(std::move(socket), context.stop, context.idleTimeoutMs, error);
+    std::unique_ptr<Stream> stream;
+    if (const std::shared_ptr<TlsServer> tls = context.certificates.For(settings, printer.Address(), error)) {
+        stream = tls->Accept(std::move(socket), context.stop, context.idleTimeoutMs, error);
+    }
     if (stream) {
         Log(who, "TLS connection");
     } else {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/Certificates.h"
 #include "sim/Net.h"
 #include "sim/Printer.h"
 
@@ -15,7 +16,7 @@ namespace sim {
 
 struct EndpointContext {
     const StopEvent& stop;
-    TlsServer& tls;
+    Certificates& certificates;
     int idleTimeoutMs;
     std::size_t maxFirmwareBytes;
 };
@@ -68,8 +69,9 @@ void ServeData(Printer& printer, Fd socket, std::uint64_t held, const EndpointCo
 // TCP 57602: the operation panel, plain or TLS by the printer's security.
 void ServePanel(Printer& printer, Fd socket, std::uint64_t held, const EndpointContext& context);
 
-// The connection as a stream: through a TLS handshake when the printer is secure, plain
-// otherwise. Null (the reason logged under `who`) when the handshake fails.
+// The connection as a stream: through a TLS handshake when the printer is secure, presenting the
+// certificate its settings name at this moment; plain otherwise. Null (the reason logged under
+// `who`) when the handshake fails.
 std::unique_ptr<Stream> AcceptStream(Printer& printer, Fd socket, const EndpointContext& context,
                                      const std::string& who);
 

@@ -8,9 +8,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rand.h>
-#include <openssl/x509v3.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -64,15 +62,6 @@ Fd BindSocket(int type, const std::string& address, int port, std::string& error
         return Fd();
     }
     return fd;
-}
-
-std::string OpenSslError() {
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) return "unknown TLS error";
-    char text[256];
-    ERR_error_string_n(code, text, sizeof text);
-    return text;
 }
 
 class PlainStream final : public Stream {
@@ -184,54 +173,45 @@ private:
     const StopEvent& m_stop;
 };
 
-// A self-signed RSA certificate, usable as its own root, naming every printer address. Valid
-// from yesterday (a client clock slightly behind still accepts it) for ten years; `expired`
-// moves the whole span into the past and changes nothing else, so a client that trusts the
-// certificate fails on its dates alone.
-bool MakeSelfSigned(SSL_CTX* ctx, const std::string& addresses, bool expired, std::string& error) {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
-    if (!key || !cert) return error = OpenSslError(), false;
-    unsigned char serial[8];
-    RAND_bytes(serial, sizeof serial);
-    serial[0] &= 0x7F;
-    std::unique_ptr<BIGNUM, decltype(&BN_free)> number(BN_bin2bn(serial, sizeof serial, nullptr), BN_free);
-    X509_set_version(cert.get(), 2);
-    BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(cert.get()));
-    constexpr long kDay = 24 * 3600;
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), expired ? -60 * kDay : -kDay);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), expired ? -30 * kDay : 10 * 365 * kDay);
-    X509_set_pubkey(cert.get(), key.get());
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Printer simulator"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Zentil printer"), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), name);
+// A server context as every printer's TLS has it, without a certificate yet.
+SSL_CTX* NewServerContext(std::string& error) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx) {
+        error = OpenSslError();
+        return nullptr;
+    }
+    // The installer's TLS stack may speak no more than TLS 1.2; nothing older is offered.
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Reads as much from the socket as it holds, instead of a record header and then its body.
+    SSL_CTX_set_read_ahead(ctx, 1);
+    return ctx;
+}
 
-    X509V3_CTX v3;
-    X509V3_set_ctx_nodb(&v3);
-    X509V3_set_ctx(&v3, cert.get(), cert.get(), nullptr, nullptr, 0);
-    const std::string san = addresses.empty() ? "IP:127.0.0.1" : addresses;
-    const std::pair<int, std::string> extensions[] = {
-        {NID_basic_constraints, "critical,CA:TRUE"},
-        {NID_key_usage, "critical,digitalSignature,keyEncipherment,keyCertSign"},
-        {NID_ext_key_usage, "serverAuth"},
-        {NID_subject_key_identifier, "hash"},
-        {NID_subject_alt_name, san},
-    };
-    for (const auto& [nid, value] : extensions) {
-        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, nid, value.c_str());
-        if (!ext) return error = OpenSslError(), false;
-        X509_add_ext(cert.get(), ext, -1);
-        X509_EXTENSION_free(ext);
+std::string CertificateDigest(const X509* cert) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!cert || X509_digest(cert, EVP_sha256(), digest, &length) != 1) return {};
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 0x0F];
     }
-    if (!X509_sign(cert.get(), key.get(), EVP_sha256()) || SSL_CTX_use_certificate(ctx, cert.get()) != 1 ||
-        SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
-        return error = OpenSslError(), false;
-    }
-    return true;
+    return text;
 }
 
 }  // namespace
+
+std::string OpenSslError() {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return "unknown TLS error";
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
 
 void Fd::Reset(int fd) {
     if (m_fd >= 0) close(m_fd);
@@ -267,27 +247,33 @@ std::unique_ptr<Stream> MakePlainStream(Fd socket, const StopEvent& stop) {
     return std::make_unique<PlainStream>(std::move(socket), stop);
 }
 
-TlsServer::TlsServer(const std::string& certFile, const std::string& keyFile, bool expired, const std::string& addresses,
-                     std::string& error) {
-    m_ctx = SSL_CTX_new(TLS_server_method());
-    if (!m_ctx) {
-        error = OpenSslError();
-        return;
-    }
-    // The installer's TLS stack may speak no more than TLS 1.2; nothing older is offered.
-    SSL_CTX_set_min_proto_version(m_ctx, TLS1_2_VERSION);
-    SSL_CTX_set_options(m_ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
-    SSL_CTX_set_mode(m_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // Reads as much from the socket as it holds, instead of a record header and then its body.
-    SSL_CTX_set_read_ahead(m_ctx, 1);
-    if (certFile.empty() && keyFile.empty()) {
-        MakeSelfSigned(m_ctx, addresses, expired, error);
-    } else if (SSL_CTX_use_certificate_chain_file(m_ctx, certFile.c_str()) != 1 ||
-               SSL_CTX_use_PrivateKey_file(m_ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-               SSL_CTX_check_private_key(m_ctx) != 1) {
+std::unique_ptr<TlsServer> TlsServer::FromFiles(const std::string& certFile, const std::string& keyFile,
+                                                 std::string& error) {
+    SSL_CTX* ctx = NewServerContext(error);
+    if (!ctx) return nullptr;
+    auto server = std::unique_ptr<TlsServer>(new TlsServer(ctx));
+    if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_CTX_check_private_key(ctx) != 1) {
         error = "certificate or key: " + OpenSslError();
+        return nullptr;
     }
+    server->m_sha256 = CertificateDigest(SSL_CTX_get0_certificate(ctx));
+    return server;
 }
+
+std::unique_ptr<TlsServer> TlsServer::FromCertificate(X509* certificate, EVP_PKEY* key, std::string& error) {
+    SSL_CTX* ctx = NewServerContext(error);
+    if (!ctx) return nullptr;
+    auto server = std::unique_ptr<TlsServer>(new TlsServer(ctx));
+    if (SSL_CTX_use_certificate(ctx, certificate) != 1 || SSL_CTX_use_PrivateKey(ctx, key) != 1) {
+        error = OpenSslError();
+        return nullptr;
+    }
+    server->m_sha256 = CertificateDigest(certificate);
+    return server;
+}
+
+TlsServer::TlsServer(SSL_CTX* ctx) : m_ctx(ctx) {}
 
 TlsServer::~TlsServer() { SSL_CTX_free(m_ctx); }
 

@@ -78,24 +78,35 @@ int WaitFor(int fd, short events, int timeoutMs, const StopEvent& stop);
 // Plain TCP over a non-blocking socket.
 std::unique_ptr<Stream> MakePlainStream(Fd socket, const StopEvent& stop);
 
-// The server side of TLS: one context with the simulator's certificate.
+// The server side of TLS presenting one certificate; a context each, so that every printer
+// can present a certificate of its own.
 class TlsServer {
 public:
-    // Loads the certificate and key from PEM files, or, when both paths are empty, makes a
-    // self-signed certificate for the given addresses; with `expired` its validity ended in the
-    // past, for clients that must refuse it. Empty `error` on success.
-    TlsServer(const std::string& certFile, const std::string& keyFile, bool expired, const std::string& addresses,
-              std::string& error);
+    // Presents the certificate (and the chain after it) and the key of PEM files. Null (with
+    // `error`) on failure.
+    static std::unique_ptr<TlsServer> FromFiles(const std::string& certFile, const std::string& keyFile,
+                                                std::string& error);
+    // Presents `certificate` with its private `key` (both are referenced, not taken).
+    static std::unique_ptr<TlsServer> FromCertificate(X509* certificate, EVP_PKEY* key, std::string& error);
     ~TlsServer();
     TlsServer(const TlsServer&) = delete;
     TlsServer& operator=(const TlsServer&) = delete;
+
+    // Lower-case hex SHA-256 of the certificate's DER: what a client sees as its fingerprint.
+    const std::string& CertificateSha256() const { return m_sha256; }
 
     // Runs the handshake on an accepted socket within `timeoutMs`; null (with `error`) on failure.
     std::unique_ptr<Stream> Accept(Fd socket, const StopEvent& stop, int timeoutMs, std::string& error);
 
 private:
-    SSL_CTX* m_ctx = nullptr;
+    explicit TlsServer(SSL_CTX* ctx);
+
+    SSL_CTX* m_ctx;
+    std::string m_sha256;
 };
+
+// The first error OpenSSL queued for this thread as text (the queue is cleared).
+std::string OpenSslError();
 
 // A non-blocking listening socket (TCP) or bound socket (UDP) on address:port; invalid with
 // `error` set on failure.

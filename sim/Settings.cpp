@@ -65,6 +65,15 @@ bool IsHostLabel(std::string_view text) {
     return true;
 }
 
+// A certificate's name: 1 to 32 letters, digits and '-'.
+bool IsCertificateName(std::string_view text) {
+    if (text.empty() || text.size() > 32) return false;
+    for (char c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+    }
+    return true;
+}
+
 int CountOf(std::string_view text, char c) {
     int n = 0;
     for (char x : text) n += x == c;
@@ -188,6 +197,9 @@ std::string ApplySetting(PrinterSettings& settings, std::string_view key, std::s
     } else if (key == "mdns_host") {
         ok = value.empty() || IsHostLabel(value);
         s.mdnsHost = value;
+    } else if (key == "certificate") {
+        ok = IsCertificateName(value);
+        s.certificate = value;
     } else if (key == "mdns_fault") {
         if (value == "none") f.mdnsFault = MdnsFault::None;
         else if (value == "silent") f.mdnsFault = MdnsFault::Silent;
@@ -288,6 +300,9 @@ std::string ParseCommandLine(int argc, const char* const* argv, SimOptions& opti
             options.certFile = value;
         } else if (name == "--key") {
             options.keyFile = value;
+        } else if (name == "--issuer-out") {
+            if (value.empty()) return "--issuer-out takes a file name";
+            options.issuerOut = value;
         } else if (name == "--idle-timeout-ms") {
             if (!ReadInt(value, options.idleTimeoutMs, 100, 3600 * 1000)) return "bad --idle-timeout-ms";
         } else if (name == "--max-firmware-bytes") {

@@ -62,6 +62,9 @@ struct PrinterSettings {
     Communities communities = Communities::Both;
     std::string mdnsName;  // the mDNS instance name; empty: "Corvane <model> (<serial>)"
     std::string mdnsHost;  // the host name before ".local"; empty: the serial's letters and digits
+    // The certificate TLS connections get: "shared", "issued", "issued-elsewhere", or the name
+    // of a self-signed one (sim/Certificates.h).
+    std::string certificate = "shared";
     Faults faults;
 
     bool Secure() const { return !security.empty() && security != "0.00"; }
@@ -89,6 +92,7 @@ struct SimOptions {
     std::string certFile;
     std::string keyFile;
     bool certExpired = false;  // the self-signed certificate made at start is already expired
+    std::string issuerOut;     // where the test authority's certificate goes (PEM); empty: nowhere
     int idleTimeoutMs = 30000;
     std::size_t maxFirmwareBytes = 64u << 20;
     int snmpPort = 161;

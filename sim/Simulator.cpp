@@ -76,14 +76,13 @@ Simulator::~Simulator() {
 
 std::string Simulator::Start() {
     if (!m_taken.Valid()) return std::string("eventfd: ") + std::strerror(errno);
-    std::string addresses;
-    for (const auto& printer : m_printers) addresses += (addresses.empty() ? "IP:" : ",IP:") + printer->Address();
-    std::string error;
-    m_tls = std::make_unique<TlsServer>(m_options.certFile, m_options.keyFile, m_options.certExpired, addresses, error);
+    std::vector<std::string> addresses;
+    for (const auto& printer : m_printers) addresses.push_back(printer->Address());
+    m_certificates = std::make_unique<Certificates>(addresses);
+    std::string error = m_certificates->Start(m_options);
     if (!error.empty()) return "TLS: " + error;
-    if (m_options.certExpired) Log("sim", "TLS certificate made expired (--cert-expired)");
     m_context = std::make_unique<EndpointContext>(
-        EndpointContext{m_stop, *m_tls, m_options.idleTimeoutMs, m_options.maxFirmwareBytes});
+        EndpointContext{m_stop, *m_certificates, m_options.idleTimeoutMs, m_options.maxFirmwareBytes});
 
     const int controllerPort = m_options.controllerPort ? m_options.controllerPort : ctl::kControllerPort;
     for (const auto& printer : m_printers) {
@@ -117,8 +116,9 @@ std::string Simulator::Start() {
         error.clear();
 
         const PrinterSettings s = printer->Settings();
-        Log(printer->Address(), "%s, serial %s, firmware %s, panel %s, model code %s, security %s", s.model.c_str(),
-            s.serial.c_str(), s.firmware.c_str(), s.panel.c_str(), s.modelCode.c_str(), s.security.c_str());
+        Log(printer->Address(), "%s, serial %s, firmware %s, panel %s, model code %s, security %s, certificate %s",
+            s.model.c_str(), s.serial.c_str(), s.firmware.c_str(), s.panel.c_str(), s.modelCode.c_str(),
+            s.security.c_str(), s.certificate.c_str());
     }
     if (m_options.controlPort >= 0) {
         Fd fd = ListenTcp(m_options.controlAddress, m_options.controlPort, error);
@@ -394,7 +394,16 @@ std::vector<std::string> Simulator::Control(const std::string& line) {
     if (!printer) return {"ERR no printer " + address};
     std::vector<std::string> lines;
     if (command == "show") {
+        // The certificate's name and fingerprint from one reading of the settings, after security.
+        const PrinterSettings settings = printer->Settings();
+        std::string error;
+        const std::shared_ptr<TlsServer> tls = m_certificates->For(settings, printer->Address(), error);
+        if (!tls) return {"ERR certificate " + settings.certificate + ": " + error};
         lines = printer->Describe();
+        const auto security = std::find_if(lines.begin(), lines.end(),
+                                           [](const std::string& line) { return line.starts_with("security="); });
+        lines.insert(security == lines.end() ? lines.end() : security + 1,
+                     {"certificate=" + settings.certificate, "certificate_sha256=" + tls->CertificateSha256()});
     } else if (command == "panel") {
         lines = printer->PanelLog();
     } else if (command == "clear") {

@@ -28,7 +28,7 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Makes the TLS context and binds every socket. Empty on success, otherwise the problem.
+    // Makes the certificates and binds every socket. Empty on success, otherwise the problem.
     std::string Start();
     // The control port actually bound (-1 without one).
     int ControlPort() const { return m_controlPort; }
@@ -69,7 +69,7 @@ private:
     std::vector<std::unique_ptr<Printer>> m_printers;
     StopEvent m_stop;
     Fd m_taken;  // an eventfd: a printer took connections in (Printer::TakeAccepted)
-    std::unique_ptr<TlsServer> m_tls;
+    std::unique_ptr<Certificates> m_certificates;
     std::unique_ptr<EndpointContext> m_context;
     std::vector<Endpoint> m_endpoints;
     int m_controlPort = -1;

@@ -20,7 +20,7 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: printer-sim --printer ADDRESS[,key=value...] ... | --scenario FILE\n"
                  "                   [--control ADDRESS:PORT] [--log FILE] [--cert PEM --key PEM | --cert-expired]\n"
-                 "                   [--idle-timeout-ms N] [--max-firmware-bytes N]\n"
+                 "                   [--issuer-out FILE] [--idle-timeout-ms N] [--max-firmware-bytes N]\n"
                  "                   [--snmp-port N] [--data-port N] [--panel-port N] [--controller-port N] [--mdns-port N]\n"
                  "see sim/README.md\n");
 }

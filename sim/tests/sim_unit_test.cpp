@@ -22,6 +22,8 @@ TEST(SimSettings, AcceptsGoodValuesAndLeavesSettingsAloneOnBadOnes) {
         bool ok;
     };
     const std::string longLabel(64, 'n');  // one byte more than a DNS label holds
+    const std::string longestName(32, 'c');
+    const std::string longName = longestName + "c";
     const Case cases[] = {
         {"model", "Zentil-1640", true},   {"model", "a;b", false},       {"model", "", false},
         {"firmware", "3.40", true},       {"firmware", "3.4x", false},   {"panel", "3.0.1", true},
@@ -44,6 +46,9 @@ TEST(SimSettings, AcceptsGoodValuesAndLeavesSettingsAloneOnBadOnes) {
         {"data_stall_after", "0", true},  {"data_stall_after", "none", true}, {"data_stall_after", "-1", false},
         {"snmp_error", "5", true},        {"snmp_error", "none", true},   {"snmp_error", "0", false},
         {"snmp_error", "19", false},
+        {"certificate", "shared", true},  {"certificate", "renewed-2", true}, {"certificate", "issued-elsewhere", true},
+        {"certificate", longestName.c_str(), true}, {"certificate", longName.c_str(), false},
+        {"certificate", "", false},       {"certificate", "new.pem", false}, {"certificate", "a b", false},
     };
     for (const Case& c : cases) {
         PrinterSettings settings;
