@@ -160,6 +160,31 @@ Handshake TlsHandshake(const std::string& address, X509* trusted) {
     return result;
 }
 
+// How a TLS client leaves its connection.
+enum class TlsEnd { kCloseNotify, kClose, kReset };
+
+// One TLS connection on `address`:9100 of exactly `version` that sends `bytes` and ends as `end`
+// says. True when the handshake and the sending succeeded.
+bool TlsSend(const std::string& address, int version, std::span<const std::uint8_t> bytes, TlsEnd end) {
+    const sim::Fd fd = simtest::ConnectTcp(address, 9100);
+    if (!fd.Valid()) return false;
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    SSL_CTX_set_min_proto_version(ctx.get(), version);
+    SSL_CTX_set_max_proto_version(ctx.get(), version);
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
+    SSL_set_fd(ssl.get(), fd.Get());
+    if (SSL_connect(ssl.get()) != 1) return false;
+    if (!bytes.empty() && SSL_write(ssl.get(), bytes.data(), static_cast<int>(bytes.size())) != static_cast<int>(bytes.size())) {
+        return false;
+    }
+    if (end == TlsEnd::kCloseNotify) SSL_shutdown(ssl.get());
+    if (end == TlsEnd::kReset) {
+        const linger reset{1, 0};
+        setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    return true;  // the socket closes here, after the TLS object, which sends nothing more
+}
+
 TEST(SimSnmp, AnswersConfiguredCommunitiesOnly) {
     const std::string both = PrinterAddress(0), publicOnly = PrinterAddress(1), silent = PrinterAddress(2);
     SimProcess sim({"--printer", both, "--printer", publicOnly + ",communities=public", "--printer", silent + ",communities=none"});
@@ -576,6 +601,56 @@ TEST(SimTls, CertificateMadeAtStartValidOrExpired) {
         EXPECT_EQ(trusting.done, !c.expired);
         EXPECT_EQ(trusting.verifyResult, c.verdict) << X509_verify_cert_error_string(trusting.verifyResult);
         EXPECT_TRUE(sim.WaitFor(address, "data_connections", c.expired ? "1" : "2"));
+    }
+}
+
+// A client that looks at the certificate before anything else completes a TLS handshake on 9100
+// and leaves without sending a byte. That is a data connection and nothing more: no firmware
+// stream, no verdict (the last one stays), no change of state, however the client leaves.
+TEST(SimTls, AHandshakeWithoutDataIsNoFirmware) {
+    const std::string address = PrinterAddress(0);
+    SimProcess sim({"--printer", address + ",tls=on"});
+    ASSERT_TRUE(sim.Started());
+    ControllerClient library(address);
+    ASSERT_TRUE(library.Hello(address));
+    const int descriptors = sim.Descriptors();
+    ASSERT_TRUE(library.Ask(ctl::Request{ctl::kStartUpdate, 0, {}, 0, true})->answer);
+    ASSERT_TRUE(TlsSend(address, TLS1_2_VERSION, simtest::MakeFirmware("041999", "3.40", 1000), TlsEnd::kCloseNotify));
+    ASSERT_TRUE(sim.WaitFor(address, "firmware_result", "rejected"));
+    ASSERT_TRUE(sim.WaitForDescriptors(descriptors));
+    // What a firmware stream would change: the verdict, the count of streams, the state.
+    const auto firmwareAndState = [&] {
+        std::vector<std::string> kept;
+        for (const std::string& line : sim.Control("show " + address)) {
+            if (line.starts_with("firmware") || line.starts_with("state=") || line.starts_with("status_word=")) {
+                kept.push_back(line);
+            }
+        }
+        return kept;
+    };
+    const std::vector<std::string> before = firmwareAndState();
+    ASSERT_EQ(sim.Show(address, "firmware_connections"), "1");
+    ASSERT_EQ(sim.Show(address, "state"), "update-mode");
+
+    struct Case {
+        const char* how;
+        int version;
+        TlsEnd end;
+    };
+    const Case cases[] = {
+        {"TLS 1.2, close_notify", TLS1_2_VERSION, TlsEnd::kCloseNotify},
+        {"TLS 1.3, close_notify", TLS1_3_VERSION, TlsEnd::kCloseNotify},
+        {"TLS 1.2, closed without close_notify", TLS1_2_VERSION, TlsEnd::kClose},
+        {"TLS 1.2, reset", TLS1_2_VERSION, TlsEnd::kReset},
+        {"TLS 1.3, reset", TLS1_3_VERSION, TlsEnd::kReset},
+    };
+    int connections = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        ASSERT_TRUE(TlsSend(address, c.version, {}, c.end));
+        EXPECT_TRUE(sim.WaitFor(address, "data_connections", std::to_string(++connections)));
+        EXPECT_TRUE(sim.WaitForDescriptors(descriptors)) << "the connection is still served";
+        EXPECT_EQ(firmwareAndState(), before);
     }
 }
 
