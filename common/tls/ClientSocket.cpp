@@ -25,7 +25,6 @@ static_assert(kCredentialFlags == 0x400018);
 
 constexpr int kShutdownDrainReads = 16;
 constexpr int kShutdownDrainBytes = 16;
-constexpr DWORD kShutdownDrainTimeoutMs = 5000;
 constexpr int kShutdownTokenRounds = 8;  // a close needs one round; never loop without end
 constexpr std::uint8_t kAlertRecord = 21;  // TLS record content type
 // Encrypted records that go out together with one SendAll: about 128 KB.
@@ -58,6 +57,16 @@ bool MakeAddress(const wchar_t* host, u_short port, sockaddr_in& address) {
 bool SetBlocking(SOCKET socket, bool blocking) {
     u_long nonBlocking = blocking ? 0 : 1;
     return ::ioctlsocket(socket, FIONBIO, &nonBlocking) == 0;
+}
+
+timeval Timeval(ULONGLONG ms) {
+    return timeval{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+}
+
+// What is left of the time until `end`, 0 once it has passed.
+ULONGLONG Left(ULONGLONG end) {
+    const ULONGLONG now = ::GetTickCount64();
+    return end > now ? end - now : 0;
 }
 
 }  // namespace
@@ -252,6 +261,7 @@ int ClientSocket::Negotiate(const std::vector<std::uint8_t>* initial) {
     }
 
     const SOCKET socket = *m_socket;
+    const ULONGLONG end = ::GetTickCount64() + m_timeouts.handshakeMs;
     std::vector<std::uint8_t> input(kReceiveChunk);
     std::size_t received = 0;
     bool haveInitial = initial != nullptr;  // an empty one counts: the package asks for more itself
@@ -263,6 +273,10 @@ int ClientSocket::Negotiate(const std::vector<std::uint8_t>* initial) {
             received = initial->size();
             haveInitial = false;
         } else if (!first && !carried) {
+            if (!WaitToRead(end)) {
+                TLS_REPORT("Tls::ClientSocket::Negotiate", L"WaitToRead");
+                return -1;
+            }
             if (received == input.size()) input.resize(std::max<std::size_t>(kReceiveChunk, input.size() * 2));
             const int n = ::recv(socket, reinterpret_cast<char*>(input.data() + received), Clamp(input.size() - received), 0);
             if (n == SOCKET_ERROR) {
@@ -381,6 +395,7 @@ int ClientSocket::Send(const void* data, int length) {
             const SECURITY_STATUS status = m_sspi->EncryptMessage(m_context.get(), 0, &desc, 0);
             if (status < 0) {
                 TLS_REPORT("Tls::ClientSocket::Send", Hex(L"EncryptMessage : ", status));
+                m_nState = kBroken;
                 return -1;
             }
             // The record as the package left it: its three parts, added up, from its start.
@@ -391,7 +406,9 @@ int ClientSocket::Send(const void* data, int length) {
         const int size = static_cast<int>(filled);
         const int sent = SendAll(*m_socket, batch, size);
         if (sent != size) {
+            // Part of a record may have gone out: whatever followed would be garbage to the peer.
             TLS_REPORT("Tls::ClientSocket::Send", L"sendAll : " + std::to_wstring(sent) + L", " + std::to_wstring(size));
+            m_nState = kBroken;
             return -1;
         }
     }
@@ -425,6 +442,7 @@ int ClientSocket::Recieve(void* buffer, int size) {
     std::size_t firstRecord = 0;
     const auto handOutFirst = [&] { return HandOut(buffer, static_cast<int>(std::min<std::size_t>(size, firstRecord))); };
     const SOCKET socket = *m_socket;
+    ULONGLONG recordEnd = 0;  // from the first wait
     for (;;) {
         if (!m_cipherInput.empty() && !m_bIncomplete) {
             const std::uint8_t recordType = m_cipherInput[0];
@@ -480,6 +498,7 @@ int ClientSocket::Recieve(void* buffer, int size) {
             }
             if (status != SEC_E_INCOMPLETE_MESSAGE) {
                 TLS_REPORT("Tls::ClientSocket::Recieve", Hex(L"DecryptMessage : ", status));
+                m_nState = kBroken;
                 return -1;
             }
         }
@@ -498,11 +517,20 @@ int ClientSocket::Recieve(void* buffer, int size) {
                 return -1;
             }
             if (ready == 0) return 0;
+        } else {
+            if (recordEnd == 0) recordEnd = ::GetTickCount64() + m_timeouts.recordMs;
+            if (!WaitToRead(recordEnd)) {
+                // With none of a record held the session is whole, and the caller may wait again.
+                if (!m_cipherInput.empty()) m_nState = kBroken;
+                TLS_REPORT("Tls::ClientSocket::Recieve", L"WaitToRead");
+                return -1;
+            }
         }
 
         const std::size_t before = m_cipherInput.size();
         if (before >= kLargestCipherInput) {
             TLS_REPORT("Tls::ClientSocket::Recieve", L"recv : 受信データが大きすぎる");
+            m_nState = kBroken;
             return -1;
         }
         m_cipherInput.resize(before < kReceiveChunk ? kReceiveChunk : before * 2);
@@ -511,6 +539,7 @@ int ClientSocket::Recieve(void* buffer, int size) {
         if (n == SOCKET_ERROR) {
             m_cipherInput.resize(before);
             TLS_REPORT("Tls::ClientSocket::Recieve", Decimal(L"recv : ", ::WSAGetLastError()));
+            m_nState = kBroken;
             return -1;
         }
         if (n == 0) {
@@ -560,17 +589,25 @@ int ClientSocket::Shutdown() {
         TLS_REPORT("Tls::ClientSocket::Shutdown", kStateError);
         return -1;
     }
-    bool failed = false;
-    if (ShutdownSchannel() != 0) {
-        TLS_REPORT("Tls::ClientSocket::Shutdown", L"ShutdownSchannel");
-        failed = true;
-    }
-    if (ShutdownSocket() != 0) {
-        TLS_REPORT("Tls::ClientSocket::Shutdown", L"ShutdownSocket");
-        failed = true;
-    }
     m_nState = kShutDown;
-    return failed ? -1 : 0;
+    const ULONGLONG end = ::GetTickCount64() + kShutdownTimeoutMs;
+    // The close record waits for room in the socket no longer than the whole close may take.
+    const DWORD sendTimeout = kShutdownTimeoutMs;
+    if (::setsockopt(*m_socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeout),
+                     sizeof sendTimeout) != 0) {
+        TLS_REPORT("Tls::ClientSocket::Shutdown", Decimal(L"setsockopt : ", ::WSAGetLastError()));
+        return -1;
+    }
+    if (ShutdownSchannel() != 0) {
+        // A peer that does not take the close will not send its own: no drain.
+        TLS_REPORT("Tls::ClientSocket::Shutdown", L"ShutdownSchannel");
+        return -1;
+    }
+    if (ShutdownSocket(end) != 0) {
+        TLS_REPORT("Tls::ClientSocket::Shutdown", L"ShutdownSocket");
+        return -1;
+    }
+    return 0;
 }
 
 int ClientSocket::ShutdownSchannel() {
@@ -611,19 +648,28 @@ int ClientSocket::ShutdownSchannel() {
     return -1;
 }
 
-int ClientSocket::ShutdownSocket() {
+int ClientSocket::ShutdownSocket(ULONGLONG end) {
     const SOCKET socket = *m_socket;
     if (::shutdown(socket, SD_SEND) != 0) {
         TLS_REPORT("Tls::ClientSocket::ShutdownSocket", Decimal(L"shutdown : ", ::WSAGetLastError()));
         return -1;
     }
-    const DWORD timeout = kShutdownDrainTimeoutMs;
-    if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout) != 0) {
-        TLS_REPORT("Tls::ClientSocket::ShutdownSocket", Decimal(L"setsockopt : ", ::WSAGetLastError()));
-        return -1;
-    }
     char discard[kShutdownDrainBytes];
     for (int read = 0; read < kShutdownDrainReads; ++read) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket, &readable);
+        timeval wait = Timeval(Left(end));
+        const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
+        if (ready == SOCKET_ERROR) {
+            TLS_REPORT("Tls::ClientSocket::ShutdownSocket", Decimal(L"select : ", ::WSAGetLastError()));
+            return -1;
+        }
+        if (ready == 0) {
+            TLS_REPORT("Tls::ClientSocket::ShutdownSocket", Decimal(L"recv : ", WSAETIMEDOUT));
+            ::WSASetLastError(WSAETIMEDOUT);
+            return -1;
+        }
         const int n = ::recv(socket, discard, sizeof discard, 0);
         if (n == 0) return 0;
         if (n == SOCKET_ERROR) {
@@ -633,6 +679,29 @@ int ClientSocket::ShutdownSocket() {
     }
     TLS_REPORT("Tls::ClientSocket::ShutdownSocket", L"recv : 受信データが大きすぎる");
     return -1;
+}
+
+bool ClientSocket::WaitToRead(ULONGLONG end) {
+    // Once the whole bound has passed nothing more is read, even from a peer that keeps sending.
+    const ULONGLONG left = Left(end);
+    int ready = 0;
+    if (left > 0) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(*m_socket, &readable);
+        timeval wait = Timeval(std::min<ULONGLONG>(left, m_timeouts.readMs));
+        ready = ::select(0, &readable, nullptr, nullptr, &wait);
+    }
+    if (ready == SOCKET_ERROR) {
+        TLS_REPORT("Tls::ClientSocket::WaitToRead", Decimal(L"select : ", ::WSAGetLastError()));
+        return false;
+    }
+    if (ready == 0) {
+        TLS_REPORT("Tls::ClientSocket::WaitToRead", Decimal(L"recv : ", WSAETIMEDOUT));
+        ::WSASetLastError(WSAETIMEDOUT);
+        return false;
+    }
+    return true;
 }
 
 CertificatePtr ClientSocket::RetrieveServerCertificate() {

@@ -1,4 +1,5 @@
-// The TLS stream: one Schannel socket per connection, with the receive time-out of the handshake.
+// The TLS stream: one Schannel socket per connection, which bounds its own reads; the stream adds
+// the transfer's send time-out.
 #include "ports/win32/TlsStream.h"
 
 #include <algorithm>
@@ -8,15 +9,6 @@
 
 TlsStream::TlsStream(PSecurityFunctionTableW table, const wchar_t* trustStore)
     : m_table(table), m_trustStore(trustStore) {}
-
-bool TlsStream::SetReceiveTimeout(DWORD timeoutMs) {
-    if (::setsockopt(m_socket->Handle(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
-                     sizeof timeoutMs) == 0) {
-        return true;
-    }
-    m_error = ::WSAGetLastError();
-    return false;
-}
 
 bool TlsStream::Connect(std::wstring_view host, std::uint16_t port, std::uint32_t timeoutMs) {
     Close();
@@ -32,10 +24,9 @@ bool TlsStream::Connect(std::wstring_view host, std::uint16_t port, std::uint32_
     ::setsockopt(m_socket->Handle(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
     // A peer that accepts the connection but never answers the handshake ends it with a
     // time-out, which the ports answer with a new connection.
-    if (!SetReceiveTimeout(kHandshakeReadTimeoutMs)) {
-        m_socket.reset();
-        return false;
-    }
+    Tls::ClientSocket::Timeouts timeouts;
+    timeouts.readMs = kHandshakeReadTimeoutMs;
+    m_socket->SetTimeouts(timeouts);
     const std::wstring target(host);
     const int connected = timeoutMs == net::kWaitForever
                               ? m_socket->Connect(target.c_str(), port)
@@ -46,11 +37,8 @@ bool TlsStream::Connect(std::wstring_view host, std::uint16_t port, std::uint32_
         m_socket.reset();
         return false;
     }
-    if (!SetReceiveTimeout(0)) {
-        m_socket.reset();
-        return false;
-    }
-    // A peer that stops reading ends a send after the same time.
+    // A peer that stops reading ends a send after the same time; the send's failure leaves the
+    // socket broken, so that its end sends nothing more and waits for nothing.
     if (timeoutMs != net::kWaitForever) {
         const DWORD t = timeoutMs;
         ::setsockopt(m_socket->Handle(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&t), sizeof t);

@@ -10,7 +10,7 @@
 
 class TlsStream final : public ISecureStream {
 public:
-    static constexpr DWORD kHandshakeReadTimeoutMs = 1000;
+    static constexpr DWORD kHandshakeReadTimeoutMs = Tls::ClientSocket::kReadTimeoutMs;
 
     // `table` replaces the system's security package (tests); `trustStore` names the store in
     // which printer certificates are remembered.
@@ -18,7 +18,9 @@ public:
                        const wchar_t* trustStore = Tls::kPrinterCertificateStore);
 
     // With net::kWaitForever the TCP connection takes as long as the system lets it; otherwise
-    // at most `timeoutMs`. Either way every handshake read waits at most one second.
+    // at most `timeoutMs`, and a send after it as long. Either way every handshake read waits at
+    // most kHandshakeReadTimeoutMs and the whole handshake Tls::ClientSocket::kHandshakeTimeoutMs;
+    // either running out fails with net::kErrorTimedOut.
     bool Connect(std::wstring_view host, std::uint16_t port, std::uint32_t timeoutMs) override;
     int Send(const std::uint8_t* data, std::size_t size) override;
     int Receive(std::uint8_t* buffer, std::size_t size, std::uint32_t timeoutMs) override;
@@ -31,8 +33,6 @@ public:
     const std::shared_ptr<Tls::ClientSocket>& Socket() const { return m_socket; }
 
 private:
-    bool SetReceiveTimeout(DWORD timeoutMs);
-
     PSecurityFunctionTableW m_table;
     const wchar_t* m_trustStore;
     std::shared_ptr<Tls::ClientSocket> m_socket;

@@ -12,6 +12,8 @@
 #include <io.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -40,7 +42,11 @@ Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 // The other end of the connection: plain Winsock, driven by the test.
 class Peer {
 public:
-    explicit Peer(UniqueSocket socket) : m_socket(std::move(socket)) {}
+    // A read for bytes that never come fails the test instead of hanging it.
+    explicit Peer(UniqueSocket socket) : m_socket(std::move(socket)) {
+        const DWORD guard = 5000;
+        ::setsockopt(m_socket.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&guard), sizeof guard);
+    }
 
     void Write(const Bytes& bytes) {
         ASSERT_EQ(::send(m_socket.get(), reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0),
@@ -358,6 +364,172 @@ TEST_F(TlsRecords, TheStreamTrustsNothingWithoutACertificateAndClosesInOrder) {
     EXPECT_TRUE(stream.ShutdownSend());
     EXPECT_EQ(server.get(), ScriptedSecurity::Record(0x15, {}));
     EXPECT_EQ(stream.Receive(buffer, sizeof buffer, 100), 0) << "the end of the stream, not a failure";
+}
+
+std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// The peer sends `bytes`: `lead` of them at once, then one every `intervalMs` (0: no more) until
+// all are sent or it is told to stop.
+struct Trickle {
+    std::size_t lead;
+    DWORD intervalMs;
+};
+
+std::future<void> SendTrickled(Peer& peer, Bytes bytes, Trickle trickle, std::shared_future<void> stop) {
+    return std::async(std::launch::async, [&peer, bytes = std::move(bytes), trickle, stop] {
+        const std::size_t lead = std::min(trickle.lead, bytes.size());
+        if (lead > 0) peer.Write(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(lead)));
+        for (std::size_t at = lead; at < bytes.size() && trickle.intervalMs > 0; ++at) {
+            if (stop.wait_for(std::chrono::milliseconds(trickle.intervalMs)) == std::future_status::ready) return;
+            peer.Write(Bytes{bytes[at]});
+        }
+    });
+}
+
+// A peer that stalls in the handshake, or trickles it, fails it with WSAETIMEDOUT: after the
+// read time-out of silence, or at the handshake's whole bound.
+TEST_F(TlsRecords, AHandshakeThatStallsFailsWithinItsBounds) {
+    struct Case {
+        const char* name;
+        Trickle trickle;
+        DWORD handshakeMs;
+        DWORD failsAfterMs;
+    };
+    const Case cases[] = {
+        {"cut short, then silent", {3, 0}, Tls::ClientSocket::kHandshakeTimeoutMs, Tls::ClientSocket::kReadTimeoutMs},
+        {"a byte every 300 ms", {0, 300}, 1500, 1500},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_lines.clear();
+        Tls::ClientSocket client(m_package.Table());
+        Tls::ClientSocket::Timeouts timeouts;
+        timeouts.handshakeMs = c.handshakeMs;
+        client.SetTimeouts(timeouts);
+        std::promise<void> stop;
+        auto server = std::async(std::launch::async, [&] {
+            auto peer = std::make_unique<Peer>(Accept());
+            peer->Read(5);
+            SendTrickled(*peer, BytesOf("WELCOME"), c.trickle, stop.get_future().share()).get();
+            return peer;
+        });
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_EQ(client.Connect(L"127.0.0.1", m_port), -1);
+        EXPECT_EQ(::WSAGetLastError(), WSAETIMEDOUT);
+        const ULONGLONG elapsed = ::GetTickCount64() - start;
+        stop.set_value();
+        server.get();
+        EXPECT_GE(elapsed, c.failsAfterMs - 50);
+        EXPECT_LT(elapsed, c.failsAfterMs + 500);
+        EXPECT_TRUE(HasLine(L"Tls::ClientSocket::WaitToRead", L"recv : 10060"));
+        EXPECT_TRUE(HasLine(L"Tls::ClientSocket::Connect", L"Negotiate"));
+        EXPECT_EQ(client.GetState(), Tls::ClientSocket::kHandshaking);
+    }
+}
+
+// After the handshake: the rest of a record, or a renegotiation's answer, that does not come
+// fails the read within its bounds with WSAETIMEDOUT. The session is over then: destroying the
+// socket sends nothing more, no TLS close, and waits for nothing.
+TEST_F(TlsRecords, AReadThatStallsFailsWithinItsBoundsAndTheSocketClosesWithoutTls) {
+    const Bytes record = ScriptedSecurity::DataRecord("forty bytes of a record the peer trickles");
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        Trickle trickle;
+        DWORD recordMs;
+        bool poll;  // the wait is Poll's rather than Recieve's
+        DWORD failsAfterMs;
+        int state;
+        std::string leftForPeer;  // what the client sent before it failed
+    };
+    const Case cases[] = {
+        {"half a record, then silence", record, {9, 0}, Tls::ClientSocket::kRecordTimeoutMs, false,
+         Tls::ClientSocket::kReadTimeoutMs, Tls::ClientSocket::kBroken, ""},
+        {"a record, a byte every 300 ms", record, {0, 300}, 1500, false, 1500, Tls::ClientSocket::kBroken, ""},
+        {"a renegotiation never answered", ScriptedSecurity::Record(0x16, {}), {SIZE_MAX, 0},
+         Tls::ClientSocket::kRecordTimeoutMs, true, Tls::ClientSocket::kReadTimeoutMs,
+         Tls::ClientSocket::kHandshaking, "HELLO"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto [client, peer] = Secure();
+        Tls::ClientSocket::Timeouts timeouts;
+        timeouts.recordMs = c.recordMs;
+        client->SetTimeouts(timeouts);
+        std::promise<void> stop;
+        auto sending = SendTrickled(*peer, c.bytes, c.trickle, stop.get_future().share());
+
+        const ULONGLONG start = ::GetTickCount64();
+        char buffer[64];
+        EXPECT_EQ(c.poll ? client->Poll(5, 0) : client->Recieve(buffer, sizeof buffer), -1);
+        EXPECT_EQ(::WSAGetLastError(), WSAETIMEDOUT);
+        const ULONGLONG elapsed = ::GetTickCount64() - start;
+        stop.set_value();
+        sending.get();
+        EXPECT_GE(elapsed, c.failsAfterMs - 50);
+        EXPECT_LT(elapsed, c.failsAfterMs + 500);
+        EXPECT_TRUE(HasLine(L"Tls::ClientSocket::WaitToRead", L"recv : 10060"));
+        EXPECT_EQ(client->GetState(), c.state);
+        EXPECT_EQ(client->Recieve(buffer, sizeof buffer), -1) << "nothing more is read";
+
+        const ULONGLONG closing = ::GetTickCount64();
+        client.reset();
+        EXPECT_LT(::GetTickCount64() - closing, 300u);
+        EXPECT_EQ(m_package.Count("apply control"), 0);
+        EXPECT_EQ(Text(peer->ReadToEnd()), c.leftForPeer);
+    }
+}
+
+// A peer that stops reading: the stream's send fails after its time-out (2 s here, 60 s for the
+// firmware), and the end of the stream sends nothing more and does not wait.
+TEST_F(TlsRecords, AStreamWhosePeerStopsReadingFailsTheSendInTimeAndClosesAtOnce) {
+    const int small = 16384;
+    ::setsockopt(m_listener.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
+    TlsStream stream(m_package.Table(), L"CorvaneTestUnusedStore");
+    auto handshake = std::async(std::launch::async, [this] {
+        auto accepted = std::make_unique<Peer>(Accept());
+        accepted->Read(5);
+        accepted->Write(BytesOf("WELCOME"));
+        accepted->Read(4);
+        return accepted;
+    });
+    ASSERT_TRUE(stream.Connect(L"127.0.0.1", m_port, 2000));
+    std::unique_ptr<Peer> peer = handshake.get();
+    ::setsockopt(stream.Socket()->Handle(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
+    m_package.log.clear();
+    m_package.encryptedPieces.clear();
+
+    Bytes data(16 << 20);
+    std::iota(data.begin(), data.end(), std::uint8_t{1});
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(stream.Send(data.data(), data.size()), -1);
+    const ULONGLONG sendMs = ::GetTickCount64() - start;
+    EXPECT_EQ(stream.LastError(), net::kErrorTimedOut);
+    EXPECT_GE(sendMs, 1950u);
+    EXPECT_LT(sendMs, 3500u);
+    EXPECT_EQ(stream.Socket()->GetState(), Tls::ClientSocket::kBroken);
+    EXPECT_TRUE(HasLine(L"Tls::SendAll", L"send : 10060"));
+
+    const ULONGLONG closing = ::GetTickCount64();
+    stream.Close();
+    EXPECT_LT(::GetTickCount64() - closing, 500u);
+    EXPECT_EQ(m_package.Count("apply control"), 0);
+
+    // The peer gets the records up to where the send stopped, and nothing behind them.
+    Bytes records;
+    std::size_t offset = 0;
+    for (const unsigned long piece : m_package.encryptedPieces) {
+        const Bytes record = ScriptedSecurity::Record(
+            0x17, Bytes(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                        data.begin() + static_cast<std::ptrdiff_t>(offset + piece)));
+        records.insert(records.end(), record.begin(), record.end());
+        offset += piece;
+    }
+    const Bytes received = peer->ReadToEnd();
+    EXPECT_GT(received.size(), 0u);
+    EXPECT_LT(received.size(), records.size());
+    EXPECT_TRUE(std::equal(received.begin(), received.end(), records.begin()))
+        << received.size() << " bytes of " << records.size();
 }
 
 // Without a sink the line goes to the process's standard error, in the system's ANSI code page:
