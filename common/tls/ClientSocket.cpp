@@ -273,6 +273,12 @@ int ClientSocket::Negotiate(const std::vector<std::uint8_t>* initial) {
             received = initial->size();
             haveInitial = false;
         } else if (!first && !carried) {
+            // A handshake message is never this large: a peer whose bytes never make one is not
+            // a TLS peer.
+            if (received >= kLargestCipherInput) {
+                TLS_REPORT("Tls::ClientSocket::Negotiate", L"recv : 受信データが大きすぎる");
+                return -1;
+            }
             if (!WaitToRead(end)) {
                 TLS_REPORT("Tls::ClientSocket::Negotiate", L"WaitToRead");
                 return -1;
@@ -564,6 +570,15 @@ int ClientSocket::Poll(long seconds, long microseconds) {
         if (HasPlainOutput()) return 1;
         // Nothing more will come once the peer has closed: say so now rather than spin.
         if (m_nState != kSecure || m_bPeerGone) return 0;
+        // Bytes held and not yet looked at (those that came with the handshake's last message)
+        // may be a whole record: decrypt them before waiting for the socket.
+        if (!m_cipherInput.empty() && !m_bIncomplete) {
+            if (Recieve(nullptr, 0) < 0) {
+                TLS_REPORT("Tls::ClientSocket::Poll", L"Recieve");
+                return -1;
+            }
+            continue;
+        }
 
         const long long left = limit - static_cast<long long>(::GetTickCount64() - start) * 1000;
         if (left < 0) return 0;

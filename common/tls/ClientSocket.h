@@ -104,6 +104,7 @@ public:
     int Recieve(void* buffer, int size);
 
     // Waits until decrypted bytes are available: 1 available, 0 not within the time, -1 failure.
+    // Bytes held already (that came with the handshake's last message, say) are decrypted first.
     int Poll(long seconds, long microseconds);
 
     // TLS close, then the socket's half-close with a short drain of what the peer still sends,

@@ -13,6 +13,7 @@ ScriptedSecurity* g_current = nullptr;
 constexpr std::uint8_t kData = 0x17;
 constexpr std::uint8_t kHandshake = 0x16;
 constexpr std::uint8_t kAlert = 0x15;
+constexpr std::uint8_t kCertificate = 'C';
 constexpr std::uint8_t kMask = 0x5A;
 constexpr char kHello[] = "HELLO";
 constexpr char kWelcome[] = "WELCOME";
@@ -46,6 +47,8 @@ SECURITY_STATUS SEC_ENTRY Initialize(PCredHandle, PCtxtHandle context, SEC_WCHAR
     ScriptedSecurity& s = *g_current;
     if (!context) {
         s.log.push_back("isc first");
+        s.closing = false;  // a new context
+        s.helloPending = false;
         newContext->dwLower = 1;
         newContext->dwUpper = 1;
         Token(output, kHello, 5);
@@ -58,12 +61,23 @@ SECURITY_STATUS SEC_ENTRY Initialize(PCredHandle, PCtxtHandle context, SEC_WCHAR
         return SEC_E_OK;
     }
     s.log.push_back("isc");
+    const SecBuffer& in = input->pBuffers[0];
+    const auto* bytes = static_cast<const std::uint8_t*>(in.pvBuffer);
+    s.handshakeInputs.emplace_back(reinterpret_cast<const char*>(bytes), in.cbBuffer);
     if (s.helloPending) {
         s.helloPending = false;
         Token(output, kHello, 5);
     }
-    const SecBuffer& in = input->pBuffers[0];
-    const auto* bytes = static_cast<const std::uint8_t*>(in.pvBuffer);
+    if (in.cbBuffer > 0 && bytes[0] == kCertificate) {
+        if (in.cbBuffer < 4) return SEC_E_INCOMPLETE_MESSAGE;
+        const std::size_t whole = 4 + ((std::size_t{bytes[1]} << 16) | (std::size_t{bytes[2]} << 8) | bytes[3]);
+        if (in.cbBuffer < whole) return SEC_E_INCOMPLETE_MESSAGE;
+        if (in.cbBuffer > whole) {
+            input->pBuffers[1].BufferType = SECBUFFER_EXTRA;
+            input->pBuffers[1].cbBuffer = in.cbBuffer - static_cast<unsigned long>(whole);
+        }
+        return SEC_I_CONTINUE_NEEDED;
+    }
     const std::size_t welcome = 7;
     if (in.cbBuffer < welcome) {
         if (in.cbBuffer > 0 && std::memcmp(bytes, kWelcome, in.cbBuffer) != 0) return SEC_E_ILLEGAL_MESSAGE;
@@ -189,6 +203,15 @@ std::vector<std::uint8_t> ScriptedSecurity::Record(std::uint8_t type, const std:
 
 std::vector<std::uint8_t> ScriptedSecurity::DataRecord(const std::string& text) {
     return Record(kData, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<std::uint8_t> ScriptedSecurity::CertificateMessage(std::size_t size, std::size_t sent) {
+    std::vector<std::uint8_t> message(4 + std::min(size, sent), 0xCE);
+    message[0] = kCertificate;
+    message[1] = static_cast<std::uint8_t>(size >> 16);
+    message[2] = static_cast<std::uint8_t>(size >> 8);
+    message[3] = static_cast<std::uint8_t>(size);
+    return message;
 }
 
 bool ScriptedSecurity::ReadRecords(const std::vector<std::uint8_t>& bytes, std::vector<std::vector<std::uint8_t>>& payloads,

@@ -102,19 +102,20 @@ protected:
 
     UniqueSocket Accept() { return UniqueSocket(::accept(m_listener.get(), nullptr, nullptr)); }
 
-    // A socket in state 3 and its peer, after the toy handshake. The peer goes first at the end,
-    // so that the socket's close finds it gone instead of waiting for it.
+    // A socket in state 3 and its peer, after the toy handshake in which the peer answers with
+    // `answer` in one send. The peer goes first at the end, so that the socket's close finds it
+    // gone instead of waiting for it.
     struct Connection {
         std::unique_ptr<Tls::ClientSocket> client;
         std::unique_ptr<Peer> peer;
     };
-    Connection Secure() {
+    Connection Secure(const Bytes& answer = BytesOf("WELCOME")) {
         auto client = std::make_unique<Tls::ClientSocket>(m_package.Table());
         EXPECT_EQ(client->GetState(), Tls::ClientSocket::kReady);
-        auto handshake = std::async(std::launch::async, [this] {
+        auto handshake = std::async(std::launch::async, [this, &answer] {
             auto accepted = std::make_unique<Peer>(Accept());
             const Bytes hello = accepted->Read(5);
-            accepted->Write(BytesOf("WELCOME"));
+            accepted->Write(answer);
             const Bytes done = accepted->Read(4);
             return std::make_tuple(std::move(accepted), hello, done);
         });
@@ -366,7 +367,68 @@ TEST_F(TlsRecords, TheStreamTrustsNothingWithoutACertificateAndClosesInOrder) {
     EXPECT_EQ(stream.Receive(buffer, sizeof buffer, 100), 0) << "the end of the stream, not a failure";
 }
 
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// The peer's handshake messages that came in one segment go to the package one call after the
+// other, each call getting exactly what the one before left over, with no read in between: the
+// peer sends nothing more until it has the client's answer, so a read would wait and fail.
+TEST_F(TlsRecords, HandshakeMessagesThatCameTogetherAreTakenOneACallWithoutReadingAgain) {
+    const Bytes first = ScriptedSecurity::CertificateMessage(10);
+    const Bytes second = ScriptedSecurity::CertificateMessage(3);
+    const Bytes welcome = BytesOf("WELCOME");
+    struct Case {
+        const char* name;
+        Bytes answer;
+        std::vector<std::string> inputs;
+    };
+    const Case cases[] = {
+        {"one message ahead of the last", Join({first, welcome}), {Text(Join({first, welcome})), "WELCOME"}},
+        {"two messages ahead of the last", Join({first, second, welcome}),
+         {Text(Join({first, second, welcome})), Text(Join({second, welcome})), "WELCOME"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_package.handshakeInputs.clear();
+        const ULONGLONG start = ::GetTickCount64();
+        auto [client, peer] = Secure(c.answer);
+        EXPECT_LT(::GetTickCount64() - start, Tls::ClientSocket::kReadTimeoutMs / 2);
+        EXPECT_EQ(m_package.handshakeInputs, c.inputs);
+        EXPECT_TRUE(m_lines.empty());
+    }
+}
+
+TEST_F(TlsRecords, ARecordThatCameWithTheHandshakesLastMessageIsThereWithoutWaiting) {
+    auto [client, peer] = Secure(Join({BytesOf("WELCOME"), ScriptedSecurity::DataRecord("early")}));
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(client->Poll(2, 0), 1);
+    EXPECT_LT(::GetTickCount64() - start, 500u);
+    char buffer[16];
+    ASSERT_EQ(client->Recieve(buffer, sizeof buffer), 5);
+    EXPECT_EQ(std::string(buffer, 5), "early");
+}
+
+TEST_F(TlsRecords, AHandshakeMessageLargerThanAnyFailsTheHandshake) {
+    auto client = std::make_unique<Tls::ClientSocket>(m_package.Table());
+    auto server = std::async(std::launch::async, [this] {
+        UniqueSocket accepted = Accept();
+        char hello[5];
+        ::recv(accepted.get(), hello, sizeof hello, 0);
+        // Says 2 MB and sends 1.2 MB of it; the client's close ends a send it no longer reads.
+        const Bytes message = ScriptedSecurity::CertificateMessage(2 << 20, 1200 << 10);
+        ::send(accepted.get(), reinterpret_cast<const char*>(message.data()), static_cast<int>(message.size()), 0);
+    });
+    EXPECT_EQ(client->Connect(L"127.0.0.1", m_port), -1);
+    EXPECT_TRUE(HasLine(L"Tls::ClientSocket::Negotiate", L"recv : 受信データが大きすぎる"));
+    EXPECT_EQ(client->GetState(), Tls::ClientSocket::kHandshaking);
+    client.reset();
+    server.get();
+}
 
 // The peer sends `bytes`: `lead` of them at once, then one every `intervalMs` (0: no more) until
 // all are sent or it is told to stop.
