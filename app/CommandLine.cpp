@@ -37,9 +37,17 @@ CommandLineValues ReadCommandLine(const std::vector<std::wstring>& arguments) {
             case L'U':
                 i = ReadOption(arguments, i, values.usbPort);
                 break;
+            case L'f':
+            case L'F':
+                i = ReadOption(arguments, i, values.forget);
+                break;
             default:
                 break;
         }
+    }
+    if (!values.forget.empty()) {
+        if (!values.address.empty() || !values.usbPort.empty()) throw VessickExitCode::ILLEGAL_PARAMETER;
+        return values;
     }
     if (values.address.empty() == values.usbPort.empty()) throw VessickExitCode::ILLEGAL_PARAMETER;
     return values;

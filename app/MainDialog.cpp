@@ -7,10 +7,12 @@
 #include "app/FlagScope.h"
 #include "app/ProductConfig.h"
 #include "app/SendStatusDlg.h"
+#include "app/TrustMessages.h"
 #include "app/resource.h"
 #include "images/FirmImage.h"
 #include "images/PanelImage.h"
 #include "images/Version.h"
+#include "common/Text.h"
 #include "ports/Ipv4Address.h"
 #include "update/FirmUpdater.h"
 #include "update/PanelUpdater.h"
@@ -238,6 +240,10 @@ void CVessickDlg::ShowStep(bool identified) {
         panelFrom = FormatPanelVersion(device.m_panelVersion);
     } else {
         device.m_pPort.reset();  // released, then deleted
+        if (m_trust) {
+            m_trust.reset();
+            CPanelUpdater::GetInstance().SetPeerTrust(nullptr);
+        }
         if (!strings.Load(IDS_CFG_SERIES_NAME, model)) return;
         firmFrom = panelFrom = kNoVersion;
     }
@@ -331,6 +337,9 @@ void CVessickDlg::Install() {
             m_view.EndDialog(VessickExitCode::INSTALL_FAILED);
             return;
         }
+        // The printer's certificate is settled before anything is sent to it: a question about
+        // it comes now, not halfway through.
+        if (!ConfirmPeerTrust()) return;
         // Every installation puts the printer into update mode, a panel-only one too; the
         // printer's answer shows later, in the progress dialogs' checks.
         CPanelUpdater::GetInstance().PrepareTransfer(strings);
@@ -350,9 +359,40 @@ void CVessickDlg::Install() {
     Conclude(ProgressDialog::kComplete, run(ProgressDialog::kComplete, NetworkOrder(m_dwPrinterAddress)));
 }
 
+bool CVessickDlg::ConfirmPeerTrust() {
+    const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
+    if (!port) return true;
+    PeerCheck check = PeerCheck::kTrusted;
+    m_view.RunResponsive([&] {
+        check = port->checkPeerTrust();
+        return true;
+    });
+    // A TLS peer not reached now is looked at by the transfer's own connection, which asks the
+    // same question if it must.
+    if (check != PeerCheck::kRefused) return true;
+    m_view.EndWaitCursor();
+    EndWithTrustRefusal();
+    m_view.BeginWaitCursor();
+    return false;
+}
+
+void CVessickDlg::EndWithTrustRefusal() {
+    const TrustMessage message = m_trust ? TrustRefusalMessage(m_services.strings, *m_trust)
+                                         : TrustMessage{L"", MessageIcon::kStop, VessickExitCode::INSTALL_FAILED};
+    std::wstring text = message.text;
+    if (text.empty()) m_services.strings.Load(IDS_CERT_MISSING, text);
+    m_view.ShowMessage(text, message.icon, MessageButtons::kOk);
+    m_view.EndDialog(message.exitCode);
+}
+
 bool CVessickDlg::Conclude(ProgressDialog dialog, int endCode) {
     const InstallOutcome outcome = ProgressOutcome(dialog, endCode);
     if (outcome.message == 0) return false;
+    // A transfer that failed because the printer was not trusted says so, not that sending failed.
+    if (endCode != END_SUCCESS && m_trust && m_trust->Refusal() != TrustRefusal::kNone) {
+        EndWithTrustRefusal();
+        return true;
+    }
     std::wstring text;
     m_services.strings.Load(outcome.message, text);
     if (outcome.message == IDS_RESTART_NOT_CONFIRMED) {
@@ -387,6 +427,7 @@ void CVessickDlg::Identify() {
             m_dwUpdateParts = result == kCheckBothNeeded    ? kPartFirmware | kPartPanel
                               : result == kCheckFirmwareOnly ? kPartFirmware
                                                              : kPartPanel;
+            TrustIdentifiedPrinter();
             ShowStep(true);
             return;
         case kCheckNoModel: {
@@ -409,6 +450,39 @@ void CVessickDlg::Identify() {
             break;
     }
     port.reset();  // the port that identified nothing is released and deleted
+}
+
+PrinterIdentity CVessickDlg::IdentifiedPrinter() const {
+    PrinterIdentity printer;
+    printer.address = text::WidenBytes(DottedIpv4(NetworkOrder(m_dwPrinterAddress)));
+    printer.model = CUpdateDeviceInfo::GetInstance().m_strModelName;
+    for (std::size_t i = 0; i < m_printers.GetSize(); ++i) {
+        const CPrinterInfo& entry = m_printers[i];
+        if (entry.m_nPortType != CPrinterInfo::kNetwork || entry.m_dwIPAddress != m_dwPrinterAddress) continue;
+        if (printer.serial.empty()) printer.serial = entry.m_strSerialNum;
+        // The service text is "instance host": the host name follows the space.
+        const std::size_t space = entry.m_strService.find(L' ');
+        if (printer.hostName.empty() && space != std::wstring::npos) {
+            printer.hostName = entry.m_strService.substr(space + 1);
+            if (!printer.hostName.empty() && printer.hostName.back() == L'.') printer.hostName.pop_back();
+        }
+    }
+    return printer;
+}
+
+void CVessickDlg::TrustIdentifiedPrinter() {
+    m_trust.reset();
+    if (m_services.certificates) {
+        const IStringTable& strings = m_services.strings;
+        auto ask = [&strings, askUser = m_services.askUser](const PrinterIdentity& printer,
+                                                            const CertificateFingerprint& presented) {
+            return askUser && askUser(TrustQuestionText(strings, printer, presented));
+        };
+        m_trust = std::make_shared<CPrinterTrust>(IdentifiedPrinter(), *m_services.certificates, std::move(ask));
+    }
+    // Without a trust the ports trust no TLS peer: such a printer gets nothing.
+    if (const std::shared_ptr<CPort>& port = CUpdateDeviceInfo::GetInstance().m_pPort) port->setPeerTrust(m_trust);
+    CPanelUpdater::GetInstance().SetPeerTrust(m_trust);
 }
 
 std::wstring CVessickDlg::SelectedRowToolTip() {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/DialogView.h"
@@ -14,6 +15,8 @@
 #include "common/StringTable.h"
 #include "discovery/PrinterInfo.h"
 #include "ports/Port.h"
+#include "update/CertificateMemory.h"
+#include "update/PrinterTrust.h"
 
 class IModelInfo;
 
@@ -73,6 +76,9 @@ public:
     // installation (kPartFirmware, kPartPanel); `address` (network byte order) is the final
     // dialog's printer address.
     virtual int RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t address) = 0;
+    // Runs `work` on another thread while the dialog keeps handling its messages (its own
+    // handlers stay shut meanwhile); the work's result.
+    virtual bool RunResponsive(const std::function<bool()>& work) = 0;
 };
 
 // Where the printers the user can choose from come from.
@@ -94,6 +100,11 @@ struct MainDialogServices {
     IPrinterDetection& detection;
     // A printer port for the address (network byte order); null when none can be made.
     std::function<PortPtr(std::uint32_t)> makePrinterPort;
+    // The printer certificates the user trusts. Null: no certificate is trusted.
+    CCertificateMemory* certificates = nullptr;
+    // Asks the user a question (Yes and No, No the default) from any thread; true for Yes. Empty:
+    // every answer is No.
+    std::function<bool(const std::wstring& question)> askUser;
 };
 
 // Errors that end the dialog's initialisation.
@@ -163,6 +174,9 @@ public:
     // unexpectedly has failed (and is not a failed start).
     bool UpdateModeEntered() const { return m_bUpdateModeEntered; }
 
+    // The identified printer's trust; null before an identification.
+    const std::shared_ptr<CPrinterTrust>& PrinterTrust() const { return m_trust; }
+
     // The tooltip of the selected row; empty when no row is selected.
     std::wstring SelectedRowToolTip();
 
@@ -184,9 +198,18 @@ private:
     // when the installation ended here.
     bool Conclude(ProgressDialog dialog, int endCode);
     void Fail(int error);
+    // The identified printer as the trust knows it: the serial and host name discovery or the
+    // registered list gave for its address.
+    PrinterIdentity IdentifiedPrinter() const;
+    void TrustIdentifiedPrinter();
+    // Before anything is sent: false when the trust refused the printer (the dialog has then said
+    // why and ended).
+    bool ConfirmPeerTrust();
+    void EndWithTrustRefusal();
 
     IMainDialogView& m_view;
     MainDialogServices m_services;
     bool m_bBusy = false;
     bool m_bUpdateModeEntered = false;
+    std::shared_ptr<CPrinterTrust> m_trust;
 };

@@ -41,6 +41,14 @@
 #define IDS_INSTALLING_PANEL      182
 #define IDS_RESTART_REFUSED       184
 #define IDS_RESTART_NOT_CONFIRMED 185
+#define IDS_CERT_QUESTION         186
+#define IDS_CERT_DECLINED         187
+#define IDS_CERT_CHANGED          188
+#define IDS_PLAIN_AFTER_TLS       189
+#define IDS_CERT_MISSING          190
+#define IDS_CERT_FORGOTTEN        191
+#define IDS_CERT_NOT_REMEMBERED   192
+#define IDS_CERT_FORGET_FAILED    193
 #define IDS_PANEL_OPERATION       1015
 #define IDS_APP_TITLE             57344
 

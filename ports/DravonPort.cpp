@@ -215,8 +215,9 @@ bool CDravonPort::startUpdate() {
     if (!loadOnDemand()) return false;
     const bool accepted = m_pServiceTool->StartUpdate(0) != 0;
     unload();
-    // The frame is never sent encrypted, so a printer that wants TLS has no fallback.
-    if (m_bSecure || accepted) return accepted;
+    // The frame is never sent encrypted, so a printer that wants TLS has no fallback; nor has one
+    // that was seen with TLS before and now asks for plain text.
+    if (m_bSecure || accepted || !plainAllowed()) return accepted;
 
     const std::unique_ptr<IByteStream> stream = ConnectDataPort(m_env.network, m_dwAddress);
     if (!stream) return false;
@@ -226,6 +227,7 @@ bool CDravonPort::startUpdate() {
 
 bool CDravonPort::sendData(const std::uint8_t* data, std::uint32_t length, std::uint32_t blockSize) {
     if (m_bSecure) return sendSecure(data, length, m_dwAddress, blockSize);
+    if (!plainAllowed()) return false;
 
     const std::unique_ptr<IByteStream> stream = ConnectDataPort(m_env.network, m_dwAddress);
     if (!stream) return false;
@@ -251,10 +253,7 @@ bool CDravonPort::sendSecure(const std::uint8_t* data, std::uint32_t length, std
     }
     // Nothing goes to a printer whose certificate is not trusted, and it is trusted before the
     // first byte: the firmware goes out over this same connection.
-    if (!stream->TrustPeer()) {
-        m_env.host.ShowErrorMessage(kCertificateCancelledText);
-        return false;
-    }
+    if (!trustPeer(*stream)) return false;
     const std::uint32_t block = blockSize ? blockSize : kDefaultSendBlockSize;
     for (std::uint32_t sent = 0; sent < length;) {
         const int n = stream->Send(data + sent, std::min(length - sent, block));
@@ -262,6 +261,27 @@ bool CDravonPort::sendSecure(const std::uint8_t* data, std::uint32_t length, std
         sent += static_cast<std::uint32_t>(n);
     }
     return true;  // the stream's end closes the TLS session and the connection
+}
+
+bool CDravonPort::trustPeer(ISecureStream& stream) {
+    if (!m_trust) return false;
+    PresentedCertificate certificate;
+    const bool presented = stream.PeerCertificate(m_trust->Names(), certificate);
+    return m_trust->Trust(presented ? &certificate : nullptr);
+}
+
+bool CDravonPort::plainAllowed() { return !m_trust || m_trust->AllowPlain(); }
+
+PeerCheck CDravonPort::checkPeerTrust() {
+    if (!m_bSecure) return plainAllowed() ? PeerCheck::kTrusted : PeerCheck::kRefused;
+    if (!m_trust) return PeerCheck::kRefused;
+    // A connection of its own that only shows the certificate: the question, if there is one,
+    // comes before the printer is asked for anything. It carries no byte and closes in order.
+    const std::unique_ptr<ISecureStream> stream = m_env.newSecureStream ? m_env.newSecureStream() : nullptr;
+    if (!stream || !stream->Connect(WideDotted(m_dwAddress), kPrinterDataPort, kTrustCheckConnectMs)) {
+        return PeerCheck::kUnreachable;
+    }
+    return trustPeer(*stream) ? PeerCheck::kTrusted : PeerCheck::kRefused;
 }
 
 bool CDravonPort::requestReboot() {

@@ -27,8 +27,9 @@ inline constexpr int kTlsConnectAttempts = 3;
 // or a block is not taken by the printer. A printer that stops reading would otherwise hold the
 // installer for good.
 inline constexpr std::uint32_t kDataPortStallMs = 60000;
-// The one text the user gets when a secure transfer cannot trust the printer's certificate.
-inline constexpr wchar_t kCertificateCancelledText[] = L"証明書が見つからなかったため、インストールをキャンセルします。";
+// The connection that only shows the printer's certificate before anything is sent waits this long
+// for the printer to accept it; one that does not come in time leaves the decision to the transfer.
+inline constexpr std::uint32_t kTrustCheckConnectMs = 10000;
 inline constexpr wchar_t kControllerLibraryFileName[] = L"Tessaro.DLL";
 
 struct DravonEnvironment {
@@ -39,7 +40,7 @@ struct DravonEnvironment {
     // library's information text).
     std::wstring (*fromSystemAnsi)(std::string_view text);
     // TLS connections to port 9100 for a printer that asks for them. Empty: such a printer gets
-    // no firmware.
+    // no firmware. Nothing goes over one before the port's trust has taken the certificate.
     SecureStreamFactory newSecureStream;
 };
 
@@ -73,6 +74,8 @@ public:
     int getOperationCode() override;
     bool getStatusWords(std::uint32_t& status, std::uint32_t& detail) override;
     bool checkIplMode() override;
+    void setPeerTrust(std::shared_ptr<IPeerTrust> trust) override { m_trust = std::move(trust); }
+    PeerCheck checkPeerTrust() override;
 
     // True when transfers to port 9100 must use TLS; decided at construction.
     bool isSecure() const { return m_bSecure; }
@@ -86,6 +89,8 @@ private:
     void querySecurity();
     bool querySnmpStatus(std::wstring& text);
     bool sendSecure(const std::uint8_t* data, std::uint32_t length, std::uint32_t address, std::uint32_t blockSize);
+    bool trustPeer(ISecureStream& stream);
+    bool plainAllowed();
 
     std::uint32_t m_dwAddress;  // network byte order
     bool m_bSecure = false;
@@ -94,4 +99,5 @@ private:
     ServiceToolAPI* m_pServiceTool = nullptr;
     RemoteConnectAPI* m_pRemoteConnect = nullptr;
     DravonEnvironment m_env;
+    std::shared_ptr<IPeerTrust> m_trust;
 };

@@ -12,6 +12,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "common/PeerTrust.h"
 
 namespace net {
 
@@ -51,16 +54,16 @@ public:
 };
 
 // A TLS connection. Connect runs the TLS handshake after the TCP connection (each handshake read
-// waiting at most 1000 ms) and reports a time-out, of either, as net::kErrorTimedOut; Send,
+// waiting at most 1000 ms, the whole handshake at most 10 s) and reports a time-out, of either, as net::kErrorTimedOut; Send,
 // Receive and ShutdownSend work on the decrypted stream, Send taking all bytes at once.
 // ShutdownSend ends the TLS session before it half-closes the connection. The peer's certificate is
-// not checked by Connect.
+// not checked by Connect: its owner shows it to an IPeerTrust before it sends anything.
 class ISecureStream : public IByteStream {
 public:
-    // After a successful Connect: true when the peer's certificate is trusted, which remembers a
-    // printer's certificate the first time it is seen. False when the connection yields no
-    // certificate or it cannot be trusted; nothing may be sent then.
-    virtual bool TrustPeer() = 0;
+    // After a successful Connect: the certificate the peer presented, with `vouched` set when a
+    // root the system trusts vouches for it and it carries one of `names` (an IPv4 address in
+    // dotted text, or a host name). False when the connection yields none.
+    virtual bool PeerCertificate(const std::vector<std::wstring>& names, PresentedCertificate& certificate) = 0;
 };
 
 // Makes an unconnected TLS stream; null when none can be made.

@@ -81,6 +81,10 @@ bool CZPanelNetworkPort::connectPanel() {
 }
 
 bool CZPanelNetworkPort::connectPlain() {
+    if (m_trust && !m_trust->AllowPlain()) {
+        m_nLastError = kErrorNotConnected;
+        return false;
+    }
     std::unique_ptr<IByteStream> stream = m_network.NewStream();
     if (!stream) return false;
     if (!stream->Connect(m_strHost, kPanelTcpPort, m_nTimeout)) {
@@ -97,9 +101,15 @@ bool CZPanelNetworkPort::connectSecure() {
     const std::wstring target = text::WidenBytes(address);
     // A panel that is still starting lets the handshake time out; anything else is final.
     for (int attempt = 1; attempt <= kTlsConnectAttempts; ++attempt) {
-        std::unique_ptr<IByteStream> stream = m_newSecureStream ? m_newSecureStream() : nullptr;
+        std::unique_ptr<ISecureStream> stream = m_newSecureStream ? m_newSecureStream() : nullptr;
         if (!stream) return false;
         if (stream->Connect(target, kPanelTcpPort, m_nTimeout)) {
+            PresentedCertificate certificate;
+            const bool presented = m_trust && stream->PeerCertificate(m_trust->Names(), certificate);
+            if (!m_trust || !m_trust->Trust(presented ? &certificate : nullptr)) {
+                m_nLastError = kErrorNotConnected;
+                return false;
+            }
             m_stream = std::move(stream);
             return true;
         }

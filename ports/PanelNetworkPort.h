@@ -42,8 +42,9 @@ struct PanelPortEnvironment {
     INetwork& network;
     IClock& clock;
     IPanelPortSystem& system;
-    // The panel's TLS connections (three attempts, repeated only after a time-out); the port does
-    // no trust step. Empty: a printer that asks for security cannot be reached.
+    // The panel's TLS connections (three attempts, repeated only after a time-out), each shown to
+    // the port's trust before anything is sent. Empty: a printer that asks for security cannot be
+    // reached.
     SecureStreamFactory newSecureStream;
 };
 
@@ -74,6 +75,7 @@ public:
     bool receiveReply(std::uint16_t command, int maxSize) override;
     void setHost(const std::wstring& host) override;
     int getLastError() const override { return m_nLastError; }
+    void setPeerTrust(std::shared_ptr<IPeerTrust> trust) override { m_trust = std::move(trust); }
 
     // Readings for tests and diagnostics.
     bool IsConnected() const { return m_bConnected; }
@@ -107,6 +109,7 @@ private:
     IClock& m_clock;
     IPanelPortSystem& m_system;
     SecureStreamFactory m_newSecureStream;
+    std::shared_ptr<IPeerTrust> m_trust;
 
     std::wstring m_strHost;
     bool m_bConnected = false;

@@ -8,7 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "common/PeerTrust.h"
 
 class IPort {
 public:
@@ -37,6 +40,11 @@ public:
     // 0 none, 2 not connected or the exchange failed, 8 unexpected reply, otherwise a socket error.
     virtual int getLastError() const = 0;
 
+    // The installation's trust in the printer, consulted by every later connection: a TLS peer is
+    // sent nothing before the trust took its certificate, and plain text goes only where the
+    // trust allows it. Without one, a panel that wants TLS cannot be reached.
+    virtual void setPeerTrust(std::shared_ptr<IPeerTrust> trust) = 0;
+
     virtual ~IPort() = default;
 };
 
@@ -60,6 +68,7 @@ public:
     }
     void setHost(const std::wstring&) override {}
     int getLastError() const override { return m_nLastError; }
+    void setPeerTrust(std::shared_ptr<IPeerTrust>) override {}
 
 private:
     int m_nLastError = 0;

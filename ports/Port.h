@@ -7,6 +7,15 @@
 #include <memory>
 #include <string>
 
+#include "common/PeerTrust.h"
+
+// What looking at the printer's TLS peer before anything is sent found.
+enum class PeerCheck {
+    kTrusted,      // the printer wants no TLS and may have plain text, or its certificate is trusted
+    kRefused,      // the trust said no (it holds why); nothing may be sent
+    kUnreachable,  // the TLS peer could not be reached; the transfer's own connection decides
+};
+
 class CPort {
 public:
     // The printer's information reply (key/value text). True exactly when `reply` is not empty.
@@ -38,6 +47,14 @@ public:
 
     // True when the printer runs its boot loader with a panel application version reported.
     virtual bool checkIplMode() = 0;
+
+    // The installation's trust in the printer, which every TLS connection and every plain-text
+    // transfer of the port consults first. Without one a printer that wants TLS gets nothing.
+    virtual void setPeerTrust(std::shared_ptr<IPeerTrust> trust) = 0;
+
+    // Before anything is sent: a printer that wants TLS shows its certificate to the trust (which
+    // may ask the user); one that does not is checked for having been seen with TLS before.
+    virtual PeerCheck checkPeerTrust() = 0;
 
     // Declared last, after the operations, so that their slot order stays as listed.
     virtual ~CPort() = default;

@@ -32,11 +32,11 @@ std::optional<RememberedCertificate> ParseEntry(std::string_view line) {
         const std::string_view key = field.substr(0, equals);
         const std::string_view value = field.substr(equals + 1);
         if (key == "serial") {
-            entry.serial = text::FromUtf8(value);
+            entry.serial = Field(text::FromUtf8(value));
         } else if (key == "address") {
-            entry.address = text::FromUtf8(value);
+            entry.address = Field(text::FromUtf8(value));
         } else if (key == "model") {
-            entry.model = text::FromUtf8(value);
+            entry.model = Field(text::FromUtf8(value));
         } else if (key == "sha256") {
             const auto digest = text::FromHex(value);
             if (!digest || digest->size() != entry.sha256.size()) return std::nullopt;
@@ -80,7 +80,7 @@ CertificateFileText CertificateFileText::Parse(std::string_view text) {
         const std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // written back without
         Line parsed;
         if (!line.empty() && line.front() != '#') parsed.entry = ParseEntry(line);
         if (!parsed.entry) parsed.text = std::string(line);

@@ -85,6 +85,9 @@ public:
     // Copies the printer's dotted address into m_szHost (at most 19 characters kept).
     void SetHostAddress(std::string_view dotted);
 
+    // The installation's trust in the printer, for every connection the port makes from now on.
+    void SetPeerTrust(std::shared_ptr<IPeerTrust> trust) { m_port->setPeerTrust(std::move(trust)); }
+
     // True when the identified printer's panel application is older than the carried one.
     bool NeedsUpdate() const;
 

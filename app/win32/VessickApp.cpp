@@ -7,13 +7,16 @@
 #include <new>
 
 #include "app/CommandLine.h"
+#include "app/TrustMessages.h"
 #include "app/resource.h"
+#include "app/win32/CertificateFile.h"
 #include "app/win32/DialogBase.h"
 #include "app/win32/PrinterDetection.h"
 #include "app/win32/Startup.h"
 #include "app/win32/UiThreadMessages.h"
 #include "app/win32/VessickDlg.h"
 #include "common/win32/ModuleResources.h"
+#include "common/win32/UserMessage.h"
 #include "ports/DravonPort.h"
 
 namespace {
@@ -71,14 +74,28 @@ BOOL CVessickApp::InitInstance(const std::vector<std::wstring>& arguments) {
     return FALSE;
 }
 
+int CVessickApp::ForgetPrinterCertificate(const std::wstring& printer) {
+    ModuleResources resources;
+    const TrustMessage message = ForgetPrinter(resources, UserCertificateMemory(), printer);
+    ShowAppMessage(nullptr, message.text, message.icon, MessageButtons::kOk);
+    return message.exitCode;
+}
+
 int CVessickApp::RunMainDialog(const std::vector<std::wstring>& arguments) {
     const CommandLineValues values = ReadCommandLine(arguments);
+    if (!values.forget.empty()) return ForgetPrinterCertificate(values.forget);
 
     ModuleResources resources;
     Win32PrinterDetection detection;
-    const MainDialogServices services{resources, resources, detection, [](std::uint32_t networkOrder) {
-                                          return PortPtr(new CDravonPort(networkOrder));
-                                      }};
+    const auto askUser = [](const std::wstring& question) {
+        return ShowUserMessage(question, ApplicationTitle(), MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+    };
+    const MainDialogServices services{resources,
+                                      resources,
+                                      detection,
+                                      [](std::uint32_t networkOrder) { return PortPtr(new CDravonPort(networkOrder)); },
+                                      &UserCertificateMemory(),
+                                      askUser};
     CMainDialogWindow dialog(services);
     CVessickDlg& logic = dialog.Logic();
     logic.m_bSocketReady = m_bSocketReady;

@@ -23,6 +23,8 @@ public:
 private:
     bool TakeSingleInstanceMutex();
     int RunMainDialog(const std::vector<std::wstring>& arguments);
+    // Option f: forgets a printer's remembered certificate, says so, and runs no dialog.
+    int ForgetPrinterCertificate(const std::wstring& printer);
 
     UniqueKernelObject m_mutex;  // held for the life of the process
     bool m_bSocketReady = false;

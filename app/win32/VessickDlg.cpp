@@ -58,6 +58,10 @@ int CMainDialogWindow::RunProgressDialog(ProgressDialog dialog, std::uint32_t pa
     return window.Run(GetSafeHwnd());
 }
 
+bool CMainDialogWindow::RunResponsive(const std::function<bool()>& work) {
+    return RunWhileDispatching(GetSafeHwnd(), work);
+}
+
 MessageAnswer CMainDialogWindow::ShowMessage(const std::wstring& text, MessageIcon icon, MessageButtons buttons) {
     return ShowAppMessage(GetSafeHwnd(), text, icon, buttons);
 }

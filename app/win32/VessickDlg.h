@@ -58,6 +58,7 @@ private:
     void ShowAbout(const std::wstring& text) override;
     void Pause(std::uint32_t ms) override { ::Sleep(ms); }
     int RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t address) override;
+    bool RunResponsive(const std::function<bool()>& work) override;
 
     LRESULT SendToList(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 

@@ -1,8 +1,11 @@
-// The chain check under the SSL policy, and the installer's own store of printer certificates.
+// The chain check under the SSL policy, the names a certificate carries, and its fingerprint.
 #include "common/tls/CertificateTrust.h"
 
+#include <ws2tcpip.h>
+#include <bcrypt.h>
+
 #include <cstring>
-#include <string>
+#include <memory>
 
 #include "common/tls/Common.h"
 
@@ -25,11 +28,16 @@ ChainPtr BuildChain(const CertificatePtr& certificate) {
     return ChainPtr(chain, [](const CERT_CHAIN_CONTEXT* c) { ::CertFreeCertificateChain(c); });
 }
 
-// The SSL policy's verdict on a built chain: 0 when it verifies, otherwise the policy's error;
-// false when the check could not run.
-bool CheckPolicy(const ChainPtr& chain, DWORD& error) {
+// The SSL policy's verdict on a built chain, for `serverName` (null: none): 0 when it verifies,
+// otherwise the policy's error; false when the check could not run.
+bool CheckPolicy(const ChainPtr& chain, const wchar_t* serverName, DWORD& error) {
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = const_cast<wchar_t*>(serverName);
     CERT_CHAIN_POLICY_PARA parameters{};
     parameters.cbSize = sizeof parameters;
+    if (serverName) parameters.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
     if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &parameters, &status)) {
@@ -40,47 +48,56 @@ bool CheckPolicy(const ChainPtr& chain, DWORD& error) {
     return true;
 }
 
-void ReportPolicyError(DWORD error) {
-    WriteLine(LineChannel::kWideError, L"証明書チェーンポリシー検証エラー: " + LowerHex(error));
+bool ChainVerifies(const ChainPtr& chain) {
+    DWORD error = 0;
+    if (!CheckPolicy(chain, nullptr, error)) return false;
+    if (error != 0) WriteLine(LineChannel::kWideError, L"証明書チェーンポリシー検証エラー: " + LowerHex(error));
+    return error == 0;
 }
 
-// The chain fails only because nobody trusts where it ends (the root, or a partial chain's last
-// certificate); dates, signatures and usage are sound.
-bool OnlyTheAnchorIsMissing(const ChainPtr& chain) {
-    const DWORD anchorFaults = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN;
-    const DWORD status = chain->TrustStatus.dwErrorStatus;
-    return (status & anchorFaults) != 0 && (status & ~anchorFaults) == 0;
-}
+// The address `name` names, when it is dotted IPv4 text.
+bool ParseIpv4(const std::wstring& name, in_addr& address) { return ::InetPtonW(AF_INET, name.c_str(), &address) == 1; }
 
-using StorePtr = std::shared_ptr<void>;
-
-StorePtr OpenStore(const wchar_t* name) {
-    const HCERTSTORE store =
-        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, name);
-    if (!store) return nullptr;
-    return StorePtr(store, [](void* s) { ::CertCloseStore(s, 0); });
-}
-
-bool SameCertificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
-    return a->cbCertEncoded == b->cbCertEncoded && std::memcmp(a->pbCertEncoded, b->pbCertEncoded, a->cbCertEncoded) == 0;
-}
-
-bool IsRemembered(const CertificatePtr& certificate, const wchar_t* storeName) {
-    // Opened only when it exists: looking must not create it.
-    const HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                             CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG |
-                                                 CERT_STORE_READONLY_FLAG,
-                                             storeName);
-    if (!store) return false;
-    const StorePtr owner(store, [](void* s) { ::CertCloseStore(s, 0); });
-    for (PCCERT_CONTEXT stored = ::CertEnumCertificatesInStore(store, nullptr); stored;
-         stored = ::CertEnumCertificatesInStore(store, stored)) {
-        if (SameCertificate(stored, certificate.get())) {
-            ::CertFreeCertificateContext(stored);
+// The certificate's subject alternative names include the IPv4 address.
+bool NamesAddress(PCCERT_CONTEXT certificate, const in_addr& address) {
+    const CERT_INFO* info = certificate->pCertInfo;
+    const CERT_EXTENSION* extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    if (!extension) return false;
+    CERT_ALT_NAME_INFO* names = nullptr;
+    DWORD size = 0;
+    if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
+                               CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size) ||
+        !names) {
+        return false;
+    }
+    const std::unique_ptr<CERT_ALT_NAME_INFO, decltype(&::LocalFree)> owner(names, &::LocalFree);
+    for (DWORD i = 0; i < names->cAltEntry; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == sizeof address &&
+            std::memcmp(entry.IPAddress.pbData, &address, sizeof address) == 0) {
             return true;
         }
     }
     return false;
+}
+
+bool Sha256(const std::uint8_t* data, std::size_t size, CertificateFingerprint& digest) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return false;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool done = BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)) &&
+                BCRYPT_SUCCESS(::BCryptHashData(hash, const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0)) &&
+                BCRYPT_SUCCESS(::BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
+    if (hash) ::BCryptDestroyHash(hash);
+    ::BCryptCloseAlgorithmProvider(algorithm, 0);
+    return done;
+}
+
+bool NamesOne(const CertificatePtr& certificate, const ChainPtr& chain, const std::wstring& name) {
+    in_addr address{};
+    if (ParseIpv4(name, address)) return NamesAddress(certificate.get(), address);
+    DWORD error = 0;
+    return !name.empty() && CheckPolicy(chain, name.c_str(), error) && error == 0;
 }
 
 }  // namespace
@@ -88,35 +105,32 @@ bool IsRemembered(const CertificatePtr& certificate, const wchar_t* storeName) {
 bool VerifyCertificateChain(const CertificatePtr& certificate) {
     if (!certificate) return false;
     const ChainPtr chain = BuildChain(certificate);
-    if (!chain) return false;
-    DWORD error = 0;
-    if (!CheckPolicy(chain, error)) return false;
-    if (error != 0) ReportPolicyError(error);
-    return error == 0;
+    return chain && ChainVerifies(chain);
 }
 
-bool TrustServerCertificate(const CertificatePtr& certificate, const wchar_t* storeName) {
+bool VerifyCertificateFor(const CertificatePtr& certificate, const std::wstring& name) {
     if (!certificate) return false;
-    if (const ChainPtr chain = BuildChain(certificate)) {
-        DWORD error = 0;
-        if (CheckPolicy(chain, error)) {
-            if (error == 0) return true;
-            // A printer remembered earlier is trusted without a word.
-            if (OnlyTheAnchorIsMissing(chain) && IsRemembered(certificate, storeName)) return true;
-            ReportPolicyError(error);
+    const ChainPtr chain = BuildChain(certificate);
+    return chain && ChainVerifies(chain) && NamesOne(certificate, chain, name);
+}
+
+bool DescribePeerCertificate(const CertificatePtr& certificate, const std::vector<std::wstring>& names,
+                             PresentedCertificate& presented) {
+    if (!certificate || !certificate->pbCertEncoded || certificate->cbCertEncoded == 0) return false;
+    presented.der.assign(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
+    if (!Sha256(presented.der.data(), presented.der.size(), presented.sha256)) {
+        WriteLine(LineChannel::kWideError, L"証明書のフィンガープリントを計算できませんでした。");
+        return false;
+    }
+    presented.vouched = false;
+    const ChainPtr chain = BuildChain(certificate);
+    if (!chain || !ChainVerifies(chain)) return true;
+    for (const std::wstring& name : names) {
+        if (NamesOne(certificate, chain, name)) {
+            presented.vouched = true;
+            break;
         }
     }
-
-    const StorePtr store = OpenStore(storeName);
-    if (!store) {
-        WriteLine(LineChannel::kWideError, L"証明書ストアのオープンに失敗しました。");
-        return false;
-    }
-    if (!::CertAddCertificateContextToStore(store.get(), certificate.get(), CERT_STORE_ADD_NEWER, nullptr)) {
-        WriteLine(LineChannel::kWideError, L"証明書のストアへの追加に失敗しました。");
-        return false;
-    }
-    WriteLine(LineChannel::kWideOutput, L"証明書を正常にインストールしました。");
     return true;
 }
 

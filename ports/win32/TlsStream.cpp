@@ -7,8 +7,7 @@
 
 #include "common/tls/CertificateTrust.h"
 
-TlsStream::TlsStream(PSecurityFunctionTableW table, const wchar_t* trustStore)
-    : m_table(table), m_trustStore(trustStore) {}
+TlsStream::TlsStream(PSecurityFunctionTableW table) : m_table(table) {}
 
 bool TlsStream::Connect(std::wstring_view host, std::uint16_t port, std::uint32_t timeoutMs) {
     Close();
@@ -87,9 +86,9 @@ bool TlsStream::ShutdownSend() {
 
 void TlsStream::Close() { m_socket.reset(); }
 
-bool TlsStream::TrustPeer() {
+bool TlsStream::PeerCertificate(const std::vector<std::wstring>& names, PresentedCertificate& certificate) {
     if (!m_socket) return false;
-    return Tls::TrustServerCertificate(m_socket->RetrieveServerCertificate(), m_trustStore);
+    return Tls::DescribePeerCertificate(m_socket->RetrieveServerCertificate(), names, certificate);
 }
 
 SecureStreamFactory SystemTlsStreams() {

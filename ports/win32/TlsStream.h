@@ -12,10 +12,8 @@ class TlsStream final : public ISecureStream {
 public:
     static constexpr DWORD kHandshakeReadTimeoutMs = Tls::ClientSocket::kReadTimeoutMs;
 
-    // `table` replaces the system's security package (tests); `trustStore` names the store in
-    // which printer certificates are remembered.
-    explicit TlsStream(PSecurityFunctionTableW table = nullptr,
-                       const wchar_t* trustStore = Tls::kPrinterCertificateStore);
+    // `table` replaces the system's security package (tests).
+    explicit TlsStream(PSecurityFunctionTableW table = nullptr);
 
     // With net::kWaitForever the TCP connection takes as long as the system lets it; otherwise
     // at most `timeoutMs`, and a send after it as long. Either way every handshake read waits at
@@ -27,14 +25,13 @@ public:
     bool ShutdownSend() override;
     void Close() override;
     int LastError() const override { return m_error; }
-    bool TrustPeer() override;
+    bool PeerCertificate(const std::vector<std::wstring>& names, PresentedCertificate& certificate) override;
 
     // The socket, for tests; null before Connect and after Close.
     const std::shared_ptr<Tls::ClientSocket>& Socket() const { return m_socket; }
 
 private:
     PSecurityFunctionTableW m_table;
-    const wchar_t* m_trustStore;
     std::shared_ptr<Tls::ClientSocket> m_socket;
     int m_error = 0;
 };

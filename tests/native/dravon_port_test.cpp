@@ -20,6 +20,7 @@
 #include "ports/Ipv4Address.h"
 #include "tests/native/fakes/FakeControllerHost.h"
 #include "tests/native/fakes/HexBytes.h"
+#include "tests/native/fakes/RecordingTrust.h"
 #include "tests/native/fakes/ScriptedNetwork.h"
 
 namespace {
@@ -59,6 +60,7 @@ protected:
     std::unique_ptr<CDravonPort, PortRelease> MakePort() {
         auto port = std::unique_ptr<CDravonPort, PortRelease>(new CDravonPort(kAddress, Environment()));
         constructionCalls = host.TakeCalls();
+        port->setPeerTrust(trust);
         return port;
     }
     DravonEnvironment Environment() {
@@ -99,6 +101,7 @@ protected:
     ScriptedNetwork network{clock};
     NetworkScript& script = network.script;
     Calls constructionCalls;
+    std::shared_ptr<RecordingTrust> trust = std::make_shared<RecordingTrust>();
 };
 
 TEST(Ipv4Address, DottedTextIsInNetworkByteOrder) {
@@ -555,9 +558,11 @@ TEST_F(DravonPortTest, ASecurePrinterGetsNothingInPlainText) {
     std::iota(data.begin(), data.end(), std::uint8_t{3});
     EXPECT_TRUE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0));
     // One TLS connection, trusted before the first byte, the blocks over it, then closed.
-    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 60000", "connected", "trust peer",
+    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 60000", "connected", "peer certificate 127.0.0.2",
                                  "send 102400 bytes", "send 102400 bytes", "send 7 bytes"}));
     EXPECT_EQ(AllSent(), data);
+    EXPECT_EQ(trust->shown, std::vector<std::wstring>{FormatFingerprint(script.peerCertificate->sha256)});
+    EXPECT_EQ(trust->plainAsked, 0);
     EXPECT_EQ(script.streamsAlive, 0);
     EXPECT_TRUE(host.errorMessages.empty());
 }
@@ -589,16 +594,79 @@ TEST_F(DravonPortTest, SecureTransfersConnectAgainOnlyAfterATimeOut) {
     }
 }
 
-TEST_F(DravonPortTest, AnUntrustedCertificateCancelsTheTransferWithItsMessage) {
+// The trust holds why; the installation tells the user. The port sends nothing and shows nothing.
+TEST_F(DravonPortTest, AnUntrustedOrMissingCertificateCancelsTheTransfer) {
     script.snmpAnswer = "MDL:Zentil-640;SECURITY:1.00;";
-    script.peerTrusted = false;
-    auto port = MakePort();
+    const Bytes data(500, 0x11);
+    for (const bool presented : {true, false}) {
+        SCOPED_TRACE(presented ? "untrusted" : "none presented");
+        trust->trusts = false;
+        trust->shown.clear();
+        if (!presented) script.peerCertificate.reset();
+        auto port = MakePort();
+        ForgetNetwork();
+        EXPECT_FALSE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0));
+        EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 60000", "connected", "peer certificate 127.0.0.2"}));
+        EXPECT_EQ(trust->shown.size(), 1u);
+        EXPECT_EQ(trust->shown[0] == L"(none)", !presented);
+        EXPECT_TRUE(script.sent.empty());
+        EXPECT_TRUE(host.errorMessages.empty());
+        EXPECT_TRUE(host.messages.empty());
+    }
+    PortPtr untrusting(new CDravonPort(kAddress, Environment()));
     ForgetNetwork();
+    EXPECT_FALSE(untrusting->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0))
+        << "a port without a trust trusts nothing";
+    EXPECT_TRUE(script.sent.empty());
+}
+
+// Before anything is sent the port shows the trust what it will find: a TLS printer's certificate
+// over a connection that carries nothing, or a plain printer, which may have been seen with TLS.
+TEST_F(DravonPortTest, CheckPeerTrustLooksBeforeAnythingIsSent) {
+    const struct {
+        const char* name;
+        const char* security;
+        std::deque<int> connectResults;
+        bool trusts;
+        bool allowsPlain;
+        PeerCheck expected;
+        Calls log;
+    } cases[] = {
+        {"plain, never seen with TLS", "0.00", {}, true, true, PeerCheck::kTrusted, {}},
+        {"plain, seen with TLS", "0.00", {}, true, false, PeerCheck::kRefused, {}},
+        {"TLS, trusted", "1.00", {}, true, true, PeerCheck::kTrusted,
+         {"tls connect 127.0.0.2:9100 10000", "connected", "peer certificate 127.0.0.2"}},
+        {"TLS, refused", "1.00", {}, false, true, PeerCheck::kRefused,
+         {"tls connect 127.0.0.2:9100 10000", "connected", "peer certificate 127.0.0.2"}},
+        {"TLS, not reached", "1.00", {net::kErrorTimedOut}, true, true, PeerCheck::kUnreachable,
+         {"tls connect 127.0.0.2:9100 10000", "connect failed 10060"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        script.snmpAnswer = std::string("MDL:Zentil-640;SECURITY:") + c.security + ";";
+        trust->trusts = c.trusts;
+        trust->allowsPlain = c.allowsPlain;
+        auto port = MakePort();
+        ForgetNetwork();
+        script.connectResults = c.connectResults;
+        EXPECT_EQ(port->checkPeerTrust(), c.expected);
+        EXPECT_EQ(script.log, c.log);
+        EXPECT_TRUE(script.sent.empty());
+        EXPECT_EQ(script.streamsAlive, 0);
+    }
+}
+
+TEST_F(DravonPortTest, APrinterSeenWithTlsGetsNothingInPlainText) {
+    trust->allowsPlain = false;
+    host.library.startUpdateAnswer = false;
+    auto port = MakePort();
+    ASSERT_FALSE(port->isSecure());
+    ForgetNetwork();
+    EXPECT_FALSE(port->startUpdate()) << "no update-mode frame in plain text either";
     const Bytes data(500, 0x11);
     EXPECT_FALSE(port->sendData(data.data(), static_cast<std::uint32_t>(data.size()), 0));
-    EXPECT_EQ(script.log, (Calls{"tls connect 127.0.0.2:9100 60000", "connected", "trust peer"}));
-    EXPECT_EQ(host.errorMessages, std::vector<std::wstring>{kCertificateCancelledText});
-    EXPECT_TRUE(host.messages.empty());
+    EXPECT_TRUE(LogLines(script, "connect ").empty());
+    EXPECT_TRUE(script.sent.empty());
 }
 
 TEST_F(DravonPortTest, WithoutTlsASecurePrinterGetsNoFirmware) {

@@ -14,6 +14,7 @@
 #include "app/CommandLine.h"
 #include "app/MainDialog.h"
 #include "app/SendStatusDlg.h"
+#include "app/TrustMessages.h"
 #include "app/resource.h"
 #include "images/FirmRestore.h"
 #include "images/FirmKey.h"
@@ -28,20 +29,23 @@ using Args = std::vector<std::wstring>;
 TEST(CommandLine, AcceptsExactlyOneOfTheTwoOptions) {
     struct Case {
         Args args;
-        std::wstring address, usb;
+        std::wstring address, usb, forget;
     } cases[] = {
-        {{}, L"", L""},
-        {{L"-I", L"10.0.0.5"}, L"10.0.0.5", L""},
-        {{L"/i10.0.0.5"}, L"10.0.0.5", L""},
-        {{L"-u", L"USB001"}, L"", L"USB001"},
-        {{L"extra", L"/Uport"}, L"", L"port"},
-        {{L"-i", L"-u"}, L"-u", L""},              // the value is taken whatever it holds
-        {{L"-x", L"-iA", L"-"}, L"A", L""},        // other letters and a lone dash are skipped
+        {{}, L"", L"", L""},
+        {{L"-I", L"10.0.0.5"}, L"10.0.0.5", L"", L""},
+        {{L"/i10.0.0.5"}, L"10.0.0.5", L"", L""},
+        {{L"-u", L"USB001"}, L"", L"USB001", L""},
+        {{L"extra", L"/Uport"}, L"", L"port", L""},
+        {{L"-i", L"-u"}, L"-u", L"", L""},              // the value is taken whatever it holds
+        {{L"-x", L"-iA", L"-"}, L"A", L"", L""},        // other letters and a lone dash are skipped
+        {{L"/f", L"ZT640-000001"}, L"", L"", L"ZT640-000001"},  // forget a printer: alone
+        {{L"-F10.0.0.2"}, L"", L"", L"10.0.0.2"},
     };
     for (const Case& c : cases) {
         const CommandLineValues values = ReadCommandLine(c.args);
         EXPECT_EQ(values.address, c.address);
         EXPECT_EQ(values.usbPort, c.usb);
+        EXPECT_EQ(values.forget, c.forget);
     }
 }
 
@@ -52,6 +56,8 @@ TEST(CommandLine, RejectsWhatIsNotExactlyOneOption) {
         {L"-i1.2.3.4", L"-i", L"5.6.7.8"},        // twice
         {L"-x"},                                  // none
         {L"plain", L"words"},
+        {L"-f", L"ZT640-000001", L"-i", L"10.0.0.2"},  // forgetting is not installing
+        {L"-f"},
     };
     for (const Args& args : illegal) {
         try {
@@ -125,6 +131,14 @@ MapStringTable BuildStrings() {
         {IDS_CANCELED, L"Installation was canceled."},
         {IDS_INSTALL_SUCCEEDED, L"Installation completed."},
         {IDS_RESTART_NOT_CONFIRMED, L"Not confirmed within %s minutes."},
+        {IDS_CERT_QUESTION, L"New certificate. Printer %s, serial %s, address %s, fingerprint\n%s\nTrust it?"},
+        {IDS_CERT_DECLINED, L"Not trusted: nothing sent."},
+        {IDS_CERT_CHANGED, L"%s changed its certificate from\n%s\nto\n%s\nForget with /f %s"},
+        {IDS_PLAIN_AFTER_TLS, L"%s asks for plain text after TLS. Forget with /f %s"},
+        {IDS_CERT_MISSING, L"No certificate."},
+        {IDS_CERT_FORGOTTEN, L"Forgot %s."},
+        {IDS_CERT_NOT_REMEMBERED, L"Nothing remembered for %s."},
+        {IDS_CERT_FORGET_FAILED, L"Cannot update %s"},
     };
 }
 
@@ -141,6 +155,17 @@ std::vector<std::uint8_t> FirmwareResource(std::string_view header, std::size_t 
     ScrambleFirmware(restored.data(), scrambled.data(), static_cast<std::uint32_t>(size), FirmKeyCycle());
     return scrambled;
 }
+
+class MemoryCertificateFile final : public ICertificateFile {
+public:
+    std::optional<std::string> Read() override { return content; }
+    bool Replace(const std::string& text) override {
+        content = text;
+        return true;
+    }
+    std::wstring Location() const override { return L"C:\\certificates.txt"; }
+    std::string content;
+};
 
 struct Message {
     std::wstring text;
@@ -187,6 +212,10 @@ public:
         pauses.push_back(ms);
         if (onPause) onPause();
     }
+    bool RunResponsive(const std::function<bool()>& work) override {
+        ++responsiveRuns;
+        return work();
+    }
     int RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t printer) override {
         runs.push_back({dialog, parts, printer, waitDepth});
         if (onRun) onRun();
@@ -214,6 +243,7 @@ public:
     std::uint32_t address = 0;
     std::optional<int> endCode;
     bool outOfMemory = false;
+    int responsiveRuns = 0;
 
     struct Run {
         ProgressDialog dialog;
@@ -271,9 +301,14 @@ public:
 
     CVessickDlg& Dialog() {
         if (!m_dialog) {
-            m_services.emplace(MainDialogServices{m_strings, m_resources, m_detection, [this](std::uint32_t address) {
+            m_services.emplace(MainDialogServices{m_strings, m_resources, m_detection,
+                                                  [this](std::uint32_t address) {
                                                       m_portAddresses.push_back(address);
                                                       return MakePrinterPort(m_portLog, m_reply, m_answers);
+                                                  },
+                                                  &m_certificates, [this](const std::wstring& question) {
+                                                      m_questions.push_back(question);
+                                                      return m_trustAnswer;
                                                   }});
             m_dialog = std::make_unique<CVessickDlg>(m_view, *m_services);
         }
@@ -307,6 +342,10 @@ public:
     std::vector<std::uint32_t> m_portAddresses;
     std::optional<MainDialogServices> m_services;
     std::unique_ptr<CVessickDlg> m_dialog;
+    MemoryCertificateFile m_certificateFile;
+    CCertificateMemory m_certificates{m_certificateFile};
+    std::vector<std::wstring> m_questions;
+    bool m_trustAnswer = true;
 };
 
 TEST_F(MainDialogTest, InitialisationListsRegisteredThenDiscoveredPrintersAndTheExtraRow) {
@@ -677,6 +716,132 @@ TEST_F(InstallTest, APrinterThatIsNotReadyGetsNoProgressDialog) {
     EXPECT_EQ(m_view.endCode, 0);
 }
 
+PresentedCertificate TestCertificate(std::uint8_t seed) {
+    PresentedCertificate certificate;
+    certificate.der = {0x30, 0x03, seed, seed, seed};
+    certificate.sha256.fill(seed);
+    return certificate;
+}
+
+// Next gives the identified printer's port and the panel updater one trust, which knows the printer
+// by the serial and host name its row carries; Back lets it go.
+TEST_F(InstallTest, TheIdentifiedPrinterIsTrustedByItsRowsSerialAndHostName) {
+    m_detection.discovered = {CPrinterInfo(L"Zentil-640", kDiscoveredAddress, L"",
+                                           L"Corvane_Zentil-640_(ZT640-000002) ZT640000002.local.", L"ZT640-000002")};
+    m_reply = kReadyReply;
+    CVessickDlg& dialog = Ready();
+    m_view.SelectRow(1);
+    dialog.OnSelectionChanged();
+    dialog.OnBnClickedOk();
+    ASSERT_TRUE(dialog.PrinterTrust());
+    EXPECT_EQ(m_portLog->trust, dialog.PrinterTrust());
+    const PrinterIdentity& printer = dialog.PrinterTrust()->Printer();
+    EXPECT_EQ(printer.serial, L"ZT640-000002");
+    EXPECT_EQ(printer.model, L"Zentil-640");
+    EXPECT_EQ(dialog.PrinterTrust()->Names(), (std::vector<std::wstring>{L"10.1.1.6", L"ZT640000002.local"}));
+
+    dialog.OnBnClickedBack();
+    EXPECT_FALSE(dialog.PrinterTrust());
+}
+
+// One printer over several installations against the same file of trusted certificates.
+TEST_F(InstallTest, ThePrintersCertificateIsSettledBeforeAnythingIsSent) {
+    const PresentedCertificate first = TestCertificate(0xA1);
+    const PresentedCertificate other = TestCertificate(0xB2);
+    const std::wstring firstLines = FingerprintLines(first.sha256);
+    const std::wstring otherLines = FingerprintLines(other.sha256);
+    struct Case {
+        const char* name;
+        std::optional<PresentedCertificate> presented;  // none: the printer asks for plain text
+        bool answer;
+        std::vector<std::wstring> questions;
+        std::wstring message;  // the last one shown
+        int endCode;
+        bool installs;
+    } cases[] = {
+        {"new, No", first, false,
+         {L"New certificate. Printer Zentil-640, serial AB12345, address 10.1.1.5, fingerprint\n" + firstLines +
+          L"\nTrust it?"},
+         L"Not trusted: nothing sent.", 1, false},
+        {"new, Yes", first, true, {L"New certificate. Printer Zentil-640, serial AB12345, address 10.1.1.5, fingerprint\n" +
+                                   firstLines + L"\nTrust it?"},
+         L"Installation completed.", 0, true},
+        {"remembered", first, false, {}, L"Installation completed.", 0, true},
+        {"changed", other, true, {},
+         L"Zentil-640 (AB12345, 10.1.1.5) changed its certificate from\n" + firstLines + L"\nto\n" + otherLines +
+             L"\nForget with /f AB12345",
+         4, false},
+        {"plain after TLS", std::nullopt, true, {}, L"Zentil-640 (AB12345, 10.1.1.5) asks for plain text after TLS. Forget with /f AB12345",
+         4, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        m_view = RecordingView();
+        m_dialog.reset();
+        m_portLog = std::make_shared<PrinterPortLog>();
+        m_portLog->tlsCertificate = c.presented;
+        m_questions.clear();
+        m_trustAnswer = c.answer;
+        CVessickDlg& dialog = Identified(kReadyReply);
+        m_view.answer = MessageAnswer::kYes;
+        dialog.OnBnClickedOk();
+        EXPECT_EQ(m_portLog->peerChecks, 1);
+        EXPECT_EQ(m_view.responsiveRuns, 1) << "looked at off the user-interface thread";
+        EXPECT_EQ(m_questions, c.questions);
+        ASSERT_FALSE(m_view.messages.empty());
+        EXPECT_EQ(m_view.messages.back().text, c.message);
+        EXPECT_EQ(m_view.endCode, c.endCode);
+        EXPECT_EQ(m_portLog->startUpdates, c.installs ? 1 : 0) << "nothing asked of the printer before trust";
+        EXPECT_EQ(m_view.pauses.empty(), !c.installs);
+        EXPECT_EQ(m_view.runs.size(), c.installs ? 3u : 0u);
+        EXPECT_EQ(m_view.waitDepth, 0);
+    }
+    EXPECT_NE(m_certificateFile.content.find("serial=AB12345\taddress=10.1.1.5\tmodel=Zentil-640"), std::string::npos);
+}
+
+// A TLS peer that was not reached beforehand is judged by the transfer's own connection; when
+// the trust refuses it there, the message says why rather than that sending failed.
+TEST_F(InstallTest, ARefusalDuringATransferEndsWithTheTrustsMessage) {
+    const PresentedCertificate remembered = TestCertificate(0xA1);
+    const PresentedCertificate presented = TestCertificate(0xB2);
+    m_certificates.Remember(PrinterIdentity{L"AB12345", L"10.1.1.5", L"Zentil-640", L""}, remembered);
+    m_portLog->tlsCertificate = presented;
+    m_portLog->tlsUnreachable = true;
+    CVessickDlg& dialog = Identified(kReadyReply);
+    m_view.answer = MessageAnswer::kYes;
+    m_view.endCodes[ProgressDialog::kFirmware] = END_SEND_FAILED;
+    m_view.onRun = [&] { EXPECT_FALSE(m_portLog->trust->Trust(&presented)); };
+    dialog.OnBnClickedOk();
+    ASSERT_EQ(m_view.runs.size(), 1u);
+    EXPECT_EQ(m_view.messages.back().text, L"Zentil-640 (AB12345, 10.1.1.5) changed its certificate from\n" +
+                                               FingerprintLines(remembered.sha256) + L"\nto\n" +
+                                               FingerprintLines(presented.sha256) + L"\nForget with /f AB12345");
+    EXPECT_EQ(m_view.endCode, 4);
+    EXPECT_TRUE(m_questions.empty());
+}
+
+TEST(TrustMessages, PrintersAreNamedByWhatIsKnownAndForgottenBySerialOrAddress) {
+    EXPECT_EQ(PrinterDescription({L"S1", L"10.0.0.2", L"Zentil-640", L""}), L"Zentil-640 (S1, 10.0.0.2)");
+    EXPECT_EQ(PrinterDescription({L"", L"10.0.0.2", L"Zentil-640", L""}), L"Zentil-640 (10.0.0.2)");
+    EXPECT_EQ(PrinterDescription({L"", L"10.0.0.2", L"", L""}), L"10.0.0.2");
+    EXPECT_EQ(ForgetKey({L"S1", L"10.0.0.2", L"", L""}), L"S1");
+    EXPECT_EQ(ForgetKey({L"", L"10.0.0.2", L"", L""}), L"10.0.0.2");
+    EXPECT_EQ(FormatMessageTexts(L"%s and %s, not %s", {L"a", L"b"}), L"a and b, not %s");
+    EXPECT_EQ(FormatMessageTexts(L"%s", {L"%s", L"x"}), L"%s") << "a value is never formatted again";
+
+    const MapStringTable strings = BuildStrings();
+    MemoryCertificateFile file;
+    CCertificateMemory memory(file);
+    memory.Remember(PrinterIdentity{L"S1", L"10.0.0.2", L"Zentil-640", L""}, TestCertificate(1));
+    TrustMessage message = ForgetPrinter(strings, memory, L"10.0.0.2");
+    EXPECT_EQ(message.text, L"Forgot Zentil-640 (S1, 10.0.0.2).");
+    EXPECT_EQ(message.exitCode, 0);
+    message = ForgetPrinter(strings, memory, L"S1");
+    EXPECT_EQ(message.text, L"Nothing remembered for S1.");
+    EXPECT_EQ(message.exitCode, 0);
+}
+
 TEST_F(InstallTest, TheMainDialogRunsNoHandlerWhileNextOrInstallIsAtWork) {
     // Clicks that reach the dialog while a progress dialog runs over it (its owner re-enabled too
     // early, say) or while a message box of Next is open.
@@ -797,7 +962,7 @@ public:
 
 TEST_F(MainDialogTest, RunningOutOfMemoryIsReportedAndEndsWithCodeFive) {
     ExhaustedDetection exhausted;
-    const MainDialogServices services{m_strings, m_resources, exhausted, nullptr};
+    const MainDialogServices services{m_strings, m_resources, exhausted, nullptr, nullptr, nullptr};
     CVessickDlg dialog(m_view, services);
     dialog.OnInitDialog();
     EXPECT_TRUE(m_view.outOfMemory);

@@ -5,6 +5,7 @@
 
 #include "ports/PanelFrame.h"
 #include "ports/PanelNetworkPort.h"
+#include "tests/native/fakes/RecordingTrust.h"
 #include "tests/native/fakes/RecordingPanelSystem.h"
 #include "tests/native/fakes/ScriptedNetwork.h"
 
@@ -38,6 +39,7 @@ protected:
         if (withTls) tls = [this] { return m_network.NewSecureStream(); };
         auto port = std::make_unique<CZPanelNetworkPort>(PanelPortEnvironment{m_network, m_clock, m_system, tls});
         port->setHost(L"192.168.0.10");
+        port->setPeerTrust(m_trust);
         return port;
     }
 
@@ -66,6 +68,11 @@ protected:
     ScriptedNetwork m_network{m_clock};
     NetworkScript& m_script = m_network.script;
     RecordingPanelSystem m_system;
+    std::shared_ptr<RecordingTrust> m_trust = [] {
+        auto trust = std::make_shared<RecordingTrust>();
+        trust->names = {L"192.168.0.10"};
+        return trust;
+    }();
     std::unique_ptr<CZPanelNetworkPort> m_port;
 };
 
@@ -95,6 +102,34 @@ TEST_F(PanelNetworkPortTest, TheSecuritySettingChoosesPlainOrTls) {
                   std::vector<std::string>{std::string(c.secure ? "tls " : "") + "connect 192.168.0.10:57602 2000"});
         EXPECT_EQ(LogLines(m_script, c.secure ? "connect " : "tls ").size(), 0u) << "only one kind of connection";
     }
+}
+
+// Each TLS connection is shown to the trust before the first frame; a refusal is final (no second
+// attempt), and a panel once seen with TLS gets no plain-text connection at all.
+TEST_F(PanelNetworkPortTest, ThePanelIsSentNothingTheTrustRefuses) {
+    Restart(kSecure);
+    ASSERT_TRUE(m_port->open());
+    EXPECT_EQ(m_script.log.back(), "peer certificate 192.168.0.10");
+    EXPECT_EQ(m_trust->shown, std::vector<std::wstring>{FormatFingerprint(m_script.peerCertificate->sha256)});
+
+    m_trust->trusts = false;
+    Restart(kSecure);
+    EXPECT_FALSE(m_port->open());
+    EXPECT_EQ(LogLines(m_script, "tls connect ").size(), 1u);
+    EXPECT_TRUE(m_script.sent.empty());
+    EXPECT_FALSE(m_port->IsConnected());
+
+    m_trust->allowsPlain = false;
+    Restart(kReady);
+    EXPECT_FALSE(m_port->open());
+    EXPECT_TRUE(LogLines(m_script, "connect ").empty());
+    EXPECT_EQ(m_trust->plainAsked, 1);
+
+    m_port->setPeerTrust(nullptr);
+    Restart(kSecure);
+    m_port->setPeerTrust(nullptr);
+    EXPECT_FALSE(m_port->open()) << "without a trust a TLS panel is not reached";
+    EXPECT_TRUE(m_script.sent.empty());
 }
 
 TEST_F(PanelNetworkPortTest, AHostThatDoesNotResolveFailsWithoutSnmpTraffic) {

@@ -2,8 +2,8 @@
 // resource DLL/146, Winsock, Schannel, and the printer simulator at the other end (through
 // with-sim.sh). @2 is a plain printer, @3 one with TLS, @4 a plain one with SUB power on (it
 // refuses update mode, so the port falls back to the update-mode frame), @5 and @6 plain ones for
-// the held file and for two ports at once. The ExpiredCertificate tests run against a simulator
-// of their own whose certificate has expired (@2, TLS).
+// the held file and for two ports at once. The VouchedCertificate tests run against a simulator
+// of their own whose TLS printer (@2) presents a certificate of the run's test authority.
 //
 // No message box can be answered here: every test registers a presenter that records them, and
 // a message the test does not expect fails it with its text.
@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@
 #include "ports/win32/ControllerHost.h"
 #include "ports/win32/TlsStream.h"
 #include "ports/win32/WinsockNetwork.h"
+#include "update/CertificateMemory.h"
+#include "update/PrinterTrust.h"
 #include "tests/windows/SimControl.h"
 #include "update/DeviceReply.h"
 
@@ -251,22 +254,31 @@ std::vector<std::string> StoreContents(const wchar_t* name) {
     return prints;
 }
 
-// Forgets a current-user system store with everything in it. Its registry key goes: Wine does not
-// keep certificates deleted through the store itself.
-void RemoveStore(const wchar_t* name) {
-    const std::wstring key = std::wstring(L"Software\\Microsoft\\SystemCertificates\\") + name;
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+// The installer's memory of trusted printers, kept in memory for the test.
+class MemoryCertificateFile final : public ICertificateFile {
+public:
+    std::optional<std::string> Read() override { return content; }
+    bool Replace(const std::string& text) override {
+        content = text;
+        return true;
+    }
+    std::wstring Location() const override { return L"memory"; }
+    std::string content;
+};
+
+std::string HexOf(const CertificateFingerprint& fingerprint) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::uint8_t b : fingerprint) (hex += kDigits[b >> 4]) += kDigits[b & 15];
+    return hex;
 }
 
-// Secure transfers with the real TLS stream, remembering printer certificates in a store of the
-// test's own, with every diagnostic and success line and every message box recorded.
+// Secure transfers with the real TLS stream and the installation's trust, with every diagnostic
+// line, every question about a certificate and every message box recorded.
 class SecureTransfer : public testing::Test {
 protected:
-    static constexpr wchar_t kStore[] = L"CorvaneTestPrinterCertificates";
-
     void SetUp() override {
         ASSERT_TRUE(m_sim.Connected());
-        RemoveStore(kStore);
         m_rootBefore = StoreContents(L"ROOT");
         m_previousSink = Tls::SetLineSink([this](Tls::LineChannel channel, const std::wstring& line) {
             (channel == Tls::LineChannel::kWideOutput ? m_output : m_errors).push_back(line);
@@ -281,13 +293,25 @@ protected:
         SetUserMessagePresenter({});
         Tls::SetLineSink(std::move(m_previousSink));
         EXPECT_EQ(StoreContents(L"ROOT"), m_rootBefore) << "the user's trusted roots are never touched";
-        RemoveStore(kStore);
     }
 
-    PortPtr Port(const std::string& printer) {
+    // One installation's trust in `printer`, over the test's memory of certificates.
+    std::shared_ptr<CPrinterTrust> Trust(const std::string& printer) {
+        const PrinterIdentity identity{L"ZT640-000001", std::wstring(printer.begin(), printer.end()), L"Zentil-640",
+                                       L"ZT640000001.local"};
+        return std::make_shared<CPrinterTrust>(identity, m_memory,
+                                               [this](const PrinterIdentity&, const CertificateFingerprint& presented) {
+                                                   m_questions.push_back(HexOf(presented));
+                                                   return m_answer;
+                                               });
+    }
+
+    PortPtr Port(const std::string& printer, std::shared_ptr<CPrinterTrust> trust = nullptr) {
         DravonEnvironment environment{ProcessControllerHost(), ProcessNetwork(), SystemClock(), &SystemAnsiToWide,
-                                      [] { return std::make_unique<TlsStream>(nullptr, kStore); }};
-        return PortPtr(new CDravonPort(::inet_addr(printer.c_str()), environment));
+                                      [] { return std::make_unique<TlsStream>(); }};
+        PortPtr port(new CDravonPort(::inet_addr(printer.c_str()), environment));
+        port->setPeerTrust(trust ? trust : Trust(printer));
+        return port;
     }
 
     bool Send(CPort& port, const Bytes& data) {
@@ -300,20 +324,18 @@ protected:
         return all;
     }
 
-    // The one box a secure transfer may show, as the user gets it.
     struct Box {
         std::wstring text;
         std::wstring title;
         unsigned style;
         bool operator==(const Box&) const = default;
     };
-    static Box CertificateCancelledBox() {
-        std::wstring title;
-        ModuleResources().Load(IDS_APP_TITLE, title);
-        return {kCertificateCancelledText, title, MB_OK | MB_ICONERROR};
-    }
 
     SimControl m_sim;
+    MemoryCertificateFile m_file;
+    CCertificateMemory m_memory{m_file};
+    std::vector<std::string> m_questions;  // the fingerprints asked about, lower-case hex
+    bool m_answer = true;
     std::vector<Box> m_boxes;
     std::vector<std::string> m_rootBefore;
     std::vector<std::wstring> m_output;
@@ -321,61 +343,146 @@ protected:
     Tls::LineSink m_previousSink;
 };
 
-TEST_F(SecureTransfer, TheFirstTransferRemembersThePrintersCertificateAndTheNextTrustsIt) {
+// The check before anything is sent asks about the certificate the printer really presents; the
+// firmware then goes over a connection whose certificate is the trusted one, and the next
+// installation asks nothing.
+TEST_F(SecureTransfer, TheCertificateIsShownOnceAndTheFirmwareGoesWhereItIsTrusted) {
     const std::string printer = m_sim.Printer(3);
-    m_sim.Command("clear " + printer);
+    m_sim.Command("set " + printer + " certificate shared");
     m_sim.Command("set " + printer + " sub_power off");  // another test may have set it
+    m_sim.Command("clear " + printer);
     PortPtr port = Port(printer);
     ASSERT_TRUE(static_cast<CDravonPort&>(*port).isSecure());
+    EXPECT_EQ(port->checkPeerTrust(), PeerCheck::kTrusted) << Errors();
+    EXPECT_EQ(m_questions, std::vector<std::string>{m_sim.Show(printer, "certificate_sha256")});
+    EXPECT_EQ(m_sim.Show(printer, "data_connections"), "1");
+    EXPECT_EQ(m_sim.Show(printer, "firmware_connections"), "0") << "the check carries no byte";
     ASSERT_TRUE(port->startUpdate());
 
-    // The whole firmware, over TLS, on the connection whose certificate was just remembered.
     const Bytes firmware = ReadAll(RESTORED_FIRMWARE_PATH);
     ASSERT_TRUE(Send(*port, firmware)) << Errors();
     ASSERT_TRUE(m_sim.WaitFor(printer, "firmware_result", "accepted")) << m_sim.Show(printer, "firmware_reason");
     EXPECT_EQ(m_sim.Show(printer, "firmware_sha256"), Sha256Hex(firmware));
-    EXPECT_EQ(m_sim.Show(printer, "data_connections"), "1");
-    EXPECT_EQ(m_output, std::vector<std::wstring>{L"証明書を正常にインストールしました。"});
-    EXPECT_EQ(StoreContents(kStore).size(), 1u);
-    EXPECT_TRUE(m_boxes.empty());
+    EXPECT_EQ(m_questions.size(), 1u);
 
-    // The next transfer finds it trusted and writes nothing.
-    m_output.clear();
-    const std::vector<std::string> remembered = StoreContents(kStore);
+    // The next installation: remembered, trusted without a word.
+    PortPtr next = Port(printer);
     const Bytes data(300000, 0x3C);
-    ASSERT_TRUE(Send(*port, data)) << Errors();
+    ASSERT_TRUE(Send(*next, data)) << Errors();
     ASSERT_TRUE(m_sim.WaitFor(printer, "firmware_size", std::to_string(data.size())));
-    EXPECT_EQ(m_sim.Show(printer, "data_connections"), "2");
-    EXPECT_TRUE(m_output.empty());
-    EXPECT_EQ(StoreContents(kStore), remembered);
+    EXPECT_EQ(m_sim.Show(printer, "data_connections"), "3");
+    EXPECT_EQ(m_questions.size(), 1u);
     EXPECT_TRUE(m_boxes.empty());
+    EXPECT_TRUE(m_output.empty()) << "nothing installed anywhere";
 }
 
-class ExpiredCertificate : public SecureTransfer {};
-
-TEST_F(ExpiredCertificate, OnceRememberedItIsRefusedAndNothingIsSent) {
-    const std::string printer = m_sim.Printer(2);
-    PortPtr port = Port(printer);
-    ASSERT_TRUE(static_cast<CDravonPort&>(*port).isSecure());
-    const Bytes data(50000, 0x42);
-
-    // Never seen before: remembered like any other, as before.
-    ASSERT_TRUE(Send(*port, data)) << Errors();
-    ASSERT_TRUE(m_sim.WaitFor(printer, "firmware_size", std::to_string(data.size())));
-    EXPECT_EQ(StoreContents(kStore).size(), 1u);
-
-    // Remembered already: its chain still fails, the store refuses it again, the transfer stops.
+// A printer that presents another certificate than the remembered one, and one whose certificate
+// the user does not trust, get no byte.
+TEST_F(SecureTransfer, AChangedOrDeclinedCertificateGetsNoByte) {
+    const std::string printer = m_sim.Printer(3);
+    m_sim.Command("set " + printer + " certificate shared");
     m_sim.Command("clear " + printer);
-    m_output.clear();
-    m_errors.clear();
+    EXPECT_EQ(Port(printer)->checkPeerTrust(), PeerCheck::kTrusted);
+    const std::string remembered = m_file.content;
+
+    m_sim.Command("set " + printer + " certificate renewed-" + std::to_string(::GetCurrentProcessId()));
+    const std::shared_ptr<CPrinterTrust> trust = Trust(printer);
+    PortPtr port = Port(printer, trust);
+    const Bytes data(50000, 0x42);
     EXPECT_FALSE(Send(*port, data));
-    EXPECT_EQ(m_boxes, std::vector<Box>{CertificateCancelledBox()});
-    EXPECT_TRUE(m_output.empty());
-    EXPECT_NE(std::find(m_errors.begin(), m_errors.end(), L"証明書のストアへの追加に失敗しました。"), m_errors.end())
-        << Errors();
+    EXPECT_EQ(trust->Refusal(), TrustRefusal::kChanged);
+    EXPECT_EQ(HexOf(trust->PresentedFingerprint()), m_sim.Show(printer, "certificate_sha256"));
+    EXPECT_EQ(m_file.content, remembered);
+    EXPECT_EQ(m_questions.size(), 1u);
+
+    m_file.content.clear();
+    m_answer = false;
+    const std::shared_ptr<CPrinterTrust> declined = Trust(printer);
+    EXPECT_EQ(Port(printer, declined)->checkPeerTrust(), PeerCheck::kRefused);
+    EXPECT_EQ(declined->Refusal(), TrustRefusal::kDeclined);
     ::Sleep(300);
-    EXPECT_EQ(m_sim.Show(printer, "firmware_size"), "") << "not one byte of data";
-    EXPECT_EQ(m_sim.Show(printer, "data_connections"), "1");
+    EXPECT_EQ(m_sim.Show(printer, "firmware_connections"), "0") << "not one byte of data";
+    EXPECT_TRUE(m_boxes.empty());
+    m_sim.Command("set " + printer + " certificate shared");
+}
+
+// A certificate that a root the system trusts vouches for and that names the printer, run against
+// a simulator of its own whose printer presents one issued by the run's test authority. The
+// authority is a root of the machine (not the user's) for the test's process only.
+class VouchedCertificate : public SecureTransfer {
+protected:
+    static void SetUpTestSuite() {
+        const Bytes pem = ReadAll(SIM_ISSUER_PATH);
+        DWORD size = 0;
+        std::vector<BYTE> der(pem.size());
+        size = static_cast<DWORD>(der.size());
+        if (!::CryptStringToBinaryA(reinterpret_cast<const char*>(pem.data()), static_cast<DWORD>(pem.size()),
+                                    CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr)) {
+            return;
+        }
+        s_root = ::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), size);
+        const HCERTSTORE store =
+            ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+        if (s_root && store) ::CertAddCertificateContextToStore(store, s_root, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+        if (store) ::CertCloseStore(store, 0);
+    }
+    static void TearDownTestSuite() {
+        if (!s_root) return;
+        const HCERTSTORE store =
+            ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+        if (store) {
+            if (PCCERT_CONTEXT found = ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                                                    s_root, nullptr)) {
+                ::CertDeleteCertificateFromStore(found);
+            }
+            ::CertCloseStore(store, 0);
+        }
+        ::CertFreeCertificateContext(s_root);
+        s_root = nullptr;
+    }
+
+    // What the stream says of the printer's certificate for `names`.
+    std::optional<PresentedCertificate> Presented(const std::string& printer, const std::vector<std::wstring>& names) {
+        TlsStream stream;
+        if (!stream.Connect(std::wstring(printer.begin(), printer.end()), kPrinterDataPort, 10000)) return std::nullopt;
+        PresentedCertificate certificate;
+        if (!stream.PeerCertificate(names, certificate)) return std::nullopt;
+        return certificate;
+    }
+
+    static inline PCCERT_CONTEXT s_root = nullptr;
+};
+
+TEST_F(VouchedCertificate, OnlyACertificateIssuedToThePrinterIsVouchedFor) {
+    ASSERT_NE(s_root, nullptr) << "the simulator's authority was not read";
+    const std::string printer = m_sim.Printer(2);
+    const std::wstring address(printer.begin(), printer.end());
+    const struct {
+        const char* certificate;
+        std::vector<std::wstring> names;
+        bool vouched;
+    } cases[] = {
+        {"issued", {address}, true},
+        {"issued", {L"10.9.9.9", L"ZT640000001.local"}, true},  // by the host name discovery gave
+        {"issued", {L"10.9.9.9", L"other.local"}, false},
+        {"issued-elsewhere", {address, L"ZT640000001.local"}, false},
+        {"shared", {address}, false},  // self-signed: no root vouches for it
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.certificate);
+        m_sim.Command("set " + printer + " certificate " + c.certificate);
+        const std::optional<PresentedCertificate> presented = Presented(printer, c.names);
+        ASSERT_TRUE(presented.has_value()) << Errors();
+        EXPECT_EQ(presented->vouched, c.vouched);
+        EXPECT_EQ(HexOf(presented->sha256), m_sim.Show(printer, "certificate_sha256"));
+        EXPECT_EQ(Sha256Hex(presented->der), m_sim.Show(printer, "certificate_sha256"));
+    }
+
+    // Through the port: trusted without a question, and remembered.
+    m_sim.Command("set " + printer + " certificate issued");
+    EXPECT_EQ(Port(printer)->checkPeerTrust(), PeerCheck::kTrusted);
+    EXPECT_TRUE(m_questions.empty());
+    EXPECT_NE(m_file.content.find("sha256=" + m_sim.Show(printer, "certificate_sha256")), std::string::npos);
 }
 
 }  // namespace

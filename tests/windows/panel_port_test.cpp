@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "app/win32/Startup.h"
 #include "common/Clock.h"
@@ -17,7 +18,9 @@
 #include "ports/win32/PanelPortSystem.h"
 #include "tests/windows/SimControl.h"
 #include "tests/native/fakes/TransferSupport.h"
+#include "update/CertificateMemory.h"
 #include "update/PanelUpdater.h"
+#include "update/PrinterTrust.h"
 
 namespace {
 
@@ -168,8 +171,22 @@ TEST_F(PanelPort, AcknowledgementsSharingASegmentWithTheNextMessageLoseNothing) 
     ExpectAccepted(*updater);
 }
 
+// The installer's memory of trusted printers, held in memory for the test.
+class MemoryCertificateFile final : public ICertificateFile {
+public:
+    std::optional<std::string> Read() override { return content; }
+    bool Replace(const std::string& text) override {
+        content = text;
+        return true;
+    }
+    std::wstring Location() const override { return L"memory"; }
+    std::string content;
+};
+
 // The installer's own package, 8.7 MB, to a panel that asks for TLS (@3): every frame and
 // acknowledgement goes through the TLS socket, and the install request on a later connection.
+// Each connection shows the panel's certificate to the trust first: asked about once, then
+// remembered.
 TEST_F(PanelPort, TheRealPackageGoesOverTlsToASecurePanel) {
     const std::string secure = m_sim.Printer(3);
     m_sim.Command("clear " + secure);
@@ -178,7 +195,16 @@ TEST_F(PanelPort, TheRealPackageGoesOverTlsToASecurePanel) {
     ASSERT_EQ(package.size(), 8700000u);
     const std::string digest = Md5Hex(package);
 
+    MemoryCertificateFile file;
+    CCertificateMemory memory(file);
+    int questions = 0;
+    auto trust = std::make_shared<CPrinterTrust>(PrinterIdentity{L"", text::WidenBytes(secure), L"", L""}, memory,
+                                                 [&](const PrinterIdentity&, const CertificateFingerprint&) {
+                                                     ++questions;
+                                                     return true;
+                                                 });
     auto updater = std::make_shared<CPanelUpdater>(MakePanelNetworkPort(), m_clock);
+    updater->SetPeerTrust(trust);
     updater->SetTransferInfo(text::WidenBytes(secure), L"3.40", L"PanelApplication", L"3.0.1", package.data(),
                              package.size(), std::to_wstring(package.size()), text::WidenBytes(digest));
     ASSERT_EQ(updater->TransferThread(), 1);
@@ -189,6 +215,22 @@ TEST_F(PanelPort, TheRealPackageGoesOverTlsToASecurePanel) {
 
     ASSERT_TRUE(updater->StartPanelInstall(secure.c_str()));
     EXPECT_TRUE(m_sim.WaitFor(secure, "panel_install", "started"));
+    EXPECT_EQ(questions, 1);
+    EXPECT_NE(file.content.find("sha256=" + m_sim.Show(secure, "certificate_sha256")), std::string::npos);
+
+    // A panel whose certificate the trust refuses is sent nothing.
+    m_sim.Command("clear " + secure);
+    m_sim.Command("set " + secure + " certificate other-" + std::to_string(::GetCurrentProcessId()));
+    auto refused = std::make_shared<CPanelUpdater>(MakePanelNetworkPort(), m_clock);
+    auto fresh = std::make_shared<CPrinterTrust>(PrinterIdentity{L"", text::WidenBytes(secure), L"", L""}, memory,
+                                                 [](const PrinterIdentity&, const CertificateFingerprint&) { return true; });
+    refused->SetPeerTrust(fresh);
+    refused->SetTransferInfo(text::WidenBytes(secure), L"3.40", L"PanelApplication", L"3.0.1", package.data(),
+                             package.size(), std::to_wstring(package.size()), text::WidenBytes(digest));
+    EXPECT_EQ(refused->TransferThread(), 0);
+    EXPECT_EQ(fresh->Refusal(), TrustRefusal::kChanged);
+    EXPECT_EQ(m_sim.Show(secure, "package_size"), "");
+    m_sim.Command("set " + secure + " certificate shared");
 }
 
 TEST(PanelPortSystem, TheNamedMutexIsHeldExactlyAsLongAsItsObject) {

@@ -219,7 +219,7 @@ TEST_F(TlsPeers, ASilentPeerTimesTheHandshakeOutAfterOneSecond) {
     sockaddr_in address{};
     UniqueSocket listener = ListenOnLoopback(1, address);
     ASSERT_TRUE(listener);
-    TlsStream stream(nullptr, L"CorvaneTestUnusedStore");
+    TlsStream stream;
     const ULONGLONG start = ::GetTickCount64();
     EXPECT_FALSE(stream.Connect(L"127.0.0.1", ::ntohs(address.sin_port), net::kWaitForever));
     const ULONGLONG elapsed = ::GetTickCount64() - start;

@@ -337,10 +337,10 @@ TEST_F(TlsRecords, AContextWithoutCertificateIsReportedAndNotTrusted) {
     EXPECT_TRUE(HasLine(L"Tls::ClientSocket::RetrieveServerCertificate", L"QueryContextAttributes : 0x8009030e"));
 }
 
-// The ports' stream: connected through the same handshake, it refuses trust for a context that
-// yields no certificate, and its half-close ends the TLS session first.
-TEST_F(TlsRecords, TheStreamTrustsNothingWithoutACertificateAndClosesInOrder) {
-    TlsStream stream(m_package.Table(), L"CorvaneTestUnusedStore");
+// The ports' stream: connected through the same handshake, it shows no certificate for a context
+// that yields none, and its half-close ends the TLS session first.
+TEST_F(TlsRecords, TheStreamShowsNoCertificateWhereThereIsNoneAndClosesInOrder) {
+    TlsStream stream(m_package.Table());
     auto handshake = std::async(std::launch::async, [this] {
         auto accepted = std::make_unique<Peer>(Accept());
         accepted->Read(5);
@@ -350,7 +350,8 @@ TEST_F(TlsRecords, TheStreamTrustsNothingWithoutACertificateAndClosesInOrder) {
     });
     ASSERT_TRUE(stream.Connect(L"127.0.0.1", m_port, 2000));
     std::unique_ptr<Peer> peer = handshake.get();
-    EXPECT_FALSE(stream.TrustPeer());
+    PresentedCertificate certificate;
+    EXPECT_FALSE(stream.PeerCertificate({L"127.0.0.1"}, certificate));
 
     peer->Write(ScriptedSecurity::DataRecord("ack"));
     std::uint8_t buffer[8];
@@ -547,7 +548,7 @@ TEST_F(TlsRecords, AReadThatStallsFailsWithinItsBoundsAndTheSocketClosesWithoutT
 TEST_F(TlsRecords, AStreamWhosePeerStopsReadingFailsTheSendInTimeAndClosesAtOnce) {
     const int small = 16384;
     ::setsockopt(m_listener.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
-    TlsStream stream(m_package.Table(), L"CorvaneTestUnusedStore");
+    TlsStream stream(m_package.Table());
     auto handshake = std::async(std::launch::async, [this] {
         auto accepted = std::make_unique<Peer>(Accept());
         accepted->Read(5);

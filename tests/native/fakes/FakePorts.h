@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,6 +25,12 @@ struct PrinterPortLog {
     std::vector<std::uint8_t> lastSent;
     std::uint32_t lastBlockSize = 0;
     bool destroyed = false;
+    std::shared_ptr<IPeerTrust> trust;  // what the installation gave the port
+    // What checkPeerTrust finds: a printer that wants TLS and presents this certificate (not
+    // reached when `tlsUnreachable`), or, without one, a printer that wants plain text.
+    std::optional<PresentedCertificate> tlsCertificate;
+    bool tlsUnreachable = false;
+    int peerChecks = 0;
 };
 
 class FakePrinterPort final : public CPort {
@@ -56,6 +63,14 @@ public:
         return true;
     }
     bool checkIplMode() override { return false; }
+    void setPeerTrust(std::shared_ptr<IPeerTrust> trust) override { m_log->trust = std::move(trust); }
+    PeerCheck checkPeerTrust() override {
+        ++m_log->peerChecks;
+        IPeerTrust* trust = m_log->trust.get();
+        if (!m_log->tlsCertificate) return !trust || trust->AllowPlain() ? PeerCheck::kTrusted : PeerCheck::kRefused;
+        if (m_log->tlsUnreachable) return PeerCheck::kUnreachable;
+        return trust && trust->Trust(&*m_log->tlsCertificate) ? PeerCheck::kTrusted : PeerCheck::kRefused;
+    }
 
     std::shared_ptr<PrinterPortLog> m_log;
     std::wstring m_reply;
@@ -164,7 +179,9 @@ public:
     bool receiveReply(std::uint16_t command, int maxSize) override;
     void setHost(const std::wstring& host) override;
     int getLastError() const override { return m_lastError; }
+    void setPeerTrust(std::shared_ptr<IPeerTrust> trust) override { m_trust = std::move(trust); }
 
+    std::shared_ptr<IPeerTrust> m_trust;
     // The request (counting open, sendCommand and receiveReply only, from 0) that fails; -1 none.
     int m_failAt = -1;
     // Panel messages that never come: receiveReply for them fails.

@@ -79,9 +79,16 @@ public:
 
     int LastError() const override { return m_error; }
 
-    bool TrustPeer() override {
-        m_script.log.push_back("trust peer");
-        return m_connected && m_script.peerTrusted;
+    bool PeerCertificate(const std::vector<std::wstring>& names, PresentedCertificate& certificate) override {
+        std::string line = "peer certificate";
+        for (const std::wstring& name : names) {
+            line += ' ';
+            line += Narrow(name);
+        }
+        m_script.log.push_back(line);
+        if (!m_connected || !m_script.peerCertificate) return false;
+        certificate = *m_script.peerCertificate;
+        return true;
     }
 
 private:

@@ -42,13 +42,13 @@ struct NetworkScript {
     int failSendAt = -1;
     // The send (counted the same way) that takes one byte less than it was given; -1 none.
     int shortSendAt = -1;
-    // What a TLS stream's trust step answers.
-    bool peerTrusted = true;
+    // The certificate a TLS stream's peer presents; none: it presents none.
+    std::optional<PresentedCertificate> peerCertificate = PresentedCertificate{{0x30, 0x03, 0x01, 0x02, 0x03}, {0x5C}, false};
 
     // Lines: "resolve HOST", "snmp AGENT:PORT COMMUNITY", "connect HOST:PORT TIMEOUT" (with
     // "tls " before it for secure streams), then "connected", "connect failed ERROR" or
     // "connect failed: no such host"; "send N bytes" or "send failed", "receive SIZE TIMEOUT -> N",
-    // "shutdown send", "close", "trust peer".
+    // "shutdown send", "close", "peer certificate NAME...".
     std::vector<std::string> log;
     std::vector<std::vector<std::uint8_t>> sent;  // every send's bytes, in order
     int sends = 0;

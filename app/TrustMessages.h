@@ -1,0 +1,41 @@
+// What the user reads about printer certificates: the question about a certificate nobody vouches
+// for, the messages that end an installation the trust refused, and what forgetting a printer did.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "app/DialogView.h"
+#include "app/ExitCode.h"
+#include "common/StringTable.h"
+#include "update/CertificateMemory.h"
+#include "update/PrinterTrust.h"
+
+struct TrustMessage {
+    std::wstring text;
+    MessageIcon icon;
+    VessickExitCode::EXITCODE exitCode;
+};
+
+// Each "%s" of `message` in turn replaced by the next of `values`; the rest stay.
+std::wstring FormatMessageTexts(const std::wstring& message, std::initializer_list<std::wstring> values);
+
+// The printer as the messages name it: "model (serial, address)", without what is unknown.
+std::wstring PrinterDescription(const PrinterIdentity& printer);
+
+// What the user gives the option /f to forget the printer: its serial, or its address.
+std::wstring ForgetKey(const PrinterIdentity& printer);
+
+// A fingerprint over two lines of sixteen bytes each, so that a message box does not break it.
+std::wstring FingerprintLines(const CertificateFingerprint& fingerprint);
+
+// The question about `presented`, a certificate of `printer` that no trusted root vouches for.
+std::wstring TrustQuestionText(const IStringTable& strings, const PrinterIdentity& printer,
+                               const CertificateFingerprint& presented);
+
+// The message that ends an installation whose trust refused the printer (Refusal() not kNone).
+TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrust& trust);
+
+// Forgets the printers whose serial or address is `key`, and says so.
+TrustMessage ForgetPrinter(const IStringTable& strings, CCertificateMemory& memory, std::wstring_view key);

@@ -1,0 +1,99 @@
+// Reading and replacing the file of trusted printer certificates.
+#include "app/win32/CertificateFile.h"
+
+#include <shlobj.h>
+
+#include "common/win32/UniqueHandle.h"
+
+namespace {
+
+constexpr wchar_t kFolder[] = L"Corvane\\Firmware Installer";
+constexpr wchar_t kFileName[] = L"printer-certificates.txt";
+constexpr wchar_t kNewSuffix[] = L".new";
+
+// Makes each folder of `path` (a file's folder) that does not exist yet.
+bool MakeFolders(const std::wstring& folder) {
+    for (std::size_t at = folder.find(L'\\', 3); ; at = folder.find(L'\\', at + 1)) {
+        const std::wstring part = folder.substr(0, at);
+        if (!::CreateDirectoryW(part.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        if (at == std::wstring::npos) return true;
+    }
+}
+
+bool WriteWhole(HANDLE file, const std::string& content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1u << 20));
+        DWORD written = 0;
+        if (!::WriteFile(file, content.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        done += written;
+    }
+    return ::FlushFileBuffers(file) != 0;
+}
+
+}  // namespace
+
+std::optional<std::string> CCertificateFile::Read() {
+    const UniqueFile file(::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::string();
+        return std::nullopt;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        static_cast<unsigned long long>(size.QuadPart) > CCertificateMemory::kLargestFile) {
+        return std::nullopt;
+    }
+    std::string content(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t done = 0;
+    while (done < content.size()) {
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), content.data() + done, static_cast<DWORD>(content.size() - done), &read, nullptr)) {
+            return std::nullopt;
+        }
+        if (read == 0) break;  // shorter than it was a moment ago
+        done += read;
+    }
+    content.resize(done);
+    return content;
+}
+
+bool CCertificateFile::Replace(const std::string& content) {
+    if (m_path.empty()) return false;
+    const std::size_t slash = m_path.rfind(L'\\');
+    if (slash != std::wstring::npos && !MakeFolders(m_path.substr(0, slash))) return false;
+    const std::wstring fresh = m_path + kNewSuffix;
+    {
+        const UniqueFile file(::CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        if (!WriteWhole(file.get(), content)) {
+            ::DeleteFileW(fresh.c_str());
+            return false;
+        }
+    }
+    if (!::MoveFileExW(fresh.c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ::DeleteFileW(fresh.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::wstring UserCertificateFilePath() {
+    PWSTR folder = nullptr;
+    if (FAILED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &folder)) || !folder) {
+        ::CoTaskMemFree(folder);
+        return {};
+    }
+    std::wstring path = std::wstring(folder) + L"\\" + kFolder + L"\\" + kFileName;
+    ::CoTaskMemFree(folder);
+    return path;
+}
+
+CCertificateMemory& UserCertificateMemory() {
+    static CCertificateFile* const file = new CCertificateFile(UserCertificateFilePath());
+    static CCertificateMemory* const memory = new CCertificateMemory(*file);
+    return *memory;
+}
