@@ -337,12 +337,12 @@ void CVessickDlg::Install() {
             m_view.EndDialog(VessickExitCode::INSTALL_FAILED);
             return;
         }
-        // The printer's certificate is settled before anything is sent to it: a question about
-        // it comes now, not halfway through.
-        if (!ConfirmPeerTrust()) return;
         // Every installation puts the printer into update mode, a panel-only one too; the
         // printer's answer shows later, in the progress dialogs' checks.
         CPanelUpdater::GetInstance().PrepareTransfer(strings);
+        // The printer's certificate is settled before anything is sent to it: a question about
+        // it comes now, not halfway through.
+        if (!ConfirmPeerTrust()) return;
         m_view.Pause(kUpdateModePauseMs);
         m_bUpdateModeEntered = true;
         CFirmUpdater::GetInstance().EnterUpdateMode();
@@ -362,14 +362,18 @@ void CVessickDlg::Install() {
 bool CVessickDlg::ConfirmPeerTrust() {
     const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
     if (!port) return true;
-    PeerCheck check = PeerCheck::kTrusted;
+    // Both ports the installation will use: the data port (which also learns from the printer
+    // whether it wants TLS), and the panel's when the panel application is part of it.
+    const bool panel = (m_dwUpdateParts & kPartPanel) != 0;
+    PeerCheck check = PeerCheck::kUnreachable;
     m_view.RunResponsive([&] {
         check = port->checkPeerTrust();
+        if (check != PeerCheck::kRefused && panel) CPanelUpdater::GetInstance().CheckPeerTrust();
         return true;
     });
     // A TLS peer not reached now is looked at by the transfer's own connection, which asks the
     // same question if it must.
-    if (check != PeerCheck::kRefused) return true;
+    if (check != PeerCheck::kRefused && (!m_trust || m_trust->Refusal() == TrustRefusal::kNone)) return true;
     m_view.EndWaitCursor();
     EndWithTrustRefusal();
     m_view.BeginWaitCursor();
@@ -377,10 +381,18 @@ bool CVessickDlg::ConfirmPeerTrust() {
 }
 
 void CVessickDlg::EndWithTrustRefusal() {
-    const TrustMessage message = m_trust ? TrustRefusalMessage(m_services.strings, *m_trust)
-                                         : TrustMessage{L"", MessageIcon::kStop, VessickExitCode::INSTALL_FAILED};
+    // Without a trust (no memory of certificates) no TLS peer is trusted: said as a certificate
+    // that could not be read.
+    const TrustMessage message =
+        m_trust ? TrustRefusalMessage(m_services.strings, *m_trust, m_bUpdateModeEntered)
+                : TrustMessage{L"", MessageIcon::kStop, VessickExitCode::INSTALL_FAILED};
     std::wstring text = message.text;
-    if (text.empty()) m_services.strings.Load(IDS_CERT_MISSING, text);
+    if (text.empty()) {
+        std::wstring state;
+        m_services.strings.Load(IDS_CERT_MISSING, text);
+        m_services.strings.Load(m_bUpdateModeEntered ? IDS_TRUST_IN_UPDATE_MODE : IDS_TRUST_NOTHING_SENT, state);
+        text = FormatMessageTexts(text, {state});
+    }
     m_view.ShowMessage(text, message.icon, MessageButtons::kOk);
     m_view.EndDialog(message.exitCode);
 }

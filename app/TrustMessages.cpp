@@ -6,6 +6,18 @@
 namespace {
 
 constexpr std::size_t kFingerprintLineChars = 16 * 3 - 1;  // "AB:...:CD", sixteen pairs
+constexpr std::size_t kLongestShown = 64;
+
+// Text from the printer or the network as a message shows it: on one line (a line end could draw
+// lines of its own into the question), and not longer than any model or serial really is.
+std::wstring Shown(std::wstring_view text) {
+    std::wstring shown(text.substr(0, kLongestShown));
+    for (wchar_t& c : shown) {
+        if (c < 0x20 || c == 0x7F) c = L'?';
+    }
+    if (text.size() > kLongestShown) shown += L"...";
+    return shown;
+}
 
 std::wstring Load(const IStringTable& strings, unsigned id) {
     std::wstring text;
@@ -30,12 +42,12 @@ std::wstring FormatMessageTexts(const std::wstring& message, std::initializer_li
 }
 
 std::wstring PrinterDescription(const PrinterIdentity& printer) {
-    std::wstring inside = printer.serial.empty() ? printer.address : printer.serial + L", " + printer.address;
-    if (printer.model.empty()) return printer.serial.empty() ? printer.address : inside;
-    return printer.model + L" (" + inside + L")";
+    const std::wstring serial = Shown(printer.serial);
+    const std::wstring model = Shown(printer.model);
+    const std::wstring inside = serial.empty() ? printer.address : serial + L", " + printer.address;
+    if (model.empty()) return serial.empty() ? printer.address : inside;
+    return model + L" (" + inside + L")";
 }
-
-std::wstring ForgetKey(const PrinterIdentity& printer) { return printer.serial.empty() ? printer.address : printer.serial; }
 
 std::wstring FingerprintLines(const CertificateFingerprint& fingerprint) {
     const std::wstring text = FormatFingerprint(fingerprint);
@@ -45,47 +57,55 @@ std::wstring FingerprintLines(const CertificateFingerprint& fingerprint) {
 std::wstring TrustQuestionText(const IStringTable& strings, const PrinterIdentity& printer,
                                const CertificateFingerprint& presented) {
     constexpr wchar_t kUnknown[] = L"--------";
-    return FormatMessageTexts(Load(strings, IDS_CERT_QUESTION),
-                              {printer.model.empty() ? kUnknown : printer.model,
-                               printer.serial.empty() ? kUnknown : printer.serial, printer.address,
-                               FingerprintLines(presented)});
+    const std::wstring model = Shown(printer.model);
+    const std::wstring serial = Shown(printer.serial);
+    return FormatMessageTexts(Load(strings, IDS_CERT_QUESTION), {model.empty() ? kUnknown : model,
+                                                                  serial.empty() ? kUnknown : serial, printer.address,
+                                                                  FingerprintLines(presented)});
 }
 
-TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrust& trust) {
+TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrust& trust, bool updateModeEntered) {
     using enum VessickExitCode::EXITCODE;
     const PrinterIdentity& printer = trust.Printer();
+    const std::wstring state = Load(strings, updateModeEntered ? IDS_TRUST_IN_UPDATE_MODE : IDS_TRUST_NOTHING_SENT);
+    const std::wstring key = trust.ForgetKey().empty() ? ForgetKeyOf(printer) : trust.ForgetKey();
     switch (trust.Refusal()) {
         case TrustRefusal::kDeclined:
-            return {Load(strings, IDS_CERT_DECLINED), MessageIcon::kInformation, CANCELED};
+            return {FormatMessageTexts(Load(strings, IDS_CERT_DECLINED), {state}), MessageIcon::kInformation, CANCELED};
         case TrustRefusal::kChanged:
             return {FormatMessageTexts(Load(strings, IDS_CERT_CHANGED),
-                                       {PrinterDescription(printer), FingerprintLines(trust.RememberedFingerprint()),
-                                        FingerprintLines(trust.PresentedFingerprint()), ForgetKey(printer)}),
+                                       {PrinterDescription(printer), state, FingerprintLines(trust.RememberedFingerprint()),
+                                        FingerprintLines(trust.PresentedFingerprint()), Shown(key)}),
                     MessageIcon::kStop, INSTALL_FAILED};
         case TrustRefusal::kPlainAfterTls:
-            return {FormatMessageTexts(Load(strings, IDS_PLAIN_AFTER_TLS), {PrinterDescription(printer), ForgetKey(printer)}),
+            return {FormatMessageTexts(Load(strings, IDS_PLAIN_AFTER_TLS), {PrinterDescription(printer), state, Shown(key)}),
+                    MessageIcon::kStop, INSTALL_FAILED};
+        case TrustRefusal::kMemoryUnreadable:
+            return {FormatMessageTexts(Load(strings, IDS_CERT_FILE_UNREADABLE), {state, trust.MemoryLocation()}),
                     MessageIcon::kStop, INSTALL_FAILED};
         case TrustRefusal::kNoCertificate:
         case TrustRefusal::kNone:
             break;
     }
-    return {Load(strings, IDS_CERT_MISSING), MessageIcon::kStop, INSTALL_FAILED};
+    return {FormatMessageTexts(Load(strings, IDS_CERT_MISSING), {state}), MessageIcon::kStop, INSTALL_FAILED};
 }
 
 TrustMessage ForgetPrinter(const IStringTable& strings, CCertificateMemory& memory, std::wstring_view key) {
-    const std::wstring printer(key);
     const auto forgotten = memory.Forget(key);
     if (!forgotten) {
         return {FormatMessageTexts(Load(strings, IDS_CERT_FORGET_FAILED), {memory.Location()}), MessageIcon::kStop,
                 VessickExitCode::INSTALL_FAILED};
     }
     if (forgotten->empty()) {
-        return {FormatMessageTexts(Load(strings, IDS_CERT_NOT_REMEMBERED), {printer}), MessageIcon::kInformation,
-                VessickExitCode::SUCCESS};
+        return {FormatMessageTexts(Load(strings, IDS_CERT_NOT_REMEMBERED), {L"\"" + Shown(key) + L"\""}),
+                MessageIcon::kInformation, VessickExitCode::SUCCESS};
     }
-    // Named as the entries describe it: the model and the other half of serial and address.
-    const RememberedCertificate& entry = forgotten->back();
-    const PrinterIdentity described{entry.serial, entry.address, entry.model, {}};
-    return {FormatMessageTexts(Load(strings, IDS_CERT_FORGOTTEN), {PrinterDescription(described)}),
-            MessageIcon::kInformation, VessickExitCode::SUCCESS};
+    // Each printer as its entry describes it: the model and the other half of serial and address.
+    std::wstring printers;
+    for (const RememberedCertificate& entry : *forgotten) {
+        if (!printers.empty()) printers += L", ";
+        printers += PrinterDescription(PrinterIdentity{entry.serial, entry.address, entry.model, {}});
+    }
+    return {FormatMessageTexts(Load(strings, IDS_CERT_FORGOTTEN), {printers}), MessageIcon::kInformation,
+            VessickExitCode::SUCCESS};
 }

@@ -21,11 +21,9 @@ struct TrustMessage {
 // Each "%s" of `message` in turn replaced by the next of `values`; the rest stay.
 std::wstring FormatMessageTexts(const std::wstring& message, std::initializer_list<std::wstring> values);
 
-// The printer as the messages name it: "model (serial, address)", without what is unknown.
+// The printer as the messages name it: "model (serial, address)", without what is unknown. What
+// the printer and the network said is shown on one line and cut at a sensible length.
 std::wstring PrinterDescription(const PrinterIdentity& printer);
-
-// What the user gives the option /f to forget the printer: its serial, or its address.
-std::wstring ForgetKey(const PrinterIdentity& printer);
 
 // A fingerprint over two lines of sixteen bytes each, so that a message box does not break it.
 std::wstring FingerprintLines(const CertificateFingerprint& fingerprint);
@@ -35,7 +33,9 @@ std::wstring TrustQuestionText(const IStringTable& strings, const PrinterIdentit
                                const CertificateFingerprint& presented);
 
 // The message that ends an installation whose trust refused the printer (Refusal() not kNone).
-TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrust& trust);
+// Before update mode it says that nothing was sent; after it, that the printer waits in update
+// mode and wants its main power turned off and on.
+TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrust& trust, bool updateModeEntered);
 
 // Forgets the printers whose serial or address is `key`, and says so.
 TrustMessage ForgetPrinter(const IStringTable& strings, CCertificateMemory& memory, std::wstring_view key);

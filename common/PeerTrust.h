@@ -16,16 +16,19 @@ struct PresentedCertificate {
     std::vector<std::uint8_t> der;  // the certificate as encoded (DER)
     CertificateFingerprint sha256{};
     // A root the system trusts vouches for it (its chain verifies under the system's SSL policy)
-    // and it names the printer: its address, or the host name discovery gave.
+    // and it names the printer: one of the names IPeerTrust::Names gave.
     bool vouched = false;
+    // Vouched for, and the name it carries is the printer's address itself (the first name).
+    bool vouchedForAddress = false;
 };
 
 class IPeerTrust {
 public:
     virtual ~IPeerTrust() = default;
 
-    // The printer's dotted IPv4 address, and its host name when discovery gave one: the names a
-    // vouched certificate must carry.
+    // The printer's dotted IPv4 address, then its host name when discovery gave a ".local" one: the
+    // names a vouched certificate must carry. (A name announced over mDNS proves nothing; only a
+    // ".local" name is one no public authority issues certificates for.)
     virtual std::vector<std::wstring> Names() const = 0;
 
     // True when data may go to the peer that presented `certificate` (null: it presented none).

@@ -64,6 +64,8 @@ std::string WriteEntry(const RememberedCertificate& entry) {
     return line;
 }
 
+wchar_t Lower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
 bool SameSerial(const RememberedCertificate& entry, const std::wstring& serial) {
     return !serial.empty() && Field(entry.serial) == serial;
 }
@@ -72,18 +74,54 @@ bool AtAddress(const RememberedCertificate& entry, const std::wstring& address) 
     return Field(entry.address) == address;
 }
 
+bool SameSerialIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    return !a.empty() && a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) { return Lower(x) == Lower(y); });
+}
+
+// Dotted IPv4 text without the leading zeros of its numbers; other text as it is.
+std::wstring CanonicalAddress(std::wstring_view text) {
+    std::wstring out;
+    int parts = 0;
+    for (std::size_t at = 0; at <= text.size(); ++parts) {
+        const std::size_t dot = std::min(text.find(L'.', at), text.size());
+        const std::wstring_view part = text.substr(at, dot - at);
+        if (part.empty() || part.size() > 3 ||
+            !std::all_of(part.begin(), part.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
+            return std::wstring(text);
+        }
+        int value = 0;
+        for (wchar_t c : part) value = value * 10 + (c - L'0');
+        if (value > 255) return std::wstring(text);
+        if (!out.empty()) out += L'.';
+        out += std::to_wstring(value);
+        at = dot + 1;
+    }
+    return parts == 4 ? out : std::wstring(text);
+}
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 }  // namespace
+
+std::wstring ForgetKeyOf(const RememberedCertificate& entry) {
+    return entry.serial.empty() ? entry.address : entry.serial;
+}
+
+std::wstring ForgetKeyOf(const PrinterIdentity& printer) {
+    return printer.serial.empty() ? printer.address : printer.serial;
+}
 
 CertificateFileText CertificateFileText::Parse(std::string_view text) {
     CertificateFileText file;
+    if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());  // an editor's
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         while (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // written back without
-        Line parsed;
+        Line parsed{std::string(line), std::nullopt};
         if (!line.empty() && line.front() != '#') parsed.entry = ParseEntry(line);
-        if (!parsed.entry) parsed.text = std::string(line);
         file.m_lines.push_back(std::move(parsed));
     }
     return file;
@@ -92,7 +130,7 @@ CertificateFileText CertificateFileText::Parse(std::string_view text) {
 std::string CertificateFileText::Write() const {
     std::string text;
     for (const Line& line : m_lines) {
-        text += line.entry ? WriteEntry(*line.entry) : line.text;
+        text += line.entry && line.text.empty() ? WriteEntry(*line.entry) : line.text;
         text += '\n';
     }
     return text;
@@ -121,7 +159,10 @@ CertificateLookup CCertificateMemory::Find(const PrinterIdentity& printer) {
     const std::lock_guard lock(m_mutex);
     CertificateLookup lookup;
     const std::optional<CertificateFileText> file = Load();
-    if (!file) return lookup;
+    if (!file) {
+        lookup.readable = false;
+        return lookup;
+    }
 
     const std::wstring serial = Field(printer.serial);
     const std::wstring address = Field(printer.address);
@@ -132,19 +173,21 @@ CertificateLookup CCertificateMemory::Find(const PrinterIdentity& printer) {
         if (found == entries.rend()) return std::nullopt;
         return *found;
     };
-    const auto unboundAtAddress = [&](const RememberedCertificate& e) {
-        return e.serial.empty() && AtAddress(e, address);
-    };
+    const auto atAddress = [&](const RememberedCertificate& e) { return AtAddress(e, address); };
     if (!serial.empty()) {
         lookup.own = find([&](const RememberedCertificate& e) { return SameSerial(e, serial); });
-        if (!lookup.own) lookup.unbound = find(unboundAtAddress);
+        if (!lookup.own) lookup.atAddress = find(atAddress);
     } else {
-        lookup.own = find(unboundAtAddress);
-        if (!lookup.own) lookup.own = find([&](const RememberedCertificate& e) { return AtAddress(e, address); });
+        lookup.own = find([&](const RememberedCertificate& e) { return e.serial.empty() && AtAddress(e, address); });
+        if (!lookup.own) lookup.own = find(atAddress);
     }
-    lookup.seenWithTls = std::any_of(entries.begin(), entries.end(), [&](const RememberedCertificate& e) {
-        return SameSerial(e, serial) || AtAddress(e, address);
-    });
+    if (const auto bySerial = find([&](const RememberedCertificate& e) { return SameSerial(e, serial); })) {
+        lookup.seenWithTls = true;
+        lookup.seenAs = bySerial->serial;
+    } else if (const auto byAddress = find(atAddress)) {
+        lookup.seenWithTls = true;
+        lookup.seenAs = byAddress->address;
+    }
     return lookup;
 }
 
@@ -169,7 +212,10 @@ std::optional<std::vector<RememberedCertificate>> CCertificateMemory::Forget(std
     if (!file) return std::nullopt;
 
     const std::wstring key = Field(serialOrAddress);
-    const auto matches = [&](const RememberedCertificate& e) { return SameSerial(e, key) || AtAddress(e, key); };
+    const std::wstring address = CanonicalAddress(key);
+    const auto matches = [&](const RememberedCertificate& e) {
+        return SameSerialIgnoringCase(Field(e.serial), key) || CanonicalAddress(Field(e.address)) == address;
+    };
     std::vector<RememberedCertificate> forgotten;
     for (const RememberedCertificate& entry : file->Entries()) {
         if (matches(entry)) forgotten.push_back(entry);

@@ -6,7 +6,8 @@
 //
 //   serial=ZT640-000001	address=10.0.0.2	model=Zentil-640	sha256=<64 hex digits>	certificate=<Base64 DER>
 //
-// Lines starting with '#', blank lines and lines that are not entries are kept as they are.
+// Lines starting with '#', blank lines, lines that are not entries and the entries not changed are
+// written back as they were read (a later version's fields too).
 #pragma once
 
 #include <cstddef>
@@ -54,7 +55,7 @@ public:
 
 private:
     struct Line {
-        std::string text;                              // the line as read, when it is no entry
+        std::string text;  // the line as read; empty for an entry added since
         std::optional<RememberedCertificate> entry;
     };
     std::vector<Line> m_lines;
@@ -74,15 +75,24 @@ public:
 
 // What is remembered about one printer.
 struct CertificateLookup {
+    // False when the file exists but could not be read: nothing is known then, not even that the
+    // printer was never seen.
+    bool readable = true;
     // The entry of this printer: by its serial when it has one, otherwise the entry at its address
     // (one without a serial first).
     std::optional<RememberedCertificate> own;
-    // A printer with a serial that has no entry of its own yet: the entry without a serial at its
-    // address, from a time its serial was not known.
-    std::optional<RememberedCertificate> unbound;
-    // The printer has been seen with TLS: an entry has its serial or its address.
+    // A printer with a serial that has no entry of its own yet: the latest entry at its address
+    // (one from a time its serial was not known, or another printer's that had this address).
+    std::optional<RememberedCertificate> atAddress;
+    // The printer has been seen with TLS: an entry has its serial or its address. `seenAs` is what
+    // forgets it (ForgetKey of that entry).
     bool seenWithTls = false;
+    std::wstring seenAs;
 };
+
+// What forgets `entry` (the option /f): the serial when the printer has one, otherwise its address.
+std::wstring ForgetKeyOf(const RememberedCertificate& entry);
+std::wstring ForgetKeyOf(const PrinterIdentity& printer);
 
 // The file's content, safe to use from several threads. Every operation reads the file afresh.
 class CCertificateMemory {
@@ -99,8 +109,9 @@ public:
     // could not be read (it is then left as it is, so nothing in it is lost).
     bool Remember(const PrinterIdentity& printer, const PresentedCertificate& certificate);
 
-    // Forgets the printers whose serial or address is `serialOrAddress`; the entries forgotten,
-    // or none when the file could not be read or written.
+    // Forgets the printers whose serial (compared without regard to case) or address (leading
+    // zeros of its numbers ignored) is `serialOrAddress`; the entries forgotten, or none when the
+    // file could not be read or written.
     std::optional<std::vector<RememberedCertificate>> Forget(std::wstring_view serialOrAddress);
 
     std::wstring Location() const { return m_file.Location(); }

@@ -88,6 +88,15 @@ public:
     // The installation's trust in the printer, for every connection the port makes from now on.
     void SetPeerTrust(std::shared_ptr<IPeerTrust> trust) { m_port->setPeerTrust(std::move(trust)); }
 
+    // Before anything is sent (after SetTransferInfo, before the transfer's worker starts): opens
+    // the panel connection once and closes it, sending nothing, so that the trust sees a TLS
+    // panel's certificate, or is asked whether plain text may go to the panel. True when it opened.
+    bool CheckPeerTrust() {
+        const bool opened = m_port->open();
+        m_port->close();
+        return opened;
+    }
+
     // True when the identified printer's panel application is older than the carried one.
     bool NeedsUpdate() const;
 

@@ -9,7 +9,7 @@ namespace {
 
 constexpr wchar_t kFolder[] = L"Corvane\\Firmware Installer";
 constexpr wchar_t kFileName[] = L"printer-certificates.txt";
-constexpr wchar_t kNewSuffix[] = L".new";
+constexpr wchar_t kNewSuffix[] = L".new-";
 
 // Makes each folder of `path` (a file's folder) that does not exist yet.
 bool MakeFolders(const std::wstring& folder) {
@@ -34,6 +34,8 @@ bool WriteWhole(HANDLE file, const std::string& content) {
 }  // namespace
 
 std::optional<std::string> CCertificateFile::Read() {
+    // No folder to look in is not "no file": what it would hold is unknown.
+    if (m_path.empty()) return std::nullopt;
     const UniqueFile file(::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -64,7 +66,10 @@ bool CCertificateFile::Replace(const std::string& content) {
     if (m_path.empty()) return false;
     const std::size_t slash = m_path.rfind(L'\\');
     if (slash != std::wstring::npos && !MakeFolders(m_path.substr(0, slash))) return false;
-    const std::wstring fresh = m_path + kNewSuffix;
+    // A name of this writer's own: another writer (the same user in another session) never
+    // writes into it.
+    const std::wstring fresh = m_path + kNewSuffix + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(::GetTickCount64());
     {
         const UniqueFile file(::CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                                   FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -12,7 +12,8 @@
 
 class CCertificateFile final : public ICertificateFile {
 public:
-    // The file at `path`; its folder is made when the file is first written.
+    // The file at `path`; its folder is made when the file is first written. An empty path (no
+    // folder found) cannot be read or written.
     explicit CCertificateFile(std::wstring path) : m_path(std::move(path)) {}
 
     std::optional<std::string> Read() override;

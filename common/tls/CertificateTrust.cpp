@@ -19,8 +19,12 @@ ChainPtr BuildChain(const CertificatePtr& certificate) {
     parameters.cbSize = sizeof parameters;
     parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!::CertGetCertificateChain(nullptr, certificate.get(), nullptr, certificate->hCertStore, &parameters, 0, nullptr,
-                                   &chain) ||
+    // Only what the machine holds: a certificate's own addresses for issuers or revocation lists
+    // are not fetched (they would be the peer's to choose, and would wait on the network).
+    const DWORD flags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA |
+                        CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
+    if (!::CertGetCertificateChain(nullptr, certificate.get(), nullptr, certificate->hCertStore, &parameters, flags,
+                                   nullptr, &chain) ||
         !chain) {
         WriteLine(LineChannel::kWideError, L"証明書チェーンの構築に失敗しました: " + LowerHex(::GetLastError()));
         return nullptr;
@@ -102,18 +106,6 @@ bool NamesOne(const CertificatePtr& certificate, const ChainPtr& chain, const st
 
 }  // namespace
 
-bool VerifyCertificateChain(const CertificatePtr& certificate) {
-    if (!certificate) return false;
-    const ChainPtr chain = BuildChain(certificate);
-    return chain && ChainVerifies(chain);
-}
-
-bool VerifyCertificateFor(const CertificatePtr& certificate, const std::wstring& name) {
-    if (!certificate) return false;
-    const ChainPtr chain = BuildChain(certificate);
-    return chain && ChainVerifies(chain) && NamesOne(certificate, chain, name);
-}
-
 bool DescribePeerCertificate(const CertificatePtr& certificate, const std::vector<std::wstring>& names,
                              PresentedCertificate& presented) {
     if (!certificate || !certificate->pbCertEncoded || certificate->cbCertEncoded == 0) return false;
@@ -123,11 +115,13 @@ bool DescribePeerCertificate(const CertificatePtr& certificate, const std::vecto
         return false;
     }
     presented.vouched = false;
+    presented.vouchedForAddress = false;
     const ChainPtr chain = BuildChain(certificate);
     if (!chain || !ChainVerifies(chain)) return true;
-    for (const std::wstring& name : names) {
-        if (NamesOne(certificate, chain, name)) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (NamesOne(certificate, chain, names[i])) {
             presented.vouched = true;
+            presented.vouchedForAddress = i == 0;
             break;
         }
     }

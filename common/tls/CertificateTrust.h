@@ -12,17 +12,12 @@
 
 namespace Tls {
 
-// True when the certificate's chain verifies under the system's SSL policy (no server name). The
+// The certificate as the trust decision sees it: vouched when its chain verifies under the system's
+// SSL policy and it names one of `names` (an IPv4 address in dotted text must be one of its subject
+// alternative names' IP addresses; a host name is matched by the policy), vouched for the address
+// when that name is the first. The chain is built from what the machine holds: nothing is fetched
+// from the network. False for a null certificate or one whose fingerprint cannot be computed; the
 // failures are reported on the wide error channel.
-bool VerifyCertificateChain(const CertificatePtr& certificate);
-
-// True when the certificate names `name`: an IPv4 address in dotted text must be one of its
-// subject alternative names' IP addresses; a host name is matched by the system's SSL policy.
-// The chain must verify as well.
-bool VerifyCertificateFor(const CertificatePtr& certificate, const std::wstring& name);
-
-// The certificate as the trust decision sees it: vouched when its chain verifies and it names one
-// of `names`. False for a null certificate or one whose fingerprint cannot be computed.
 bool DescribePeerCertificate(const CertificatePtr& certificate, const std::vector<std::wstring>& names,
                              PresentedCertificate& presented);
 

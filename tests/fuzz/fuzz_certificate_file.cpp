@@ -7,23 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "tests/native/fakes/MemoryCertificateFile.h"
 #include "update/CertificateMemory.h"
 
 namespace {
 
-class FuzzFile final : public ICertificateFile {
-public:
-    explicit FuzzFile(std::string content) : m_content(std::move(content)) {}
-    std::optional<std::string> Read() override { return m_content; }
-    bool Replace(const std::string& content) override {
-        m_content = content;
-        return true;
-    }
-    std::wstring Location() const override { return L"fuzz"; }
-
-private:
-    std::string m_content;
-};
 
 bool SameEntries(const std::vector<RememberedCertificate>& a, const std::vector<RememberedCertificate>& b) {
     if (a.size() != b.size()) return false;
@@ -45,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const CertificateFileText again = CertificateFileText::Parse(written);
     if (!SameEntries(file.Entries(), again.Entries()) || again.Write() != written) std::abort();
 
-    FuzzFile store(text);
+    MemoryCertificateFile store;
+    store.content = text;
     CCertificateMemory memory(store);
     const PrinterIdentity printer{L"ZT640-000001", L"10.0.0.2", L"Zentil-640", L""};
     memory.Find(printer);

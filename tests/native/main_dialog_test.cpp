@@ -16,10 +16,11 @@
 #include "app/SendStatusDlg.h"
 #include "app/TrustMessages.h"
 #include "app/resource.h"
-#include "images/FirmRestore.h"
 #include "images/FirmKey.h"
+#include "images/FirmRestore.h"
 #include "tests/native/fakes/FakePorts.h"
 #include "tests/native/fakes/ManualClock.h"
+#include "tests/native/fakes/MemoryCertificateFile.h"
 #include "tests/native/fakes/UpdateFixture.h"
 
 namespace {
@@ -132,10 +133,13 @@ MapStringTable BuildStrings() {
         {IDS_INSTALL_SUCCEEDED, L"Installation completed."},
         {IDS_RESTART_NOT_CONFIRMED, L"Not confirmed within %s minutes."},
         {IDS_CERT_QUESTION, L"New certificate. Printer %s, serial %s, address %s, fingerprint\n%s\nTrust it?"},
-        {IDS_CERT_DECLINED, L"Not trusted: nothing sent."},
-        {IDS_CERT_CHANGED, L"%s changed its certificate from\n%s\nto\n%s\nForget with /f %s"},
-        {IDS_PLAIN_AFTER_TLS, L"%s asks for plain text after TLS. Forget with /f %s"},
-        {IDS_CERT_MISSING, L"No certificate."},
+        {IDS_CERT_DECLINED, L"Not trusted. %s"},
+        {IDS_CERT_CHANGED, L"%s changed its certificate. %s\nFrom\n%s\nto\n%s\nForget with /f %s"},
+        {IDS_PLAIN_AFTER_TLS, L"%s asks for plain text after TLS. %s Forget with /f %s"},
+        {IDS_CERT_MISSING, L"No certificate. %s"},
+        {IDS_CERT_FILE_UNREADABLE, L"Cannot read the certificates. %s %s"},
+        {IDS_TRUST_NOTHING_SENT, L"Nothing sent."},
+        {IDS_TRUST_IN_UPDATE_MODE, L"In update mode."},
         {IDS_CERT_FORGOTTEN, L"Forgot %s."},
         {IDS_CERT_NOT_REMEMBERED, L"Nothing remembered for %s."},
         {IDS_CERT_FORGET_FAILED, L"Cannot update %s"},
@@ -156,16 +160,6 @@ std::vector<std::uint8_t> FirmwareResource(std::string_view header, std::size_t 
     return scrambled;
 }
 
-class MemoryCertificateFile final : public ICertificateFile {
-public:
-    std::optional<std::string> Read() override { return content; }
-    bool Replace(const std::string& text) override {
-        content = text;
-        return true;
-    }
-    std::wstring Location() const override { return L"C:\\certificates.txt"; }
-    std::string content;
-};
 
 struct Message {
     std::wstring text;
@@ -762,16 +756,16 @@ TEST_F(InstallTest, ThePrintersCertificateIsSettledBeforeAnythingIsSent) {
         {"new, No", first, false,
          {L"New certificate. Printer Zentil-640, serial AB12345, address 10.1.1.5, fingerprint\n" + firstLines +
           L"\nTrust it?"},
-         L"Not trusted: nothing sent.", 1, false},
+         L"Not trusted. Nothing sent.", 1, false},
         {"new, Yes", first, true, {L"New certificate. Printer Zentil-640, serial AB12345, address 10.1.1.5, fingerprint\n" +
                                    firstLines + L"\nTrust it?"},
          L"Installation completed.", 0, true},
         {"remembered", first, false, {}, L"Installation completed.", 0, true},
         {"changed", other, true, {},
-         L"Zentil-640 (AB12345, 10.1.1.5) changed its certificate from\n" + firstLines + L"\nto\n" + otherLines +
-             L"\nForget with /f AB12345",
+         L"Zentil-640 (AB12345, 10.1.1.5) changed its certificate. Nothing sent.\nFrom\n" + firstLines + L"\nto\n" +
+             otherLines + L"\nForget with /f AB12345",
          4, false},
-        {"plain after TLS", std::nullopt, true, {}, L"Zentil-640 (AB12345, 10.1.1.5) asks for plain text after TLS. Forget with /f AB12345",
+        {"plain after TLS", std::nullopt, true, {}, L"Zentil-640 (AB12345, 10.1.1.5) asks for plain text after TLS. Nothing sent. Forget with /f AB12345",
          4, false},
     };
     for (const Case& c : cases) {
@@ -814,7 +808,7 @@ TEST_F(InstallTest, ARefusalDuringATransferEndsWithTheTrustsMessage) {
     m_view.onRun = [&] { EXPECT_FALSE(m_portLog->trust->Trust(&presented)); };
     dialog.OnBnClickedOk();
     ASSERT_EQ(m_view.runs.size(), 1u);
-    EXPECT_EQ(m_view.messages.back().text, L"Zentil-640 (AB12345, 10.1.1.5) changed its certificate from\n" +
+    EXPECT_EQ(m_view.messages.back().text, L"Zentil-640 (AB12345, 10.1.1.5) changed its certificate. In update mode.\nFrom\n" +
                                                FingerprintLines(remembered.sha256) + L"\nto\n" +
                                                FingerprintLines(presented.sha256) + L"\nForget with /f AB12345");
     EXPECT_EQ(m_view.endCode, 4);
@@ -825,8 +819,11 @@ TEST(TrustMessages, PrintersAreNamedByWhatIsKnownAndForgottenBySerialOrAddress) 
     EXPECT_EQ(PrinterDescription({L"S1", L"10.0.0.2", L"Zentil-640", L""}), L"Zentil-640 (S1, 10.0.0.2)");
     EXPECT_EQ(PrinterDescription({L"", L"10.0.0.2", L"Zentil-640", L""}), L"Zentil-640 (10.0.0.2)");
     EXPECT_EQ(PrinterDescription({L"", L"10.0.0.2", L"", L""}), L"10.0.0.2");
-    EXPECT_EQ(ForgetKey({L"S1", L"10.0.0.2", L"", L""}), L"S1");
-    EXPECT_EQ(ForgetKey({L"", L"10.0.0.2", L"", L""}), L"10.0.0.2");
+    EXPECT_EQ(PrinterDescription({L"S\n1", L"10.0.0.2", std::wstring(70, L'M'), L""}),
+              std::wstring(64, L'M') + L"... (S?1, 10.0.0.2)")
+        << "what the network says is shown on one line and cut";
+    EXPECT_EQ(ForgetKeyOf(PrinterIdentity{L"S1", L"10.0.0.2", L"", L""}), L"S1");
+    EXPECT_EQ(ForgetKeyOf(PrinterIdentity{L"", L"10.0.0.2", L"", L""}), L"10.0.0.2");
     EXPECT_EQ(FormatMessageTexts(L"%s and %s, not %s", {L"a", L"b"}), L"a and b, not %s");
     EXPECT_EQ(FormatMessageTexts(L"%s", {L"%s", L"x"}), L"%s") << "a value is never formatted again";
 
@@ -834,12 +831,17 @@ TEST(TrustMessages, PrintersAreNamedByWhatIsKnownAndForgottenBySerialOrAddress) 
     MemoryCertificateFile file;
     CCertificateMemory memory(file);
     memory.Remember(PrinterIdentity{L"S1", L"10.0.0.2", L"Zentil-640", L""}, TestCertificate(1));
-    TrustMessage message = ForgetPrinter(strings, memory, L"10.0.0.2");
-    EXPECT_EQ(message.text, L"Forgot Zentil-640 (S1, 10.0.0.2).");
+    memory.Remember(PrinterIdentity{L"", L"10.0.0.3", L"", L""}, TestCertificate(2));
+    TrustMessage message = ForgetPrinter(strings, memory, L"010.000.0.2");
+    EXPECT_EQ(message.text, L"Forgot Zentil-640 (S1, 10.0.0.2).") << "an address with leading zeros is the same";
     EXPECT_EQ(message.exitCode, 0);
-    message = ForgetPrinter(strings, memory, L"S1");
-    EXPECT_EQ(message.text, L"Nothing remembered for S1.");
+    message = ForgetPrinter(strings, memory, L"s1");
+    EXPECT_EQ(message.text, L"Nothing remembered for \"s1\".");
     EXPECT_EQ(message.exitCode, 0);
+    file.unwritable = true;
+    message = ForgetPrinter(strings, memory, L"10.0.0.3");
+    EXPECT_EQ(message.text, L"Cannot update C:\\certificates.txt");
+    EXPECT_EQ(message.exitCode, 4);
 }
 
 TEST_F(InstallTest, TheMainDialogRunsNoHandlerWhileNextOrInstallIsAtWork) {

@@ -1,36 +1,20 @@
 // The trust decision over the file of remembered certificates, and the encodings the file uses.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/Encoding.h"
 #include "common/PeerTrust.h"
+#include "tests/native/fakes/MemoryCertificateFile.h"
 #include "update/CertificateMemory.h"
 #include "update/PrinterTrust.h"
 
 namespace {
 
-class MemoryFile final : public ICertificateFile {
-public:
-    std::optional<std::string> Read() override {
-        if (unreadable) return std::nullopt;
-        return content;
-    }
-    bool Replace(const std::string& text) override {
-        ++replaced;
-        if (unwritable) return false;
-        content = text;
-        return true;
-    }
-    std::wstring Location() const override { return L"memory"; }
-
-    std::string content;
-    bool unreadable = false;
-    bool unwritable = false;
-    int replaced = 0;
-};
 
 PresentedCertificate Certificate(std::uint8_t seed, bool vouched = false) {
     PresentedCertificate certificate;
@@ -60,7 +44,7 @@ protected:
         bool operator==(const Question&) const = default;
     };
 
-    MemoryFile m_file;
+    MemoryCertificateFile m_file;
     CCertificateMemory m_memory{m_file};
     std::vector<Question> m_questions;
     bool m_answer = true;
@@ -148,18 +132,64 @@ TEST_F(PrinterTrustTest, ThePrinterIsKnownByItsSerialWhereverItsAddressIs) {
     EXPECT_EQ(byAddress.Refusal(), TrustRefusal::kChanged);
 }
 
-TEST_F(PrinterTrustTest, AVouchedCertificateIsTrustedWithoutAQuestionAndMakesThePrinterATlsPrinter) {
+// A certificate a trusted root vouches for is trusted without a question. Vouched for by a host
+// name (which mDNS announces, unauthenticated) it never displaces another remembered certificate;
+// vouched for by the printer's address it does (a renewal).
+TEST_F(PrinterTrustTest, AVouchedCertificateIsTrustedWithoutAQuestionButDisplacesOnlyByTheAddress) {
     const PresentedCertificate issued = Certificate(0xD4, true);
     EXPECT_TRUE(Installation(kPrinterA).Trust(&issued));
-    const PresentedCertificate reissued = Certificate(0xD5, true);
-    EXPECT_TRUE(Installation(kPrinterA).Trust(&reissued)) << "a renewal the roots vouch for";
+    EXPECT_TRUE(m_questions.empty());
+
+    const PresentedCertificate otherName = Certificate(0xD5, true);
+    CPrinterTrust byName = Installation(kPrinterA);
+    EXPECT_FALSE(byName.Trust(&otherName));
+    EXPECT_EQ(byName.Refusal(), TrustRefusal::kChanged);
+    EXPECT_EQ(byName.RememberedFingerprint(), issued.sha256);
+
+    PresentedCertificate renewed = Certificate(0xD6, true);
+    renewed.vouchedForAddress = true;
+    EXPECT_TRUE(Installation(kPrinterA).Trust(&renewed));
     EXPECT_TRUE(m_questions.empty());
 
     const PresentedCertificate selfSigned = Certificate(0xE6);
     CPrinterTrust downgraded = Installation(kPrinterA);
     EXPECT_FALSE(downgraded.Trust(&selfSigned));
     EXPECT_EQ(downgraded.Refusal(), TrustRefusal::kChanged);
-    EXPECT_EQ(downgraded.RememberedFingerprint(), reissued.sha256);
+    EXPECT_EQ(downgraded.RememberedFingerprint(), renewed.sha256);
+}
+
+// Only a ".local" host name is offered for vouching: no public authority issues those.
+TEST_F(PrinterTrustTest, TheNamesAreTheAddressAndALocalHostName) {
+    EXPECT_EQ(Installation(kPrinterA).Names(), (std::vector<std::wstring>{L"10.0.0.2", L"ZT640000001.local"}));
+    for (const wchar_t* host : {L"", L"printer.example.com", L"local", L".local", L"evil.local.example.com"}) {
+        PrinterIdentity printer = kPrinterA;
+        printer.hostName = host;
+        EXPECT_EQ(Installation(printer).Names(), std::vector<std::wstring>{L"10.0.0.2"});
+    }
+    PrinterIdentity upper = kPrinterA;
+    upper.hostName = L"ZT640000001.LOCAL";
+    EXPECT_EQ(Installation(upper).Names().size(), 2u);
+}
+
+// Another serial announced at a printer's address, with another certificate than the one
+// remembered there, is refused rather than asked about: the serial comes from the network.
+TEST_F(PrinterTrustTest, ANewSerialAtAKnownAddressWithAnotherCertificateIsRefused) {
+    const PresentedCertificate certificate = Certificate(0xA1);
+    EXPECT_TRUE(Installation(kPrinterA).Trust(&certificate));
+    const PrinterIdentity impostor{L"ZT640-999999", L"10.0.0.2", L"Zentil-640", L""};
+    const PresentedCertificate other = Certificate(0xB2);
+    CPrinterTrust installation = Installation(impostor);
+    EXPECT_FALSE(installation.Trust(&other));
+    EXPECT_EQ(installation.Refusal(), TrustRefusal::kChanged);
+    EXPECT_EQ(installation.ForgetKey(), L"10.0.0.2") << "what forgets the entry that refused";
+    EXPECT_EQ(m_questions.size(), 1u);
+
+    CPrinterTrust plain = Installation(impostor);
+    EXPECT_FALSE(plain.AllowPlain());
+    EXPECT_EQ(plain.ForgetKey(), L"10.0.0.2");
+    CPrinterTrust known = Installation(kPrinterA);
+    EXPECT_FALSE(known.AllowPlain());
+    EXPECT_EQ(known.ForgetKey(), L"ZT640-000001");
 }
 
 TEST_F(PrinterTrustTest, APrinterSeenWithTlsIsNeverAllowedPlainText) {
@@ -197,8 +227,7 @@ TEST_F(PrinterTrustTest, NoCertificateIsRefused) {
 }
 
 // Within one installation the printer has one certificate, even when none could be remembered.
-TEST_F(PrinterTrustTest, AFileThatCannotBeKeptAsksEachTimeAndLosesNothing) {
-    m_file.content = "serial=ZT640-000001\tbroken line\n";
+TEST_F(PrinterTrustTest, AFileThatCannotBeWrittenAsksEachTime) {
     m_file.unwritable = true;
     const PresentedCertificate certificate = Certificate(0xA1);
     CPrinterTrust installation = Installation(kPrinterA);
@@ -207,26 +236,61 @@ TEST_F(PrinterTrustTest, AFileThatCannotBeKeptAsksEachTimeAndLosesNothing) {
     const PresentedCertificate other = Certificate(0xB2);
     EXPECT_FALSE(installation.Trust(&other));
     EXPECT_EQ(installation.Refusal(), TrustRefusal::kChanged);
-
-    m_file.unwritable = false;
-    m_file.unreadable = true;
     EXPECT_TRUE(Installation(kPrinterA).Trust(&certificate));
     EXPECT_EQ(m_questions.size(), 2u);
-    EXPECT_EQ(m_file.content, "serial=ZT640-000001\tbroken line\n") << "an unreadable file is not replaced";
+}
+
+// A file that cannot be read says nothing, not even that a printer was never seen: nothing it
+// would have to confirm is trusted, and it is left as it is.
+TEST_F(PrinterTrustTest, AFileThatCannotBeReadTrustsNothingAndIsLeftAlone) {
+    m_file.content = "serial=ZT640-000001\tbroken line\n";
+    m_file.unreadable = true;
+    const PresentedCertificate certificate = Certificate(0xA1);
+    CPrinterTrust tls = Installation(kPrinterA);
+    EXPECT_FALSE(tls.Trust(&certificate));
+    EXPECT_EQ(tls.Refusal(), TrustRefusal::kMemoryUnreadable);
+    CPrinterTrust plain = Installation(kPrinterB);
+    EXPECT_FALSE(plain.AllowPlain());
+    EXPECT_EQ(plain.Refusal(), TrustRefusal::kMemoryUnreadable);
+    EXPECT_TRUE(m_questions.empty());
+    EXPECT_EQ(m_file.replaced, 0);
+    EXPECT_FALSE(m_memory.Forget(L"ZT640-000001")) << "nor is anything forgotten from it";
+}
+
+// The question is open without anything of the trust locked: a second connection waits for its
+// answer (and is not asked again), and the installation's state can be read meanwhile.
+TEST_F(PrinterTrustTest, TwoConnectionsAtOnceAskOnce) {
+    std::promise<void> asked;
+    std::promise<bool> answer;
+    const std::shared_future<bool> answered = answer.get_future().share();
+    CPrinterTrust installation(kPrinterA, m_memory, [&](const PrinterIdentity&, const CertificateFingerprint&) {
+        asked.set_value();  // a second question would throw here
+        return answered.get();
+    });
+    const PresentedCertificate certificate = Certificate(0xA1);
+    auto first = std::async(std::launch::async, [&] { return installation.Trust(&certificate); });
+    asked.get_future().wait();
+    auto second = std::async(std::launch::async, [&] { return installation.Trust(&certificate); });
+    EXPECT_EQ(installation.Refusal(), TrustRefusal::kNone);
+    EXPECT_EQ(second.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout) << "waits for the answer";
+    answer.set_value(true);
+    EXPECT_TRUE(first.get());
+    EXPECT_TRUE(second.get());
 }
 
 TEST(CertificateFile, EntriesAndOtherLinesSurviveARewrite) {
     const PresentedCertificate certificate = Certificate(0x10);
     const std::string entry = "address=10.0.0.2\tsha256=" + text::ToHex(certificate.sha256) +
                               "\tcertificate=" + text::ToBase64(certificate.der);
-    const std::string text = "# mine\r\n" + entry + "\tfuture=kept-out\r\n\nnot an entry\naddress=1.2.3.4\tsha256=zz\n";
+    const std::string text = "\xEF\xBB\xBF" + entry + "\tfuture=kept\r\n# mine\r\n\nnot an entry\naddress=1.2.3.4\tsha256=zz\n";
     CertificateFileText file = CertificateFileText::Parse(text);
     const std::vector<RememberedCertificate> entries = file.Entries();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].address, L"10.0.0.2");
     EXPECT_EQ(entries[0].der, certificate.der);
     EXPECT_EQ(entries[0].sha256, certificate.sha256);
-    EXPECT_EQ(file.Write(), "# mine\n" + entry + "\n\nnot an entry\naddress=1.2.3.4\tsha256=zz\n");
+    EXPECT_EQ(file.Write(), entry + "\tfuture=kept\n# mine\n\nnot an entry\naddress=1.2.3.4\tsha256=zz\n")
+        << "a later version's field stays; an editor's byte-order mark does not";
 
     // A serial or model from the network cannot break the file's lines.
     file.Add(RememberedCertificate{L"A\tB\nC", L"10.0.0.3", L"M\r", certificate.sha256, certificate.der});

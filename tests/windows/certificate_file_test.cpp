@@ -21,7 +21,6 @@ protected:
     }
     void TearDown() override {
         ::DeleteFileW(m_path.c_str());
-        ::DeleteFileW((m_path + L".new").c_str());
         ::RemoveDirectoryW((m_root + L"\\Corvane\\Firmware Installer").c_str());
         ::RemoveDirectoryW((m_root + L"\\Corvane").c_str());
         ::RemoveDirectoryW(m_root.c_str());
@@ -42,7 +41,10 @@ TEST_F(CertificateFileTest, AbsentIsEmptyThenWrittenWithItsFoldersAndReplacedWho
     EXPECT_EQ(file.Read(), std::optional<std::string>(longer));
     ASSERT_TRUE(file.Replace("short\n"));
     EXPECT_EQ(file.Read(), std::optional<std::string>("short\n")) << "nothing of the longer content left";
-    EXPECT_EQ(::GetFileAttributesW((m_path + L".new").c_str()), INVALID_FILE_ATTRIBUTES);
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW((m_path + L".new*").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "no written copy left beside the file";
+    if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
 }
 
 TEST_F(CertificateFileTest, AFileThatCannotBeReadIsNotEmptyAndAFolderInTheWayFailsTheWrite) {
@@ -58,6 +60,12 @@ TEST_F(CertificateFileTest, AFileThatCannotBeReadIsNotEmptyAndAFolderInTheWayFai
     // Larger than any file of certificates: left alone rather than read.
     ASSERT_TRUE(file.Replace(std::string(CCertificateMemory::kLargestFile + 1, 'z')));
     EXPECT_EQ(file.Read(), std::nullopt);
+}
+
+TEST(UserCertificateFile, WithoutAFolderNothingIsReadOrWritten) {
+    CCertificateFile file(L"");
+    EXPECT_EQ(file.Read(), std::nullopt);
+    EXPECT_FALSE(file.Replace("x"));
 }
 
 TEST(UserCertificateFile, LivesInTheUsersLocalApplicationData) {

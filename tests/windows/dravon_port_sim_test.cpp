@@ -35,10 +35,11 @@
 #include "ports/win32/ControllerHost.h"
 #include "ports/win32/TlsStream.h"
 #include "ports/win32/WinsockNetwork.h"
-#include "update/CertificateMemory.h"
-#include "update/PrinterTrust.h"
+#include "tests/native/fakes/MemoryCertificateFile.h"
 #include "tests/windows/SimControl.h"
+#include "update/CertificateMemory.h"
 #include "update/DeviceReply.h"
+#include "update/PrinterTrust.h"
 
 namespace {
 
@@ -254,17 +255,6 @@ std::vector<std::string> StoreContents(const wchar_t* name) {
     return prints;
 }
 
-// The installer's memory of trusted printers, kept in memory for the test.
-class MemoryCertificateFile final : public ICertificateFile {
-public:
-    std::optional<std::string> Read() override { return content; }
-    bool Replace(const std::string& text) override {
-        content = text;
-        return true;
-    }
-    std::wstring Location() const override { return L"memory"; }
-    std::string content;
-};
 
 std::string HexOf(const CertificateFingerprint& fingerprint) {
     static const char kDigits[] = "0123456789abcdef";
@@ -461,12 +451,13 @@ TEST_F(VouchedCertificate, OnlyACertificateIssuedToThePrinterIsVouchedFor) {
         const char* certificate;
         std::vector<std::wstring> names;
         bool vouched;
+        bool forAddress;
     } cases[] = {
-        {"issued", {address}, true},
-        {"issued", {L"10.9.9.9", L"ZT640000001.local"}, true},  // by the host name discovery gave
-        {"issued", {L"10.9.9.9", L"other.local"}, false},
-        {"issued-elsewhere", {address, L"ZT640000001.local"}, false},
-        {"shared", {address}, false},  // self-signed: no root vouches for it
+        {"issued", {address}, true, true},
+        {"issued", {L"10.9.9.9", L"ZT640000001.local"}, true, false},  // by the host name discovery gave
+        {"issued", {L"10.9.9.9", L"other.local"}, false, false},
+        {"issued-elsewhere", {address, L"ZT640000001.local"}, false, false},
+        {"shared", {address}, false, false},  // self-signed: no root vouches for it
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.certificate);
@@ -474,6 +465,7 @@ TEST_F(VouchedCertificate, OnlyACertificateIssuedToThePrinterIsVouchedFor) {
         const std::optional<PresentedCertificate> presented = Presented(printer, c.names);
         ASSERT_TRUE(presented.has_value()) << Errors();
         EXPECT_EQ(presented->vouched, c.vouched);
+        EXPECT_EQ(presented->vouchedForAddress, c.forAddress);
         EXPECT_EQ(HexOf(presented->sha256), m_sim.Show(printer, "certificate_sha256"));
         EXPECT_EQ(Sha256Hex(presented->der), m_sim.Show(printer, "certificate_sha256"));
     }

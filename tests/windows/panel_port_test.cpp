@@ -16,8 +16,9 @@
 #include "common/Text.h"
 #include "common/win32/UniqueHandle.h"
 #include "ports/win32/PanelPortSystem.h"
-#include "tests/windows/SimControl.h"
+#include "tests/native/fakes/MemoryCertificateFile.h"
 #include "tests/native/fakes/TransferSupport.h"
+#include "tests/windows/SimControl.h"
 #include "update/CertificateMemory.h"
 #include "update/PanelUpdater.h"
 #include "update/PrinterTrust.h"
@@ -171,17 +172,6 @@ TEST_F(PanelPort, AcknowledgementsSharingASegmentWithTheNextMessageLoseNothing) 
     ExpectAccepted(*updater);
 }
 
-// The installer's memory of trusted printers, held in memory for the test.
-class MemoryCertificateFile final : public ICertificateFile {
-public:
-    std::optional<std::string> Read() override { return content; }
-    bool Replace(const std::string& text) override {
-        content = text;
-        return true;
-    }
-    std::wstring Location() const override { return L"memory"; }
-    std::string content;
-};
 
 // The installer's own package, 8.7 MB, to a panel that asks for TLS (@3): every frame and
 // acknowledgement goes through the TLS socket, and the install request on a later connection.

@@ -37,9 +37,10 @@
 #include "ports/win32/ControllerHost.h"
 #include "ports/win32/TlsStream.h"
 #include "ports/win32/WinsockNetwork.h"
+#include "tests/native/fakes/MemoryCertificateFile.h"
+#include "tests/windows/SimControl.h"
 #include "update/CertificateMemory.h"
 #include "update/PrinterTrust.h"
-#include "tests/windows/SimControl.h"
 
 namespace {
 
@@ -47,20 +48,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kRounds = 7;
 constexpr DWORD kSettleMs = 300;
-
-// The installer's memory of trusted printers, held in memory: this run's simulator only.
-class MemoryCertificateFile final : public ICertificateFile {
-public:
-    std::optional<std::string> Read() override { return m_content; }
-    bool Replace(const std::string& content) override {
-        m_content = content;
-        return true;
-    }
-    std::wstring Location() const override { return L"memory"; }
-
-private:
-    std::string m_content;
-};
 
 // The message boxes the ports asked for, answered at once with Cancel.
 class BoxRecorder {
