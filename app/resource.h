@@ -24,6 +24,13 @@
 #define IDS_REBOOTING             109
 #define IDS_WAITING_FOR_RESTART   110
 #define IDS_STOPPING              111
+// 112 to 127 (one block of the string table of its own; 192 to 207 is the configuration's, which
+// exists only language-neutral: a message there would hide it, or be hidden).
+#define IDS_CERT_NOT_REMEMBERED   112
+#define IDS_CERT_FORGET_FAILED    113
+#define IDS_TRUST_NOTHING_SENT    114
+#define IDS_TRUST_IN_UPDATE_MODE  115
+#define IDS_CERT_FILE_UNREADABLE  116
 #define IDS_FATAL_ERROR           160
 #define IDS_PRINTER_NOT_FOUND     161
 #define IDS_UNSUPPORTED_MODEL     163
@@ -47,11 +54,6 @@
 #define IDS_PLAIN_AFTER_TLS       189
 #define IDS_CERT_MISSING          190
 #define IDS_CERT_FORGOTTEN        191
-#define IDS_CERT_NOT_REMEMBERED   192
-#define IDS_CERT_FORGET_FAILED    193
-#define IDS_TRUST_NOTHING_SENT    194
-#define IDS_TRUST_IN_UPDATE_MODE  195
-#define IDS_CERT_FILE_UNREADABLE  196
 #define IDS_PANEL_OPERATION       1015
 #define IDS_APP_TITLE             57344
 

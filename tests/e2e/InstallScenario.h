@@ -8,10 +8,12 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <wincrypt.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cwchar>
 #include <functional>
@@ -35,6 +37,8 @@ struct Texts {
     std::wstring timeQuestion, confirmExit, succeeded, subPower, canceled, firmSendFailed, panelSendFailed,
         installingFirmware, installingPanel, rebooting, panelOperation, waitingForRestart, firmInstallFailed,
         restartRefused, notConfirmed, unsupportedZentil1640, printerNotFound, stopping;
+    // Templates: each %s in turn is what the installer fills in (Fill below).
+    std::wstring trustQuestion, certificateDeclined, certificateChanged, plainAfterTls, certificateForgotten, nothingSent;
 };
 
 inline const Texts& Expected() {
@@ -59,7 +63,22 @@ inline const Texts& Expected() {
         L"check the versions on the printer's panel.",
         L"This installer doesn't support Zentil-1640.\nDownload a proper installer for your printer.",
         L"Cannot find a printer.\nFill in IP address again or turn on main power.",
-        L"Stopping once the step under way\nhas ended..."};
+        L"Stopping once the step under way\nhas ended...",
+        L"The printer presents a certificate that the installer does not know yet.\n\nPrinter:  %s\nSerial number:  "
+        L"%s\nIP address:  %s\nSHA-256 fingerprint:\n%s\n\nCompare the fingerprint with the one the printer shows on "
+        L"its panel or web page.\nDo you trust this certificate and want to continue?",
+        L"The printer's certificate was not trusted, so the installation has been canceled.\n%s",
+        L"The printer %s presented a different certificate from the one trusted before, so the installation has been "
+        L"stopped.\n%s\n\nTrusted before:\n%s\nPresented now:\n%s\n\nEither the printer's certificate was renewed, or another "
+        L"device is answering in the printer's place.\nIf the printer's panel or web page shows the new fingerprint, "
+        L"make the installer forget the old certificate by starting it once with the option /f %s,\nthen try "
+        L"installation again.",
+        L"The printer %s communicated over a secure connection before, but now asks for an unencrypted one, so the "
+        L"installation has been stopped.\n%s\nCheck the printer's security setting. If it was turned off on purpose, make the "
+        L"installer forget the printer by starting it once with the option /f %s,\nthen try installation again.",
+        L"The installer has forgotten the certificate of %s.\nThe next installation shows the printer's certificate "
+        L"before trusting it.",
+        L"Nothing was sent to the printer."};
     static const Texts japanese{
         L"インストールには約 5 分かかります。\n続行しますか?",
         L"インストールせずに終了しますか?",
@@ -79,12 +98,36 @@ inline const Texts& Expected() {
         L"分間応答がありません。\nプリンターの電源が入っていてネットワークに接続されていることを確認し、\nプリンターのパネルでバージョンを確認してください。",
         L"このインストーラーは Zentil-1640 に対応していません。\nお使いのプリンター用のインストーラーをダウンロードしてください。",
         L"プリンターが見つかりません。\nIP アドレスを入力し直すか、主電源を入れてください。",
-        L"実行中の処理が終わりしだい\n中止します..."};
+        L"実行中の処理が終わりしだい\n中止します...",
+        L"プリンターが、インストーラーの知らない証明書を提示しています。\n\nプリンター:  %s\nシリアル番号:  %s\nIP "
+        L"アドレス:  %s\nSHA-256 フィンガープリント:\n%s\n\nプリンターのパネルまたは Web "
+        L"ページに表示されるフィンガープリントと比べてください。\nこの証明書を信頼して続行しますか?",
+        L"プリンターの証明書が信頼されなかったため、インストールを中止しました。\n%s",
+        L"プリンター %s が以前に信頼した証明書とは別の証明書を提示したため、インストールを中止しました。\n%s\n\n以前に信頼した証明書:"
+        L"\n%s\n今回提示された証明書:\n%s\n\nプリンターの証明書が更新されたか、別の機器がプリンターの代わりに応答している可"
+        L"能性があります。\nプリンターのパネルまたは Web ページに新しいフィンガープリントが表示されている場合は、インストーラー"
+        L"をオプション /f %s を付けて一度起動して古い証明書を忘れさせてから、\nもう一度インストールしてください。",
+        L"プリンター %s は以前は暗号化された接続で通信していましたが、今回は暗号化しない接続を求めているため、インストールを"
+        L"中止しました。\n%s\nプリンターのセキュリティ設定を確認してください。意図して無効にした場合は、インストーラーをオプション /f "
+        L"%s を付けて一度起動してプリンターを忘れさせてから、\nもう一度インストールしてください。",
+        L"%s の証明書を忘れました。\n次回のインストールでは、信頼する前にプリンターの証明書を表示します。",
+        L"プリンターには何も送信していません。"};
     return GetSettings().Japanese() ? japanese : english;
 }
 
 inline constexpr DWORD kExitTimeoutMs = 15000;
-inline constexpr wchar_t kCertificateStore[] = L"CorvanePrinterCertificates";
+
+// Each %s of `text` in turn replaced by the next value.
+inline std::wstring Fill(std::wstring text, const std::vector<std::wstring>& values) {
+    std::size_t from = 0;
+    for (const std::wstring& value : values) {
+        const std::size_t at = text.find(L"%s", from);
+        if (at == std::wstring::npos) break;
+        text.replace(at, 2, value);
+        from = at + value.size();
+    }
+    return text;
+}
 
 // A progress dialog as it was seen while the installation ran.
 struct SeenDialog {
@@ -137,20 +180,70 @@ inline std::string FileDigest(const std::wstring& path, const wchar_t* algorithm
     return hex;
 }
 
-// The certificates the installer remembered for printers (the current user's store of its own).
+// Where the README says the installer remembers the printer certificates it trusts.
+inline std::wstring CertificateFilePath() {
+    PWSTR folder = nullptr;
+    if (FAILED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder))) return {};
+    std::wstring path = std::wstring(folder) + L"\\Corvane\\Firmware Installer\\printer-certificates.txt";
+    ::CoTaskMemFree(folder);
+    return path;
+}
+
+// The file's content; empty when there is none.
+inline std::string CertificateFile() {
+    std::string content;
+    if (FILE* file = ::_wfopen(CertificateFilePath().c_str(), L"rb")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, n);
+        std::fclose(file);
+    }
+    return content;
+}
+
+// The printers the file holds a certificate for: lines that are not comments.
 inline int RememberedCertificates() {
-    const HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                             CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG,
-                                             kCertificateStore);
-    if (!store) return 0;
     int count = 0;
-    for (PCCERT_CONTEXT c = nullptr; (c = ::CertEnumCertificatesInStore(store, c)) != nullptr;) ++count;
-    ::CertCloseStore(store, 0);
+    const std::string content = CertificateFile();
+    for (std::size_t at = 0; at < content.size();) {
+        const std::size_t end = std::min(content.find('\n', at), content.size());
+        if (end > at && content[at] != '#') ++count;
+        at = end + 1;
+    }
     return count;
 }
 
-inline void ForgetRememberedCertificates() {
-    ::CertUnregisterSystemStore(kCertificateStore, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_DELETE_FLAG);
+inline void ForgetRememberedCertificates() { ::DeleteFileW(CertificateFilePath().c_str()); }
+
+// The current user's own trusted roots (the registry store, not the machine's): their SHA-1
+// thumbprints in store order, so that any change shows.
+inline std::string UserTrustedRoots() {
+    const HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                                             CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, L"Root");
+    if (!store) return "(none)";
+    std::string roots;
+    for (PCCERT_CONTEXT c = nullptr; (c = ::CertEnumCertificatesInStore(store, c)) != nullptr;) {
+        unsigned char hash[20];
+        DWORD size = sizeof hash;
+        if (::CertGetCertificateContextProperty(c, CERT_SHA1_HASH_PROP_ID, hash, &size)) {
+            static const char kDigits[] = "0123456789abcdef";
+            for (DWORD i = 0; i < size; ++i) (roots += kDigits[hash[i] >> 4]) += kDigits[hash[i] & 15];
+            roots += ' ';
+        }
+    }
+    ::CertCloseStore(store, 0);
+    return roots;
+}
+
+// "AB:CD:..." over two lines of sixteen bytes, as the installer shows a lower-case hex SHA-256.
+inline std::wstring FingerprintLines(const std::string& hex) {
+    std::wstring text;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        if (i > 0) text += i == 32 ? L'\n' : L':';
+        text += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(hex[i])));
+        text += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(hex[i + 1])));
+    }
+    return text;
 }
 
 class Install : public e2e::Scenario {
@@ -165,13 +258,16 @@ protected:
     std::string Address(int n) const { return GetSettings().Printer(n); }
 
     // Puts the printer back to firmware 3.30 and panel application 3.0.0 (a scenario of the same
-    // run may have installed onto it), sets the scenario's settings and faults ("key value" each)
+    // run may have installed onto it) without TLS, sets the scenario's settings and faults ("key value" each)
     // and waits until it is ready.
     void Prepare(int n, const std::vector<std::string>& settings) {
         // A restart still running would end with the versions it installed.
         EXPECT_TRUE(m_sim.WaitFor(Address(n), "state", "ready"));
         m_sim.Command("set " + Address(n) + " firmware 3.30");
         m_sim.Command("set " + Address(n) + " panel 3.0.0");
+        // Plain text and the certificate every printer starts with, whatever a scenario before set.
+        m_sim.Command("set " + Address(n) + " tls off");
+        m_sim.Command("set " + Address(n) + " certificate shared");
         for (const std::string& setting : settings) m_sim.Command("set " + Address(n) + " " + setting);
         m_sim.Command("clear " + Address(n));
         EXPECT_TRUE(m_sim.WaitFor(Address(n), "state", "ready"));
@@ -210,7 +306,7 @@ protected:
                     // The question of the abort gesture is answered Yes: the user means it.
                     const bool yesNo = std::find(box->buttons.begin(), box->buttons.end(), IDYES) != box->buttons.end();
                     const int answer = box->text == Expected().timeQuestion ? timeAnswer
-                                       : yesNo                              ? IDYES
+                                       : yesNo                              ? m_answerQuestion(box->text)
                                                                             : IDOK;
                     EXPECT_UI(ui::AnswerMessageBox(window, answer));
                     break;
@@ -294,6 +390,8 @@ protected:
     }
 
     SimControl m_sim;
+    // How RunInstall answers a Yes/No question other than the question of time.
+    std::function<int(const std::wstring&)> m_answerQuestion = [](const std::wstring&) { return IDYES; };
     // Put before the names of the screenshots RunInstall takes: a scenario of several cases
     // keeps each case's.
     std::wstring m_shotPrefix;

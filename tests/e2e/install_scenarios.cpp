@@ -125,27 +125,6 @@ TEST_F(Install, APrinterBusyAtItsPanelIsWaitedFor) {
     ExpectFirmwareReceivedWhole(8);
 }
 
-TEST_F(Install, APrinterWithTlsIsRememberedAndTrustedTheSecondTime) {
-    ForgetRememberedCertificates();
-    ASSERT_EQ(RememberedCertificates(), 0);
-    Prepare(9, {"tls on"});
-    for (int round = 1; round <= 2; ++round) {
-        SCOPED_TRACE(testing::Message() << "installation " << round);
-        App* app = Identified(9);
-        ASSERT_NE(app, nullptr);
-        const Outcome out = RunInstall(*app);
-        EXPECT_EQ(out.messages, (std::vector<std::wstring>{Expected().timeQuestion, Expected().succeeded}));
-        EXPECT_EQ(out.exitCode, std::optional<DWORD>(0));
-        ExpectFirmwareReceivedWhole(9);
-        ExpectPackageReceivedWhole(9);
-        EXPECT_EQ(RememberedCertificates(), 1);
-        ExpectVersions(9, "3.40", "3.0.1");
-        Prepare(9, {"firmware 3.30", "panel 3.0.0"});
-        m_apps.clear();
-    }
-    ForgetRememberedCertificates();
-}
-
 // Faults on the way that the installation rides out, or ends with its message.
 class InstallFaults : public Install {};
 

@@ -171,7 +171,10 @@ TEST(StringTable, MessagesComeInTheUserInterfaceLanguage) {
             IDS_UP_TO_DATE, IDS_SUB_POWER_ON, IDS_INSTALLER_CORRUPTED, IDS_FIRM_SEND_FAILED,
             IDS_FIRM_INSTALL_FAILED, IDS_ALREADY_RUNNING, IDS_ILLEGAL_PARAMETER, IDS_CANCELED,
             IDS_INSTALLING_FIRMWARE, IDS_CONFIRM_EXIT, IDS_INSTALL_SUCCEEDED, IDS_INSTALLING_PANEL,
-            IDS_PANEL_OPERATION,
+            IDS_PANEL_OPERATION, IDS_WAITING_FOR_RESTART, IDS_STOPPING, IDS_RESTART_REFUSED,
+            IDS_RESTART_NOT_CONFIRMED, IDS_CERT_QUESTION, IDS_CERT_DECLINED, IDS_CERT_CHANGED, IDS_PLAIN_AFTER_TLS,
+            IDS_CERT_MISSING, IDS_CERT_FORGOTTEN, IDS_CERT_NOT_REMEMBERED, IDS_CERT_FORGET_FAILED,
+            IDS_TRUST_NOTHING_SENT, IDS_TRUST_IN_UPDATE_MODE, IDS_CERT_FILE_UNREADABLE,
         };
         for (unsigned id : kMessages) {
             const std::wstring text = LoadString(id);
@@ -214,6 +217,23 @@ TEST(StringTable, MessagesComeInTheUserInterfaceLanguage) {
         {IDS_PANEL_OPERATION, L"Starting the installation, please complete the panel operations."},
     };
     for (const auto& entry : kEnglish) EXPECT_EQ(LoadString(entry.id), entry.text) << entry.id;
+    // The messages of printer trust: each loads, and holds as many %s as its callers fill.
+    const struct {
+        unsigned id;
+        std::size_t placeholders;
+    } kTrust[] = {
+        {IDS_CERT_QUESTION, 4},      {IDS_CERT_DECLINED, 1},      {IDS_CERT_CHANGED, 5},
+        {IDS_PLAIN_AFTER_TLS, 3},    {IDS_CERT_MISSING, 1},       {IDS_CERT_FORGOTTEN, 1},
+        {IDS_CERT_NOT_REMEMBERED, 1}, {IDS_CERT_FORGET_FAILED, 1}, {IDS_TRUST_NOTHING_SENT, 0},
+        {IDS_TRUST_IN_UPDATE_MODE, 0}, {IDS_CERT_FILE_UNREADABLE, 2},
+    };
+    for (const auto& entry : kTrust) {
+        const std::wstring text = LoadString(entry.id);
+        EXPECT_FALSE(text.empty()) << entry.id;
+        std::size_t count = 0;
+        for (std::size_t at = text.find(L"%s"); at != std::wstring::npos; at = text.find(L"%s", at + 2)) ++count;
+        EXPECT_EQ(count, entry.placeholders) << entry.id;
+    }
 }
 
 TEST(StringTable, MissingStringIsReportedAsMissing) {
