@@ -132,6 +132,20 @@ protected:
         return Connection{std::move(client), std::move(accepted)};
     }
 
+    // The ports' stream through the same toy handshake; its peer, or null when it did not connect.
+    std::unique_ptr<Peer> ConnectStream(TlsStream& stream) {
+        auto handshake = std::async(std::launch::async, [this] {
+            auto accepted = std::make_unique<Peer>(Accept());
+            accepted->Read(5);
+            accepted->Write(BytesOf("WELCOME"));
+            accepted->Read(4);
+            return accepted;
+        });
+        const bool connected = stream.Connect(L"127.0.0.1", m_port, 2000);
+        std::unique_ptr<Peer> peer = handshake.get();
+        return connected ? std::move(peer) : nullptr;
+    }
+
     bool HasLine(const std::wstring& function, const std::wstring& detail) const {
         return std::any_of(m_lines.begin(), m_lines.end(), [&](const std::wstring& line) {
             return line.find(L" : " + function + L" : ") != std::wstring::npos && line.ends_with(L" : " + detail);
@@ -341,15 +355,8 @@ TEST_F(TlsRecords, AContextWithoutCertificateIsReportedAndNotTrusted) {
 // that yields none, and its half-close ends the TLS session first.
 TEST_F(TlsRecords, TheStreamShowsNoCertificateWhereThereIsNoneAndClosesInOrder) {
     TlsStream stream(m_package.Table());
-    auto handshake = std::async(std::launch::async, [this] {
-        auto accepted = std::make_unique<Peer>(Accept());
-        accepted->Read(5);
-        accepted->Write(BytesOf("WELCOME"));
-        accepted->Read(4);
-        return accepted;
-    });
-    ASSERT_TRUE(stream.Connect(L"127.0.0.1", m_port, 2000));
-    std::unique_ptr<Peer> peer = handshake.get();
+    std::unique_ptr<Peer> peer = ConnectStream(stream);
+    ASSERT_TRUE(peer);
     PresentedCertificate certificate;
     EXPECT_FALSE(stream.PeerCertificate({L"127.0.0.1"}, certificate));
 
@@ -549,15 +556,8 @@ TEST_F(TlsRecords, AStreamWhosePeerStopsReadingFailsTheSendInTimeAndClosesAtOnce
     const int small = 16384;
     ::setsockopt(m_listener.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
     TlsStream stream(m_package.Table());
-    auto handshake = std::async(std::launch::async, [this] {
-        auto accepted = std::make_unique<Peer>(Accept());
-        accepted->Read(5);
-        accepted->Write(BytesOf("WELCOME"));
-        accepted->Read(4);
-        return accepted;
-    });
-    ASSERT_TRUE(stream.Connect(L"127.0.0.1", m_port, 2000));
-    std::unique_ptr<Peer> peer = handshake.get();
+    std::unique_ptr<Peer> peer = ConnectStream(stream);
+    ASSERT_TRUE(peer);
     ::setsockopt(stream.Socket()->Handle(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
     m_package.log.clear();
     m_package.encryptedPieces.clear();
