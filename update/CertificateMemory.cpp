@@ -114,7 +114,7 @@ std::wstring ForgetKeyOf(const PrinterIdentity& printer) {
 
 CertificateFileText CertificateFileText::Parse(std::string_view text) {
     CertificateFileText file;
-    if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());  // an editor's
+    while (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());  // an editor's
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
