@@ -184,12 +184,9 @@ void CVessickDlg::DetectPrinters(const IModelInfo* models) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (m_services.detection.ReadRegistered(attempt, m_printers) > 0) break;
     }
-    for (std::size_t i = 0; i < m_printers.GetSize();) {
-        if (models && !models->IsSupportedModel(m_printers[i].m_strModel, true)) {
-            m_printers.RemoveAt(i);
-        } else {
-            ++i;
-        }
+    // One pass: a file of many registered printers costs its length, not its length squared.
+    if (models) {
+        m_printers.RemoveIf([models](const CPrinterInfo& printer) { return !models->IsSupportedModel(printer.m_strModel, true); });
     }
     m_services.detection.Discover(m_printers, models, kDiscoveryListeningMs);
 }

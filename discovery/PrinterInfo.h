@@ -34,7 +34,11 @@ public:
     CPrinterInfo& operator[](std::size_t i) { return *m_items[i]; }
     const CPrinterInfo& operator[](std::size_t i) const { return *m_items[i]; }
     void Add(std::unique_ptr<CPrinterInfo> item) { m_items.push_back(std::move(item)); }
-    void RemoveAt(std::size_t i) { m_items.erase(m_items.begin() + static_cast<std::ptrdiff_t>(i)); }
+    // Removes every entry `drop` selects, in one pass: the others keep their order. How many went.
+    template <typename Predicate>
+    std::size_t RemoveIf(Predicate drop) {
+        return std::erase_if(m_items, [&](const std::unique_ptr<CPrinterInfo>& item) { return drop(*item); });
+    }
 
 private:
     std::vector<std::unique_ptr<CPrinterInfo>> m_items;

@@ -278,3 +278,22 @@ TEST(ParseDeviceInfoXml, RegisteredFileReadsTheSameWithAndWithoutByteOrderMark) 
 }
 
 }  // namespace
+
+namespace {
+
+// The list drops what it is told to in one pass, and the printers it keeps stay in file order.
+TEST(PrinterInfoList, RemoveIfKeepsTheOthersInTheirOrder) {
+    CPrinterInfoList list;
+    const wchar_t* models[] = {L"Zentil-640", L"Other-1", L"Other-2", L"Zentil-540", L"Other-3", L"Zentil-640"};
+    std::uint32_t address = 1;
+    for (const wchar_t* model : models) list.Add(std::make_unique<CPrinterInfo>(model, address++, L"", L"", L""));
+    EXPECT_EQ(list.RemoveIf([](const CPrinterInfo& p) { return p.m_strModel.starts_with(L"Other"); }), 3u);
+    ASSERT_EQ(list.GetSize(), 3u);
+    EXPECT_EQ(list[0].m_dwIPAddress, 1u);
+    EXPECT_EQ(list[1].m_dwIPAddress, 4u);
+    EXPECT_EQ(list[2].m_dwIPAddress, 6u);
+    EXPECT_EQ(list.RemoveIf([](const CPrinterInfo&) { return false; }), 0u);
+    EXPECT_EQ(list.GetSize(), 3u);
+}
+
+}  // namespace
