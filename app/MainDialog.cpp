@@ -380,17 +380,9 @@ bool CVessickDlg::ConfirmPeerTrust() {
 void CVessickDlg::EndWithTrustRefusal() {
     // Without a trust (no memory of certificates) no TLS peer is trusted: said as a certificate
     // that could not be read.
-    const TrustMessage message =
-        m_trust ? TrustRefusalMessage(m_services.strings, *m_trust, m_bUpdateModeEntered)
-                : TrustMessage{L"", MessageIcon::kStop, VessickExitCode::INSTALL_FAILED};
-    std::wstring text = message.text;
-    if (text.empty()) {
-        std::wstring state;
-        m_services.strings.Load(IDS_CERT_MISSING, text);
-        m_services.strings.Load(m_bUpdateModeEntered ? IDS_TRUST_IN_UPDATE_MODE : IDS_TRUST_NOTHING_SENT, state);
-        text = FormatMessageTexts(text, {state});
-    }
-    m_view.ShowMessage(text, message.icon, MessageButtons::kOk);
+    const TrustMessage message = m_trust ? TrustRefusalMessage(m_services.strings, *m_trust, m_bUpdateModeEntered)
+                                         : CertificateMissingMessage(m_services.strings, m_bUpdateModeEntered);
+    m_view.ShowMessage(message.text, message.icon, MessageButtons::kOk);
     m_view.EndDialog(message.exitCode);
 }
 

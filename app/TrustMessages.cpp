@@ -64,10 +64,24 @@ std::wstring TrustQuestionText(const IStringTable& strings, const PrinterIdentit
                                                                   FingerprintLines(presented)});
 }
 
+namespace {
+
+// What the printer was left with: nothing, or update mode.
+std::wstring StateText(const IStringTable& strings, bool updateModeEntered) {
+    return Load(strings, updateModeEntered ? IDS_TRUST_IN_UPDATE_MODE : IDS_TRUST_NOTHING_SENT);
+}
+
+}  // namespace
+
+TrustMessage CertificateMissingMessage(const IStringTable& strings, bool updateModeEntered) {
+    return {FormatMessageTexts(Load(strings, IDS_CERT_MISSING), {StateText(strings, updateModeEntered)}),
+            MessageIcon::kStop, VessickExitCode::INSTALL_FAILED};
+}
+
 TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrust& trust, bool updateModeEntered) {
     using enum VessickExitCode::EXITCODE;
     const PrinterIdentity& printer = trust.Printer();
-    const std::wstring state = Load(strings, updateModeEntered ? IDS_TRUST_IN_UPDATE_MODE : IDS_TRUST_NOTHING_SENT);
+    const std::wstring state = StateText(strings, updateModeEntered);
     const std::wstring key = trust.ForgetKey().empty() ? ForgetKeyOf(printer) : trust.ForgetKey();
     switch (trust.Refusal()) {
         case TrustRefusal::kDeclined:
@@ -87,7 +101,7 @@ TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrus
         case TrustRefusal::kNone:
             break;
     }
-    return {FormatMessageTexts(Load(strings, IDS_CERT_MISSING), {state}), MessageIcon::kStop, INSTALL_FAILED};
+    return CertificateMissingMessage(strings, updateModeEntered);
 }
 
 TrustMessage ForgetPrinter(const IStringTable& strings, CCertificateMemory& memory, std::wstring_view key) {

@@ -37,5 +37,8 @@ std::wstring TrustQuestionText(const IStringTable& strings, const PrinterIdentit
 // mode and wants its main power turned off and on.
 TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrust& trust, bool updateModeEntered);
 
+// The message for a certificate that could not be read, or for no trust at all.
+TrustMessage CertificateMissingMessage(const IStringTable& strings, bool updateModeEntered);
+
 // Forgets the printers whose serial or address is `key`, and says so.
 TrustMessage ForgetPrinter(const IStringTable& strings, CCertificateMemory& memory, std::wstring_view key);
