@@ -14,9 +14,7 @@
 #include "images/Version.h"
 #include "common/Text.h"
 #include "ports/Ipv4Address.h"
-#include "update/FirmUpdater.h"
-#include "update/PanelUpdater.h"
-#include "update/UpdateModel.h"
+#include "update/Installation.h"
 
 namespace {
 
@@ -86,6 +84,32 @@ std::wstring AboutText(const IStringTable& strings) {
     return series + L"  Firm Version " + firmware + L" Panel Version " + panel;
 }
 
+CarriedUpdates LoadCarriedUpdates(const IStringTable& strings, const IResourceSource& resources) {
+    LoadOrRaise(strings, IDS_CFG_SERIES_NAME);
+    const std::wstring firmVersion = LoadOrRaise(strings, IDS_CFG_FIRM_VERSION);
+    const std::wstring panelVersion = LoadOrRaise(strings, IDS_CFG_PANEL_VERSION);
+    const std::wstring models = LoadOrRaise(strings, IDS_CFG_MODEL_LIST);
+
+    const std::int32_t modelCode = GetProductModelCode(strings);
+    auto firmInfo = std::make_shared<CFirmUpdateInfo>(VersionTextToInt(firmVersion), modelCode, models);
+    auto panelInfo = std::make_shared<CPanelUpdateInfo>(ParsePanelVersion(panelVersion), modelCode, models);
+
+    auto firmImage = std::make_shared<CPufFirmImage>(resources);
+    if (!firmImage->Load(IDR_FIRMWARE_IMAGE, kImageResourceType)) throw IMAGE_LOAD_ERROR;
+    auto panelImage = std::make_shared<CPufPanelImage>(resources);
+    if (!panelImage->Load(IDR_PANEL_IMAGE, kImageResourceType)) throw IMAGE_LOAD_ERROR;
+
+    // The firmware must be the one this build is configured for.
+    if (!firmImage->m_pData) throw IMAGE_MISMATCH_ERROR;
+    const auto header = CopyFirmHeaderText(*firmImage);
+    FirmHeaderInfo parsed;
+    if (!ParseFirmHeader(header.data(), &parsed) || parsed.nModelCode != firmInfo->m_nModelCode ||
+        parsed.nVersion != firmInfo->m_nVersion) {
+        throw IMAGE_MISMATCH_ERROR;
+    }
+    return {std::move(firmInfo), std::move(firmImage), std::move(panelInfo), std::move(panelImage)};
+}
+
 bool CVessickDlg::OnInitDialog() {
     std::wstring about;
     if (m_services.strings.Load(IDS_ABOUTBOX, about)) m_view.AddAboutMenuItem(about);
@@ -116,38 +140,19 @@ void CVessickDlg::Initialise() {
     if (!m_bSocketReady) throw SOCKET_INIT_ERROR;
 
     const IStringTable& strings = m_services.strings;
-    LoadOrRaise(strings, IDS_CFG_SERIES_NAME);
-    const std::wstring firmVersion = LoadOrRaise(strings, IDS_CFG_FIRM_VERSION);
-    const std::wstring panelVersion = LoadOrRaise(strings, IDS_CFG_PANEL_VERSION);
-    const std::wstring models = LoadOrRaise(strings, IDS_CFG_MODEL_LIST);
-
+    const CarriedUpdates carried = LoadCarriedUpdates(strings, m_services.resources);
     m_dwPortType = LoadPortType(strings);
     m_view.SetText(IDC_PORT_NAME, (m_dwPortType & kPortUsbMask) ? L"USB" : L"Ethernet");
 
-    const std::int32_t modelCode = GetProductModelCode(strings);
-    auto firmInfo = std::make_unique<CFirmUpdateInfo>(VersionTextToInt(firmVersion), modelCode, models);
-    auto panelInfo = std::make_unique<CPanelUpdateInfo>(ParsePanelVersion(panelVersion), modelCode, models);
-
-    auto firmImage = std::make_unique<CPufFirmImage>(m_services.resources);
-    if (!firmImage->Load(IDR_FIRMWARE_IMAGE, kImageResourceType)) throw IMAGE_LOAD_ERROR;
-    auto panelImage = std::make_unique<CPufPanelImage>(m_services.resources);
-    if (!panelImage->Load(IDR_PANEL_IMAGE, kImageResourceType)) throw IMAGE_LOAD_ERROR;
-
-    // The firmware must be the one this build is configured for.
-    CFirmUpdater& firm = CFirmUpdater::GetInstance();
-    CUpdater::GetInstance();
-    if (firm.m_pInfo || firm.m_pImage || CUpdateDeviceInfo::GetInstance().m_pPort || !firmImage->m_pData) {
+    // The installation starts empty: nothing carried yet, no printer attached.
+    CFirmUpdater& firm = m_installation.Firm();
+    CPanelUpdater& panel = m_installation.Panel();
+    if (firm.m_pInfo || firm.m_pImage || panel.m_pInfo || panel.m_pImage || m_installation.Device().m_pPort) {
         throw IMAGE_MISMATCH_ERROR;
     }
-    const auto header = CopyFirmHeaderText(*firmImage);
-    FirmHeaderInfo parsed;
-    if (!ParseFirmHeader(header.data(), &parsed) || parsed.nModelCode != firmInfo->m_nModelCode ||
-        parsed.nVersion != firmInfo->m_nVersion) {
-        throw IMAGE_MISMATCH_ERROR;
-    }
-    const CFirmUpdateInfo* filter = firmInfo.get();
-    if (!firm.SetUpdateData(firmInfo, firmImage)) throw IMAGE_MISMATCH_ERROR;
-    if (!CPanelUpdater::GetInstance().SetUpdateData(panelInfo, panelImage)) throw IMAGE_MISMATCH_ERROR;
+    if (!firm.SetUpdateData(carried.firmInfo, carried.firmImage)) throw IMAGE_MISMATCH_ERROR;
+    if (!panel.SetUpdateData(carried.panelInfo, carried.panelImage)) throw IMAGE_MISMATCH_ERROR;
+    const CFirmUpdateInfo* filter = carried.firmInfo.get();
 
     if (!m_view.HasControl(IDC_PRINTER_LIST)) throw FATAL_ERROR;
     DetectPrinters(filter);
@@ -230,7 +235,7 @@ void CVessickDlg::ShowStep(bool identified) {
     }
 
     std::wstring model, firmFrom, panelFrom;
-    CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+    CUpdateDeviceInfo& device = m_installation.Device();
     if (identified) {
         model = device.m_strModelName;
         firmFrom = FormatVersion(device.m_nFirmVersion);
@@ -239,7 +244,7 @@ void CVessickDlg::ShowStep(bool identified) {
         device.m_pPort.reset();  // released, then deleted
         if (m_trust) {
             m_trust.reset();
-            CPanelUpdater::GetInstance().SetPeerTrust(nullptr);
+            m_installation.Panel().SetPeerTrust(nullptr);
         }
         if (!strings.Load(IDS_CFG_SERIES_NAME, model)) return;
         firmFrom = panelFrom = kNoVersion;
@@ -262,7 +267,7 @@ void CVessickDlg::OnBnClickedBack() {
 
 void CVessickDlg::OnCancel() {
     if (m_bBusy) return;
-    if (!CUpdateDeviceInfo::GetInstance().m_pPort) {
+    if (!m_installation.Device().m_pPort) {
         m_view.EndDialog(VessickExitCode::CANCELED);
         return;
     }
@@ -276,7 +281,7 @@ void CVessickDlg::OnCancel() {
 void CVessickDlg::OnBnClickedOk() {
     if (m_bBusy) return;
     FlagScope busy(m_bBusy);
-    if (!CUpdateDeviceInfo::GetInstance().m_pPort) {
+    if (!m_installation.Device().m_pPort) {
         Identify();
     } else {
         Install();
@@ -324,7 +329,7 @@ void CVessickDlg::Install() {
 
     {
         WaitCursorScope wait(m_view);
-        const int state = CheckPrinterState();
+        const int state = CheckPrinterState(m_installation.Device());
         if (state != kCheckOk && state != kCheckIplMode) {
             const bool subPower = state == kCheckNotReady;
             strings.Load(subPower ? IDS_SUB_POWER_ON : IDS_FIRM_SEND_FAILED, text);
@@ -336,13 +341,13 @@ void CVessickDlg::Install() {
         }
         // Every installation puts the printer into update mode, a panel-only one too; the
         // printer's answer shows later, in the progress dialogs' checks.
-        CPanelUpdater::GetInstance().PrepareTransfer(strings);
+        m_installation.Panel().PrepareTransfer(strings);
         // The printer's certificate is settled before anything is sent to it: a question about
         // it comes now, not halfway through.
         if (!ConfirmPeerTrust()) return;
         m_view.Pause(kUpdateModePauseMs);
         m_bUpdateModeEntered = true;
-        CFirmUpdater::GetInstance().EnterUpdateMode();
+        m_installation.Firm().EnterUpdateMode();
     }
 
     const auto run = [&](ProgressDialog dialog, std::uint32_t address) {
@@ -357,7 +362,7 @@ void CVessickDlg::Install() {
 }
 
 bool CVessickDlg::ConfirmPeerTrust() {
-    const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
+    const std::shared_ptr<CPort> port = m_installation.Device().m_pPort;
     if (!port) return true;
     // Both ports the installation will use: the data port (which also learns from the printer
     // whether it wants TLS), and the panel's when the panel application is part of it.
@@ -365,7 +370,7 @@ bool CVessickDlg::ConfirmPeerTrust() {
     PeerCheck check = PeerCheck::kUnreachable;
     m_view.RunResponsive([&] {
         check = port->checkPeerTrust();
-        if (check != PeerCheck::kRefused && panel) CPanelUpdater::GetInstance().CheckPeerTrust();
+        if (check != PeerCheck::kRefused && panel) m_installation.Panel().CheckPeerTrust();
         return true;
     });
     // A TLS peer not reached now is looked at by the transfer's own connection, which asks the
@@ -415,8 +420,8 @@ void CVessickDlg::Identify() {
         if (m_dwPortType == kPortTypeDllEthernet1 && m_services.makePrinterPort) {
             port = m_services.makePrinterPort(networkOrder);
         }
-        CPanelUpdater::GetInstance().SetHostAddress(DottedIpv4(networkOrder));
-        result = CUpdater::GetInstance().CheckDevice(port, 0);
+        m_installation.Panel().SetHostAddress(DottedIpv4(networkOrder));
+        result = m_installation.Identifier().CheckDevice(port, 0);
     }
 
     const IStringTable& strings = m_services.strings;
@@ -434,7 +439,7 @@ void CVessickDlg::Identify() {
         case kCheckNoModel: {
             // A printer of a model this installer does not serve is named; one that gave no model
             // name at all is not.
-            const std::wstring& model = CUpdateDeviceInfo::GetInstance().m_strModelName;
+            const std::wstring& model = m_installation.Device().m_strModelName;
             strings.Load(IDS_UNSUPPORTED_MODEL, message);
             m_view.ShowMessage(FormatMessageText(message, model.empty() ? std::wstring(kUnknownModel) : model),
                                MessageIcon::kExclamation, MessageButtons::kOk);
@@ -442,7 +447,7 @@ void CVessickDlg::Identify() {
         }
         case kCheckUpToDate:
             strings.Load(IDS_UP_TO_DATE, message);
-            m_view.ShowMessage(FormatMessageText(message, FormatVersion(CUpdateDeviceInfo::GetInstance().m_nFirmVersion)),
+            m_view.ShowMessage(FormatMessageText(message, FormatVersion(m_installation.Device().m_nFirmVersion)),
                                MessageIcon::kInformation, MessageButtons::kOk);
             break;
         default:
@@ -456,7 +461,7 @@ void CVessickDlg::Identify() {
 PrinterIdentity CVessickDlg::IdentifiedPrinter() const {
     PrinterIdentity printer;
     printer.address = text::WidenBytes(DottedIpv4(NetworkOrder(m_dwPrinterAddress)));
-    printer.model = CUpdateDeviceInfo::GetInstance().m_strModelName;
+    printer.model = m_installation.Device().m_strModelName;
     for (std::size_t i = 0; i < m_printers.GetSize(); ++i) {
         const CPrinterInfo& entry = m_printers[i];
         if (entry.m_nPortType != CPrinterInfo::kNetwork || entry.m_dwIPAddress != m_dwPrinterAddress) continue;
@@ -482,8 +487,8 @@ void CVessickDlg::TrustIdentifiedPrinter() {
         m_trust = std::make_shared<CPrinterTrust>(IdentifiedPrinter(), *m_services.certificates, std::move(ask));
     }
     // Without a trust the ports trust no TLS peer: such a printer gets nothing.
-    if (const std::shared_ptr<CPort>& port = CUpdateDeviceInfo::GetInstance().m_pPort) port->setPeerTrust(m_trust);
-    CPanelUpdater::GetInstance().SetPeerTrust(m_trust);
+    if (const std::shared_ptr<CPort>& port = m_installation.Device().m_pPort) port->setPeerTrust(m_trust);
+    m_installation.Panel().SetPeerTrust(m_trust);
 }
 
 std::wstring CVessickDlg::SelectedRowToolTip() {

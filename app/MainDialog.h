@@ -11,6 +11,7 @@
 #include "app/DialogView.h"
 #include "app/ExitCode.h"
 #include "app/InstallParts.h"
+#include "app/SendStatusDlg.h"
 #include "common/Resources.h"
 #include "common/StringTable.h"
 #include "discovery/PrinterInfo.h"
@@ -18,9 +19,12 @@
 #include "update/CertificateMemory.h"
 #include "update/PrinterTrust.h"
 
+class CInstallation;
+class CFirmUpdateInfo;
+class CPanelUpdateInfo;
+class CPufFirmImage;
+class CPufPanelImage;
 class IModelInfo;
-
-enum class ProgressDialog { kFirmware, kPanel, kComplete };
 
 // What the user is told when a progress dialog has ended, and with which exit code the installer
 // ends. `message` 0: nothing, the installation goes on.
@@ -107,6 +111,16 @@ struct MainDialogServices {
     std::function<bool(const std::wstring& question)> askUser;
 };
 
+// The firmware and panel application the installer carries, with their descriptions from the
+// product configuration, checked against each other. Read only: every installation of a run
+// shares them.
+struct CarriedUpdates {
+    std::shared_ptr<const CFirmUpdateInfo> firmInfo;
+    std::shared_ptr<const CPufFirmImage> firmImage;
+    std::shared_ptr<const CPanelUpdateInfo> panelInfo;
+    std::shared_ptr<const CPufPanelImage> panelImage;
+};
+
 // Errors that end the dialog's initialisation.
 enum VessickError : int {
     PARAMETER_ERROR = 0,
@@ -115,6 +129,11 @@ enum VessickError : int {
     IMAGE_LOAD_ERROR = 3,
     IMAGE_MISMATCH_ERROR = 4,
 };
+
+// Reads the configuration and restores the carried images; throws VessickError (IMAGE_LOAD_ERROR,
+// IMAGE_MISMATCH_ERROR when the firmware is not the one the configuration names, FATAL_ERROR when
+// a configuration string is missing).
+CarriedUpdates LoadCarriedUpdates(const IStringTable& strings, const IResourceSource& resources);
 
 // The message and exit code of an initialisation error.
 unsigned VessickErrorMessage(int error);
@@ -146,7 +165,9 @@ constexpr std::uint32_t kUpdateModePauseMs = 1000;
 
 class CVessickDlg {
 public:
-    CVessickDlg(IMainDialogView& view, const MainDialogServices& services) : m_view(view), m_services(services) {}
+    // The dialog of `installation`, which outlives it.
+    CVessickDlg(IMainDialogView& view, const MainDialogServices& services, CInstallation& installation)
+        : m_view(view), m_services(services), m_installation(installation) {}
 
     // Prepares everything from the configuration and the carried images, and fills the list.
     // On failure the dialog has shown its message and ended. Always false (focus placed here).
@@ -209,6 +230,7 @@ private:
 
     IMainDialogView& m_view;
     MainDialogServices m_services;
+    CInstallation& m_installation;
     bool m_bBusy = false;
     bool m_bUpdateModeEntered = false;
     std::shared_ptr<CPrinterTrust> m_trust;

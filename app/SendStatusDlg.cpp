@@ -7,24 +7,11 @@
 #include "app/FlagScope.h"
 #include "app/resource.h"
 #include "ports/Port.h"
-#include "update/FirmUpdater.h"
-#include "update/PanelUpdater.h"
-#include "update/UpdateModel.h"
+#include "update/Installation.h"
 
-int CSendStatusDlg::s_nFrame = 0;
-int CSendStatusDlg::s_nFirmTicks = 0;
-int CSendStatusDlg::s_nFirmFailures = 0;
-int CSendStatusDlg::s_nPanelFailures = 0;
-
-CSendStatusDlg::CSendStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts)
-    : m_bTwoParts(twoParts), m_view(view), m_strings(strings) {}
-
-void CSendStatusDlg::ResetProcessCounters() {
-    s_nFrame = 0;
-    s_nFirmTicks = 0;
-    s_nFirmFailures = 0;
-    s_nPanelFailures = 0;
-}
+CSendStatusDlg::CSendStatusDlg(ISendStatusView& view, const IStringTable& strings, CInstallation& installation,
+                               bool twoParts)
+    : m_bTwoParts(twoParts), m_view(view), m_strings(strings), m_installation(installation) {}
 
 void CSendStatusDlg::OnInitDialog() {
     Animate();
@@ -91,11 +78,12 @@ void CSendStatusDlg::StepProgress() {
     ShowPercent(high != 0 ? m_view.Position() * 100 / high : 0);
 }
 
-bool CSendStatusDlg::IsPrinterAnswering() { return CFirmUpdater::GetInstance().IsDeviceResponding() == kCheckOk; }
+bool CSendStatusDlg::IsPrinterAnswering() { return m_installation.Firm().IsDeviceResponding() == kCheckOk; }
 
 void CSendStatusDlg::Animate() {
-    m_view.ShowFrame(s_nFrame);
-    s_nFrame = (s_nFrame + 1) % kAnimationFrames;
+    int& frame = m_installation.Progress().frame;
+    m_view.ShowFrame(frame);
+    frame = (frame + 1) % kAnimationFrames;
 }
 
 void CSendStatusDlg::End(int code) {
@@ -131,7 +119,7 @@ void CSendStatusDlg::ShowStepLabel(bool second, bool twoParts) {
 
 void CSendStatusDlg::ShowPercent(int percent) { m_view.SetText(IDC_PERCENT, std::to_wstring(percent) + L"%"); }
 
-CPort* CSendStatusDlg::Port() { return CUpdateDeviceInfo::GetInstance().m_pPort.get(); }
+CPort* CSendStatusDlg::Port() { return m_installation.Device().m_pPort.get(); }
 
 bool CSendStatusDlg::WaitForPrinter(bool& panelOpWait, bool& panelOpDone, int& iplWaitTicks) {
     CPort* port = Port();
@@ -174,15 +162,16 @@ void CSendFirmStatusDlg::InitProgress() {
 void CSendFirmStatusDlg::OnTimer() {
     Animate();
     if (m_bPolling) {
-        if (++s_nFirmTicks >= kFirmTicksPerPoll) {
+        int& ticks = m_installation.Progress().firmTicks;
+        if (++ticks >= kFirmTicksPerPoll) {
             PollStep();
-            s_nFirmTicks = 0;
+            ticks = 0;
         }
         return;
     }
     if (WaitForPrinter(m_bPanelOpWait, m_bPanelOpDone, m_nIplWaitTicks)) return;
     if (!IsPrinterAnswering()) {
-        CountAnswerFailure(s_nFirmFailures);
+        CountAnswerFailure(m_installation.Progress().firmFailures);
         return;
     }
     if (m_bPanelOpWait) ShowStatus(IDS_INSTALLING_FIRMWARE);
@@ -195,7 +184,7 @@ void CSendFirmStatusDlg::OnTimer() {
 
 void CSendFirmStatusDlg::SendFirmware() {
     WaitCursorScope wait(m_view);
-    CFirmUpdater& updater = CFirmUpdater::GetInstance();
+    CFirmUpdater& updater = m_installation.Firm();
     if (!updater.IsSetUp() || !Port()) {
         End(END_SEND_FAILED);
         return;
@@ -239,7 +228,7 @@ void CSendPanelStatusDlg::InitProgress() {
     m_view.SetPosition(0);
     m_view.SetStep(1);
     CPort* port = Port();
-    if (CUpdater::GetInstance().m_nResult == kCheckPanelOnly && port &&
+    if (m_installation.Identifier().m_nResult == kCheckPanelOnly && port &&
         port->getOperationCode() == kOperationPanelBusy) {
         m_bPanelOpWait = true;
         ShowStatus(IDS_PANEL_OPERATION);
@@ -250,7 +239,7 @@ void CSendPanelStatusDlg::InitProgress() {
 }
 
 bool CSendPanelStatusDlg::TransferRunning() const {
-    switch (CPanelUpdater::GetInstance().m_nState.load()) {
+    switch (m_installation.Panel().m_nState.load()) {
         case kPanelStarting:
         case kPanelConnected:
         case kPanelHeaderSent:
@@ -259,7 +248,7 @@ bool CSendPanelStatusDlg::TransferRunning() const {
     }
 }
 
-void CSendPanelStatusDlg::StopTransfer() { CPanelUpdater::GetInstance().RequestStop(); }
+void CSendPanelStatusDlg::StopTransfer() { m_installation.Panel().RequestStop(); }
 
 void CSendPanelStatusDlg::OnTimer() {
     // An abort asked for during the transfer ends the dialog once the worker has stopped.
@@ -275,13 +264,13 @@ void CSendPanelStatusDlg::OnTimer() {
         StepProgress();
     } else if (m_bWaiting) {
         Animate();
-        if (CUpdater::GetInstance().m_nResult == kCheckPanelOnly &&
+        if (m_installation.Identifier().m_nResult == kCheckPanelOnly &&
             WaitForPrinter(m_bPanelOpWait, m_bPanelOpDone, m_nIplWaitTicks)) {
             return;
         }
         CPort* port = Port();
         if (!IsPrinterAnswering() && !(port && port->checkState())) {
-            CountAnswerFailure(s_nPanelFailures);
+            CountAnswerFailure(m_installation.Progress().panelFailures);
             return;
         }
         StartPanelTransfer();
@@ -296,14 +285,14 @@ void CSendPanelStatusDlg::StartPanelTransfer() {
     if (const unsigned id = m_view.StartTimer(kPanelTickMs)) m_nTimerId = id;
     ShowStatus(IDS_INSTALLING_PANEL);
     // A worker that cannot be started counts as a failed transfer, which the next tick shows.
-    CPanelUpdater::GetInstance().StartTransferThread();
+    m_installation.Panel().StartTransferThread();
     m_view.Pause(kPanelStartPauseMs);
     m_bSending = true;
     m_bWaiting = false;
 }
 
 void CSendPanelStatusDlg::StepProgress() {
-    const CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    const CPanelUpdater& updater = m_installation.Panel();
     const int sent = updater.m_nBlocksSent;
     const int count = updater.m_nBlockCount;
     const int state = updater.m_nState;
@@ -330,7 +319,7 @@ void CSendPanelStatusDlg::StepProgress() {
 
 void CSendPanelStatusDlg::PollStep() {
     // No limit here: the worker's own time-outs end a transfer that stalls.
-    switch (CPanelUpdater::GetInstance().m_nState.load()) {
+    switch (m_installation.Panel().m_nState.load()) {
         case kPanelIdle: End(END_SEND_FAILED); break;
         case kPanelTransferred: End(END_SUCCESS); break;
         default: break;
@@ -355,7 +344,7 @@ void CSendCompleteStatusDlg::OnTimer() {
     }
     if (m_bStartPending) {
         // The updater and its port are shared with the worker for as long as the request runs.
-        const std::shared_ptr<CPanelUpdater> updater = ProcessInstance<CPanelUpdater>::Share();
+        const std::shared_ptr<CPanelUpdater> updater = m_installation.SharedPanel();
         const bool started = Request([updater] { return updater->StartPanelInstall(updater->m_szHost); });
         m_bStartPending = false;
         if (ApplyPendingEnd()) return;
@@ -369,7 +358,7 @@ void CSendCompleteStatusDlg::OnTimer() {
     }
     if (m_bRebootPending) {
         // Shared with the worker for as long as the request runs.
-        const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
+        const std::shared_ptr<CPort> port = m_installation.Device().m_pPort;
         const bool taken = port && Request([port] { return port->requestReboot(); });
         if (ApplyPendingEnd()) return;
         if (taken) {
@@ -392,15 +381,15 @@ bool CSendCompleteStatusDlg::Request(const std::function<bool()>& request) {
 
 int CSendCompleteStatusDlg::VerifyParts() {
     if (m_dwParts & kPartFirmware) {
-        if (const int result = CFirmUpdater::GetInstance().VerifyInstalled(); result != kCheckOk) return result;
+        if (const int result = m_installation.Firm().VerifyInstalled(); result != kCheckOk) return result;
     }
-    if (m_dwParts & kPartPanel) return CPanelUpdater::GetInstance().VerifyInstalled();
+    if (m_dwParts & kPartPanel) return m_installation.Panel().VerifyInstalled();
     return kCheckOk;
 }
 
 void CSendCompleteStatusDlg::PollStep() {
     // Shared with the worker for as long as the verification runs.
-    const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
+    const std::shared_ptr<CPort> port = m_installation.Device().m_pPort;
     if (!port) {
         // Nothing to ask (no printer port: the restart cannot have been asked for either).
         if (++m_nPollCount >= kCompletePolls) End(END_TIMEOUT);
@@ -431,4 +420,18 @@ void CSendCompleteStatusDlg::PollStep() {
         default: End(END_VERIFY_FAILED); return;
     }
     if (Since(m_nRestartTakenAt) >= kRestartConfirmBoundMs) End(END_NOT_CONFIRMED);
+}
+
+std::unique_ptr<CSendStatusDlg> MakeProgressDialog(ProgressDialog dialog, ISendStatusView& view,
+                                                   const IStringTable& strings, CInstallation& installation,
+                                                   std::uint32_t parts, std::uint32_t address, IClock& clock) {
+    const bool twoParts = parts == kPartsBoth;
+    switch (dialog) {
+        case ProgressDialog::kFirmware:
+            return std::make_unique<CSendFirmStatusDlg>(view, strings, installation, twoParts);
+        case ProgressDialog::kPanel:
+            return std::make_unique<CSendPanelStatusDlg>(view, strings, installation, twoParts);
+        case ProgressDialog::kComplete:
+        default: return std::make_unique<CSendCompleteStatusDlg>(view, strings, installation, parts, address, clock);
+    }
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/DialogView.h"
@@ -14,7 +15,10 @@
 #include "common/Clock.h"
 #include "common/StringTable.h"
 
+class CInstallation;
 class CPort;
+
+enum class ProgressDialog { kFirmware, kPanel, kComplete };
 
 // How a progress dialog ended.
 enum SendStatusEnd : int {
@@ -85,7 +89,8 @@ public:
 
 class CSendStatusDlg {
 public:
-    CSendStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts);
+    // A progress dialog of `installation`, which outlives it.
+    CSendStatusDlg(ISendStatusView& view, const IStringTable& strings, CInstallation& installation, bool twoParts);
     virtual ~CSendStatusDlg() = default;
     CSendStatusDlg(const CSendStatusDlg&) = delete;
     CSendStatusDlg& operator=(const CSendStatusDlg&) = delete;
@@ -111,19 +116,11 @@ public:
     // when none.
     int PendingEnd() const { return m_nPendingEnd; }
 
-    // The counters shared by every progress dialog of the process, back to their start values.
-    static void ResetProcessCounters();
-
     bool m_bPolling = false;
     bool m_bWaiting = false;
     bool m_bTwoParts;
     unsigned m_nTimerId = 0;
     int m_nPollCount = 0;
-
-    static int s_nFrame;
-    static int s_nFirmTicks;
-    static int s_nFirmFailures;
-    static int s_nPanelFailures;
 
 protected:
     virtual void InitProgress();
@@ -146,7 +143,7 @@ protected:
     void ShowStepLabel(bool twoPartsSecond, bool twoParts);
     void ShowPercent(int percent);
     // The identified printer's port; null when none is held.
-    static CPort* Port();
+    CPort* Port();
     // The waits before a transfer: the operator busy at the panel, IPL mode, an abort at the
     // panel. True when the tick must end here.
     bool WaitForPrinter(bool& panelOpWait, bool& panelOpDone, int& iplWaitTicks);
@@ -155,6 +152,7 @@ protected:
 
     ISendStatusView& m_view;
     const IStringTable& m_strings;
+    CInstallation& m_installation;
 
 private:
     bool m_bBusy = false;
@@ -165,8 +163,8 @@ private:
 
 class CSendFirmStatusDlg final : public CSendStatusDlg {
 public:
-    CSendFirmStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts)
-        : CSendStatusDlg(view, strings, twoParts) {}
+    CSendFirmStatusDlg(ISendStatusView& view, const IStringTable& strings, CInstallation& installation, bool twoParts)
+        : CSendStatusDlg(view, strings, installation, twoParts) {}
 
     void OnCancel() override { End(END_ABORTED); }
 
@@ -190,8 +188,8 @@ private:
 
 class CSendPanelStatusDlg final : public CSendStatusDlg {
 public:
-    CSendPanelStatusDlg(ISendStatusView& view, const IStringTable& strings, bool twoParts)
-        : CSendStatusDlg(view, strings, twoParts) {
+    CSendPanelStatusDlg(ISendStatusView& view, const IStringTable& strings, CInstallation& installation, bool twoParts)
+        : CSendStatusDlg(view, strings, installation, twoParts) {
         m_bWaiting = true;
     }
 
@@ -220,9 +218,9 @@ public:
     // `parts`: what the installation installed (kPartFirmware, kPartPanel); the versions of
     // those are what the printer must report after its restart. `address`: the printer's IPv4
     // address in network byte order (0: none). `clock` measures the restart's bounds.
-    CSendCompleteStatusDlg(ISendStatusView& view, const IStringTable& strings, std::uint32_t parts,
-                           std::uint32_t address, IClock& clock = SystemClock())
-        : CSendStatusDlg(view, strings, true),
+    CSendCompleteStatusDlg(ISendStatusView& view, const IStringTable& strings, CInstallation& installation,
+                           std::uint32_t parts, std::uint32_t address, IClock& clock = SystemClock())
+        : CSendStatusDlg(view, strings, installation, true),
           m_bCompleteTwoParts(parts == kPartsBoth),
           m_dwParts(parts),
           m_dwAddress(address),
@@ -256,3 +254,11 @@ private:
     std::uint64_t m_nOtherVersionsSince = 0;  // 0: the last answer was not one of other versions
     bool m_bRequesting = false;
 };
+
+// The logic of progress dialog `dialog` of `installation` over `view`. `parts`: those of the
+// installation (kPartFirmware, kPartPanel); `address`: the printer's address in network byte
+// order, for the final dialog, whose restart bounds `clock` measures.
+std::unique_ptr<CSendStatusDlg> MakeProgressDialog(ProgressDialog dialog, ISendStatusView& view,
+                                                   const IStringTable& strings, CInstallation& installation,
+                                                   std::uint32_t parts, std::uint32_t address,
+                                                   IClock& clock = SystemClock());

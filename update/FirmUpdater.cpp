@@ -13,21 +13,29 @@ constexpr std::uint32_t kDefaultBlockSize = 0;
 }  // namespace
 
 bool CFirmUpdater::SetUpdateData(std::unique_ptr<CFirmUpdateInfo>& info, std::unique_ptr<CPufFirmImage>& image) {
-    if (!info || !image || m_pInfo || m_pImage || CUpdateDeviceInfo::GetInstance().m_pPort) return false;
+    if (!info || !image || m_pInfo || m_pImage || Device().m_pPort) return false;
+    m_pInfo = std::move(info);
+    m_pImage = std::move(image);
+    return true;
+}
+
+bool CFirmUpdater::SetUpdateData(std::shared_ptr<const CFirmUpdateInfo> info,
+                                 std::shared_ptr<const CPufFirmImage> image) {
+    if (!info || !image || m_pInfo || m_pImage || Device().m_pPort) return false;
     m_pInfo = std::move(info);
     m_pImage = std::move(image);
     return true;
 }
 
 bool CFirmUpdater::EnterUpdateMode() {
-    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    CPort* port = Device().m_pPort.get();
     if (!IsSetUp() || !port) return false;
     return port->startUpdate();
 }
 
 bool CFirmUpdater::SendImage(const std::atomic<bool>* stop) {
     // Held for the whole transfer: the port outlives it whatever the owner does meanwhile.
-    const std::shared_ptr<CPort> port = CUpdateDeviceInfo::GetInstance().m_pPort;
+    const std::shared_ptr<CPort> port = Device().m_pPort;
     if (!IsSetUp() || !port || !m_pImage->m_pData) return false;
     for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
         if (stop && stop->load()) return false;
@@ -37,14 +45,14 @@ bool CFirmUpdater::SendImage(const std::atomic<bool>* stop) {
 }
 
 int CFirmUpdater::IsDeviceResponding() {
-    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    CPort* port = Device().m_pPort.get();
     if (!IsSetUp() || !port) return kCheckNoAnswer;
     std::wstring reply;
     return port->queryInformation(reply) ? kCheckOk : kCheckQueryFailed;
 }
 
 int CFirmUpdater::VerifyInstalled() {
-    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    CPort* port = Device().m_pPort.get();
     if (!IsSetUp() || !port) return kCheckNoAnswer;
     ReplyMap reply;
     if (const int result = QueryReplyToVerify(*port, m_pInfo->m_models, reply); result != kCheckOk) return result;
@@ -55,8 +63,7 @@ int CFirmUpdater::VerifyInstalled() {
     return kCheckOk;
 }
 
-int CheckPrinterState() {
-    const CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+int CheckPrinterState(const CUpdateDeviceInfo& device) {
     if (!device.m_pPort) return kCheckNoAnswer;
     std::wstring text;
     if (!device.m_pPort->queryInformation(text)) return kCheckQueryFailed;

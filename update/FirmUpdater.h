@@ -10,12 +10,15 @@
 
 class CFirmUpdater : public CUpdater {
 public:
-    static CFirmUpdater& GetInstance() { return ProcessInstance<CFirmUpdater>::Get(); }
+    // The firmware updater of the installation whose printer `device` describes.
+    explicit CFirmUpdater(std::shared_ptr<CUpdateDeviceInfo> device) : CUpdater(std::move(device)) {}
 
     // Takes the description and the image, together, once. Refused (both stay with the caller)
     // when either is null, when the updater already holds either, or when a printer port is
     // already attached.
     bool SetUpdateData(std::unique_ptr<CFirmUpdateInfo>& info, std::unique_ptr<CPufFirmImage>& image);
+    // The same with a description and an image that other installations share (read only).
+    bool SetUpdateData(std::shared_ptr<const CFirmUpdateInfo> info, std::shared_ptr<const CPufFirmImage> image);
 
     bool IsSetUp() const { return m_pInfo && m_pImage; }
 
@@ -40,10 +43,10 @@ public:
     // 3 not decidable yet.
     int VerifyInstalled();
 
-    std::unique_ptr<CFirmUpdateInfo> m_pInfo;
-    std::unique_ptr<CPufFirmImage> m_pImage;
+    std::shared_ptr<const CFirmUpdateInfo> m_pInfo;
+    std::shared_ptr<const CPufFirmImage> m_pImage;
 };
 
-// Before the transfer: may installing begin? 0 ready (status bit 31 set), 7 not ready, 8 IPL
-// mode, 4 query failed, 3 no port or no status word.
-int CheckPrinterState();
+// Before the transfer: may installing begin for the printer `device` describes? 0 ready (status
+// bit 31 set), 7 not ready, 8 IPL mode, 4 query failed, 3 no port or no status word.
+int CheckPrinterState(const CUpdateDeviceInfo& device);

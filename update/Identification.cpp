@@ -3,6 +3,9 @@
 #include "update/FirmUpdater.h"
 #include "update/PanelUpdater.h"
 
+CUpdater::CUpdater(std::shared_ptr<CUpdateDeviceInfo> device, const CFirmUpdater* firm, const CPanelUpdater* panel)
+    : m_pDevice(device ? std::move(device) : std::make_shared<CUpdateDeviceInfo>()), m_pFirm(firm), m_pPanel(panel) {}
+
 int CUpdater::CheckDevice(PortPtr& port, int statusFormat) {
     if (!port) return kCheckNoAnswer;
 
@@ -11,7 +14,7 @@ int CUpdater::CheckDevice(PortPtr& port, int statusFormat) {
         if (!port->queryInformation(text)) return kCheckNoAnswer;
         ReplyMap reply;
         if (!ParseDeviceReply(reply, text)) return kCheckQueryFailed;
-        CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+        CUpdateDeviceInfo& device = Device();
         const std::wstring* model = FindReplyValue(reply, L"MDL");
         if (!model) {
             device.SetModelName(L"");
@@ -22,12 +25,11 @@ int CUpdater::CheckDevice(PortPtr& port, int statusFormat) {
         device.m_panelVersion = GetReplyPanelVersion(reply);
         // Another model's printer is refused before anything is sent to it: it would receive
         // firmware that is not its own, and nothing after the transfer could take that back.
-        const CFirmUpdater& firm = CFirmUpdater::GetInstance();
-        if (firm.m_pInfo && !firm.m_pInfo->IsSupportedModel(*model, false)) return kCheckNoModel;
+        if (m_pFirm && m_pFirm->m_pInfo && !m_pFirm->m_pInfo->IsSupportedModel(*model, false)) return kCheckNoModel;
 
-        const bool firmware = firm.IsSetUp() && device.m_nFirmVersion >= 0 &&
-                              device.m_nFirmVersion < firm.m_pInfo->m_nVersion;
-        const bool panel = CPanelUpdater::GetInstance().NeedsUpdate();
+        const bool firmware = m_pFirm && m_pFirm->IsSetUp() && device.m_nFirmVersion >= 0 &&
+                              device.m_nFirmVersion < m_pFirm->m_pInfo->m_nVersion;
+        const bool panel = m_pPanel && m_pPanel->NeedsUpdate();
         if (firmware && panel) return kCheckBothNeeded;
         if (firmware) return kCheckFirmwareOnly;
         if (panel) return kCheckPanelOnly;
@@ -35,7 +37,7 @@ int CUpdater::CheckDevice(PortPtr& port, int statusFormat) {
     }();
 
     if (result == kCheckBothNeeded || result == kCheckFirmwareOnly || result == kCheckPanelOnly) {
-        CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+        CUpdateDeviceInfo& device = Device();
         device.m_pPort = std::move(port);  // the previous port, if any, is released and deleted
         device.m_nStatusFormat = statusFormat;
     }

@@ -102,10 +102,13 @@ std::wstring HostText(const char* host) {
 
 }  // namespace
 
-CPanelUpdater::CPanelUpdater() : CPanelUpdater(MakeRegisteredPort(), SystemClock()) {}
+CPanelUpdater::CPanelUpdater(std::shared_ptr<CUpdateDeviceInfo> device)
+    : CPanelUpdater(MakeRegisteredPort(), SystemClock(), std::move(device)) {}
 
-CPanelUpdater::CPanelUpdater(std::unique_ptr<IPort> port, IClock& clock)
-    : m_port(port ? std::move(port) : std::make_unique<CNullPanelPort>()), m_clock(clock) {}
+CPanelUpdater::CPanelUpdater(std::unique_ptr<IPort> port, IClock& clock, std::shared_ptr<CUpdateDeviceInfo> device)
+    : CUpdater(std::move(device)),
+      m_port(port ? std::move(port) : std::make_unique<CNullPanelPort>()),
+      m_clock(clock) {}
 
 void CPanelUpdater::SetPortFactory(PortFactory factory) {
     std::lock_guard lock(FactoryMutex());
@@ -113,7 +116,15 @@ void CPanelUpdater::SetPortFactory(PortFactory factory) {
 }
 
 bool CPanelUpdater::SetUpdateData(std::unique_ptr<CPanelUpdateInfo>& info, std::unique_ptr<CPufPanelImage>& image) {
-    if (!info || !image || m_pInfo || m_pImage || CUpdateDeviceInfo::GetInstance().m_pPort) return false;
+    if (!info || !image || m_pInfo || m_pImage || Device().m_pPort) return false;
+    m_pInfo = std::move(info);
+    m_pImage = std::move(image);
+    return true;
+}
+
+bool CPanelUpdater::SetUpdateData(std::shared_ptr<const CPanelUpdateInfo> info,
+                                  std::shared_ptr<const CPufPanelImage> image) {
+    if (!info || !image || m_pInfo || m_pImage || Device().m_pPort) return false;
     m_pInfo = std::move(info);
     m_pImage = std::move(image);
     return true;
@@ -127,7 +138,7 @@ void CPanelUpdater::SetHostAddress(std::string_view dotted) {
 
 bool CPanelUpdater::NeedsUpdate() const {
     if (!IsSetUp()) return false;
-    return CUpdateDeviceInfo::GetInstance().m_panelVersion < m_pInfo->m_version;
+    return Device().m_panelVersion < m_pInfo->m_version;
 }
 
 void CPanelUpdater::PrepareTransfer(const IStringTable& strings) {
@@ -272,7 +283,7 @@ bool CPanelUpdater::StartPanelInstall(const char* host) {
 }
 
 int CPanelUpdater::VerifyInstalled() {
-    CPort* port = CUpdateDeviceInfo::GetInstance().m_pPort.get();
+    CPort* port = Device().m_pPort.get();
     if (!IsSetUp() || !port) return kCheckNoAnswer;
     ReplyMap reply;
     if (const int result = QueryReplyToVerify(*port, m_pInfo->m_models, reply); result != kCheckOk) return result;

@@ -62,23 +62,25 @@ class CPanelUpdater : public CUpdater, public std::enable_shared_from_this<CPane
 public:
     using PortFactory = std::function<std::unique_ptr<IPort>()>;
 
-    // With a port from the factory start-up registered (SetPortFactory). Without a registered
-    // factory, or when it makes no port, this is a programming error: it writes a diagnostic
-    // line to standard error and aborts the process.
-    CPanelUpdater();
-    // With `port` (null: a port that reaches nothing) and `clock`, for tests and benchmarks.
-    CPanelUpdater(std::unique_ptr<IPort> port, IClock& clock);
+    // The panel updater of the installation whose printer `device` describes (null: a device of
+    // its own), with a port from the factory start-up registered (SetPortFactory). Without a
+    // registered factory, or when it makes no port, this is a programming error: it writes a
+    // diagnostic line to standard error and aborts the process.
+    explicit CPanelUpdater(std::shared_ptr<CUpdateDeviceInfo> device);
+    // With `port` (null: a port that reaches nothing), `clock` and a device of its own (or
+    // `device`), for tests and benchmarks.
+    CPanelUpdater(std::unique_ptr<IPort> port, IClock& clock, std::shared_ptr<CUpdateDeviceInfo> device = nullptr);
 
-    static CPanelUpdater& GetInstance() { return ProcessInstance<CPanelUpdater>::Get(); }
-
-    // Registers how the process-wide instance makes its port; call before its first use. An empty
-    // factory forgets the registration.
+    // Registers how panel updaters made without a port make theirs; call before the first is
+    // made. An empty factory forgets the registration.
     static void SetPortFactory(PortFactory factory);
 
     // Takes the description and the image, together, once. Refused (both stay with the caller)
     // when either is null, when the updater already holds either, or when a printer port is
     // already attached.
     bool SetUpdateData(std::unique_ptr<CPanelUpdateInfo>& info, std::unique_ptr<CPufPanelImage>& image);
+    // The same with a description and an image that other installations share (read only).
+    bool SetUpdateData(std::shared_ptr<const CPanelUpdateInfo> info, std::shared_ptr<const CPufPanelImage> image);
 
     bool IsSetUp() const { return m_pInfo && m_pImage; }
 
@@ -136,8 +138,8 @@ public:
     // 6 another version, 8 IPL mode, 5 a model not in the list, 4 query failed, 3 not decidable.
     int VerifyInstalled();
 
-    std::unique_ptr<CPanelUpdateInfo> m_pInfo;
-    std::unique_ptr<CPufPanelImage> m_pImage;
+    std::shared_ptr<const CPanelUpdateInfo> m_pInfo;
+    std::shared_ptr<const CPufPanelImage> m_pImage;
     char m_szHost[20] = {};
 
     std::wstring m_strHost;

@@ -1,6 +1,7 @@
-// The long-lived update objects: what the installer carries (the firmware and panel application
-// descriptions), what the identified printer reported (CUpdateDeviceInfo, which also owns its
-// port), and the base of the two updaters, whose own process-wide instance identifies printers.
+// The update objects of an installation: what the installer carries (the firmware and panel
+// application descriptions), what the identified printer reported (CUpdateDeviceInfo, which also
+// owns its port), and the base of the two updaters, whose own instance identifies printers. An
+// installation (update/Installation.h) holds one of each; nothing here is process-wide.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#include "common/ProcessInstance.h"
 #include "images/Version.h"
 #include "update/DeviceReply.h"
 #include "ports/Port.h"
@@ -81,8 +81,6 @@ class CUpdateDeviceInfo {
 public:
     virtual ~CUpdateDeviceInfo() = default;
 
-    static CUpdateDeviceInfo& GetInstance() { return ProcessInstance<CUpdateDeviceInfo>::Get(); }
-
     void SetModelName(std::wstring_view name) { m_strModelName = name; }
 
     // Shared, so that a transfer running on a worker keeps the port it writes to.
@@ -93,21 +91,36 @@ public:
     PanelVersion m_panelVersion;            // all zero when the printer reported none
 };
 
+class CFirmUpdater;
+class CPanelUpdater;
+
 class CUpdater {
 public:
+    // An updater of the installation whose printer `device` describes. The identifying instance
+    // also gets the installation's two updaters, whose carried versions it compares with the
+    // printer's; without them it only records what the printer reported.
+    explicit CUpdater(std::shared_ptr<CUpdateDeviceInfo> device, const CFirmUpdater* firm = nullptr,
+                      const CPanelUpdater* panel = nullptr);
     virtual ~CUpdater() = default;
+    CUpdater(const CUpdater&) = delete;
+    CUpdater& operator=(const CUpdater&) = delete;
 
-    // The base instance: it identifies printers.
-    static CUpdater& GetInstance() { return ProcessInstance<CUpdater>::Get(); }
+    CUpdateDeviceInfo& Device() const { return *m_pDevice; }
+    const std::shared_ptr<CUpdateDeviceInfo>& SharedDevice() const { return m_pDevice; }
 
     // Identifies the printer behind `port` (a newly constructed port, or null) and decides what
     // needs installing: 0 both, 1 firmware only, 2 panel application only, 6 nothing, 3 no port
-    // or no answer, 4 unparseable reply, 5 no model name (CUpdateDeviceInfo's model name is then
+    // or no answer, 4 unparseable reply, 5 no model name (the device's model name is then
     // empty) or a model the firmware description does not list exactly (its name is kept there,
-    // for the message). On 0, 1 and 2 CUpdateDeviceInfo takes the
-    // port (`port` becomes null) and records the status format; otherwise `port` stays with the
-    // caller. The result is kept in m_nResult, except for a null port.
+    // for the message). On 0, 1 and 2 the device takes the port (`port` becomes null) and records
+    // the status format; otherwise `port` stays with the caller. The result is kept in m_nResult,
+    // except for a null port.
     virtual int CheckDevice(PortPtr& port, int statusFormat);
 
     int m_nResult = 0;
+
+private:
+    std::shared_ptr<CUpdateDeviceInfo> m_pDevice;  // never null
+    const CFirmUpdater* m_pFirm;
+    const CPanelUpdater* m_pPanel;
 };

@@ -17,24 +17,13 @@ constexpr DWORD kDispatchCheckMs = 100;
 constexpr int kFrameSize = 48;
 constexpr int kFrameIds[kAnimationFrames] = {IDI_ANIMATION_1, IDI_ANIMATION_2, IDI_ANIMATION_3, IDI_ANIMATION_4};
 
-std::unique_ptr<CSendStatusDlg> MakeLogic(ProgressDialog dialog, ISendStatusView& view, const IStringTable& strings,
-                                          std::uint32_t parts, std::uint32_t address) {
-    const bool twoParts = parts == kPartsBoth;
-    switch (dialog) {
-        case ProgressDialog::kFirmware: return std::make_unique<CSendFirmStatusDlg>(view, strings, twoParts);
-        case ProgressDialog::kPanel: return std::make_unique<CSendPanelStatusDlg>(view, strings, twoParts);
-        case ProgressDialog::kComplete:
-        default: return std::make_unique<CSendCompleteStatusDlg>(view, strings, parts, address);
-    }
-}
-
 }  // namespace
 
-CSendStatusWindow::CSendStatusWindow(ProgressDialog dialog, const IStringTable& strings, std::uint32_t parts,
-                                     std::uint32_t address, HINSTANCE instance)
+CSendStatusWindow::CSendStatusWindow(ProgressDialog dialog, const IStringTable& strings, CInstallation& installation,
+                                     std::uint32_t parts, std::uint32_t address, HINSTANCE instance)
     : CDialogBase(IDD_SEND_STATUS, instance),
       m_strings(strings),
-      m_logic(MakeLogic(dialog, *this, strings, parts, address)) {}
+      m_logic(MakeProgressDialog(dialog, *this, strings, installation, parts, address)) {}
 
 CSendStatusWindow::~CSendStatusWindow() = default;
 

@@ -20,10 +20,10 @@
 
 class CSendStatusWindow final : public CDialogBase, private ISendStatusView {
 public:
-    // `parts`: those of the installation (kPartFirmware, kPartPanel). `address`: the printer's
-    // address in network byte order, for the final dialog.
-    CSendStatusWindow(ProgressDialog dialog, const IStringTable& strings, std::uint32_t parts, std::uint32_t address,
-                      HINSTANCE instance = ::GetModuleHandleW(nullptr));
+    // A progress dialog of `installation`. `parts`: those of the installation (kPartFirmware,
+    // kPartPanel). `address`: the printer's address in network byte order, for the final dialog.
+    CSendStatusWindow(ProgressDialog dialog, const IStringTable& strings, CInstallation& installation,
+                      std::uint32_t parts, std::uint32_t address, HINSTANCE instance = ::GetModuleHandleW(nullptr));
     ~CSendStatusWindow() override;
 
     // Runs the dialog modally over `owner`; its end code.

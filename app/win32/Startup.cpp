@@ -9,7 +9,6 @@
 #include "ports/win32/TlsStream.h"
 #include "ports/win32/WinsockNetwork.h"
 #include "update/PanelUpdater.h"
-#include "update/UpdateModel.h"
 
 void WirePlatform() {
     Win32ControllerHost& host = ProcessControllerHost();
@@ -18,8 +17,4 @@ void WirePlatform() {
     CPanelUpdater::SetPortFactory([] { return MakePanelNetworkPort(); });
 }
 
-void FinishPlatform() {
-    // The port's owner releases it, then deletes it.
-    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
-    ProcessControllerHost().DeletePendingFiles();
-}
+void FinishPlatform() { ProcessControllerHost().DeletePendingFiles(); }

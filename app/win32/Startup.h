@@ -8,7 +8,7 @@
 // thing; calling it again changes nothing.
 void WirePlatform();
 
-// Releases the identified printer's port (which unloads the controller library and deletes its
-// file), then makes the last attempt at library files that could not be deleted so far. The
-// application calls it last, once nothing uses the printer any more.
+// Makes the last attempt at controller library files that could not be deleted so far. The
+// application calls it last, once its installations (and with them the printer ports, which
+// unload the library and delete their files) are gone.
 void FinishPlatform();

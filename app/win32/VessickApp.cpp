@@ -18,6 +18,7 @@
 #include "common/win32/ModuleResources.h"
 #include "common/win32/UserMessage.h"
 #include "ports/DravonPort.h"
+#include "update/Installation.h"
 
 namespace {
 
@@ -96,7 +97,9 @@ int CVessickApp::RunMainDialog(const std::vector<std::wstring>& arguments) {
                                       [](std::uint32_t networkOrder) { return PortPtr(new CDravonPort(networkOrder)); },
                                       &UserCertificateMemory(),
                                       askUser};
-    CMainDialogWindow dialog(services);
+    // The installation goes before the process ends, which releases its printer's port.
+    CInstallation installation;
+    CMainDialogWindow dialog(services, installation);
     CVessickDlg& logic = dialog.Logic();
     logic.m_bSocketReady = m_bSocketReady;
     if (!values.address.empty()) {

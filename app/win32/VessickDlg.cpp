@@ -10,10 +10,12 @@
 #include "app/win32/DialogFont.h"
 #include "app/win32/SendStatusWindow.h"
 
-CMainDialogWindow::CMainDialogWindow(const MainDialogServices& services, HINSTANCE instance)
+CMainDialogWindow::CMainDialogWindow(const MainDialogServices& services, CInstallation& installation,
+                                     HINSTANCE instance)
     : CDialogBase(IDD_VESSICK_DIALOG, instance),
       m_strings(services.strings),
-      m_logic(*this, services),
+      m_installation(installation),
+      m_logic(*this, services, installation),
       m_hIcon(static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, 0, 0,
                                               LR_DEFAULTSIZE | LR_SHARED))),
       m_banner(instance) {}
@@ -54,7 +56,7 @@ bool CMainDialogWindow::OnNotify(NMHDR& header) {
 bool CMainDialogWindow::OnSysCommand(WPARAM id) { return m_logic.OnSysCommand(static_cast<unsigned>(id)); }
 
 int CMainDialogWindow::RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t address) {
-    CSendStatusWindow window(dialog, m_strings, parts, address, Instance());
+    CSendStatusWindow window(dialog, m_strings, m_installation, parts, address, Instance());
     return window.Run(GetSafeHwnd());
 }
 

@@ -13,7 +13,9 @@
 
 class CMainDialogWindow final : public CDialogBase, private IMainDialogView {
 public:
-    CMainDialogWindow(const MainDialogServices& services, HINSTANCE instance = ::GetModuleHandleW(nullptr));
+    // The main dialog of `installation`, which outlives it.
+    CMainDialogWindow(const MainDialogServices& services, CInstallation& installation,
+                      HINSTANCE instance = ::GetModuleHandleW(nullptr));
 
     // The dialog's logic, for the values handed to it before it runs.
     CVessickDlg& Logic() { return m_logic; }
@@ -63,6 +65,7 @@ private:
     LRESULT SendToList(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
     const IStringTable& m_strings;
+    CInstallation& m_installation;
     CVessickDlg m_logic;
     HICON m_hIcon;
     CAlphaBitmap m_banner;

@@ -8,10 +8,14 @@
 #include "common/Resources.h"
 #include "tests/native/fakes/FakePorts.h"
 #include "update/DeviceReply.h"
-#include "update/FirmUpdater.h"
-#include "update/PanelUpdater.h"
+#include "update/Installation.h"
 
 namespace {
+
+CInstallation& Installation() {
+    static CInstallation& installation = *new CInstallation;
+    return installation;
+}
 
 // Both updaters set up once; each input is then the reply of a freshly attached printer.
 void SetUpUpdaters() {
@@ -20,10 +24,10 @@ void SetUpUpdaters() {
     static MemoryResources& resources = *new MemoryResources;
     auto firmInfo = std::make_unique<CFirmUpdateInfo>(340, 41852, L"Zentil-640,Zentil-540");
     auto firmImage = std::make_unique<CPufFirmImage>(resources);
-    CFirmUpdater::GetInstance().SetUpdateData(firmInfo, firmImage);
+    Installation().Firm().SetUpdateData(firmInfo, firmImage);
     auto panelInfo = std::make_unique<CPanelUpdateInfo>(PanelVersion{3, 0, 1}, 41852, L"Zentil-640,Zentil-540");
     auto panelImage = std::make_unique<CPufPanelImage>(resources);
-    CPanelUpdater::GetInstance().SetUpdateData(panelInfo, panelImage);
+    Installation().Panel().SetUpdateData(panelInfo, panelImage);
 }
 
 void RunUpdateOperations(const std::wstring& text) {
@@ -31,19 +35,19 @@ void RunUpdateOperations(const std::wstring& text) {
     (void)setUp;
     auto log = std::make_shared<PrinterPortLog>();
     PortPtr port = MakePrinterPort(log, text);
-    const int identified = CUpdater::GetInstance().CheckDevice(port, kStatusFormatTagged);
+    const int identified = Installation().Identifier().CheckDevice(port, kStatusFormatTagged);
     if (identified < kCheckBothNeeded || identified > kCheckUpToDate) __builtin_trap();
-    if (!CUpdateDeviceInfo::GetInstance().m_pPort) CUpdateDeviceInfo::GetInstance().m_pPort = MakePrinterPort(log, text);
+    if (!Installation().Device().m_pPort) Installation().Device().m_pPort = MakePrinterPort(log, text);
     for (int format : {kStatusFormatWord, kStatusFormatTagged}) {
-        CUpdateDeviceInfo::GetInstance().m_nStatusFormat = format;
-        const int state = CheckPrinterState();
+        Installation().Device().m_nStatusFormat = format;
+        const int state = CheckPrinterState(Installation().Device());
         if (state != kCheckOk && state != kCheckNoAnswer && state != kCheckNotReady && state != kCheckIplMode) {
             __builtin_trap();
         }
     }
-    CFirmUpdater::GetInstance().VerifyInstalled();
-    CPanelUpdater::GetInstance().VerifyInstalled();
-    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
+    Installation().Firm().VerifyInstalled();
+    Installation().Panel().VerifyInstalled();
+    Installation().Device().m_pPort.reset();
 }
 
 }  // namespace

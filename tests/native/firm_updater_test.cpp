@@ -31,23 +31,23 @@ TEST_F(FirmUpdaterTest, PrinterStateFromTheStatusWord) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "reply \"" << c.reply << "\" format " << c.statusFormat);
         AttachPrinter(c.reply, true, c.statusFormat);
-        EXPECT_EQ(CheckPrinterState(), c.result);
+        EXPECT_EQ(CheckPrinterState(Installation().Device()), c.result);
     }
     AttachPrinter(L"", false);
-    EXPECT_EQ(CheckPrinterState(), kCheckQueryFailed);
-    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
-    EXPECT_EQ(CheckPrinterState(), kCheckNoAnswer);
+    EXPECT_EQ(CheckPrinterState(Installation().Device()), kCheckQueryFailed);
+    Installation().Device().m_pPort.reset();
+    EXPECT_EQ(CheckPrinterState(Installation().Device()), kCheckNoAnswer);
 }
 
 TEST_F(FirmUpdaterTest, NothingIsAskedBeforeSetUpOrWithoutAPort) {
-    CFirmUpdater& updater = CFirmUpdater::GetInstance();
+    CFirmUpdater& updater = Installation().Firm();
     auto log = AttachPrinter(L"MDL:Zentil-640;VER:3.40;");
     EXPECT_EQ(updater.IsDeviceResponding(), kCheckNoAnswer);
     EXPECT_EQ(updater.VerifyInstalled(), kCheckNoAnswer);
     EXPECT_FALSE(updater.EnterUpdateMode());
     EXPECT_EQ(log->queries + log->startUpdates, 0);
 
-    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
+    Installation().Device().m_pPort.reset();
     SetUpFirmware(340);
     EXPECT_EQ(updater.IsDeviceResponding(), kCheckNoAnswer);
     EXPECT_EQ(updater.VerifyInstalled(), kCheckNoAnswer);
@@ -56,9 +56,9 @@ TEST_F(FirmUpdaterTest, NothingIsAskedBeforeSetUpOrWithoutAPort) {
 
 TEST_F(FirmUpdaterTest, UpdateModeAndResponsivenessFollowThePort) {
     SetUpFirmware(340);
-    CFirmUpdater& updater = CFirmUpdater::GetInstance();
+    CFirmUpdater& updater = Installation().Firm();
     auto log = AttachPrinter(L"MDL:Zentil-640;");
-    auto& port = static_cast<FakePrinterPort&>(*CUpdateDeviceInfo::GetInstance().m_pPort);
+    auto& port = static_cast<FakePrinterPort&>(*Installation().Device().m_pPort);
     EXPECT_TRUE(updater.EnterUpdateMode());
     port.m_startUpdateAnswer = false;
     EXPECT_FALSE(updater.EnterUpdateMode());
@@ -70,19 +70,21 @@ TEST_F(FirmUpdaterTest, UpdateModeAndResponsivenessFollowThePort) {
 }
 
 TEST_F(FirmUpdaterTest, TheImageGoesOutWholeInUpToThreeAttempts) {
-    CFirmUpdater& updater = CFirmUpdater::GetInstance();
+    CFirmUpdater& updater = Installation().Firm();
     EXPECT_FALSE(updater.SendImage()) << "not set up";
-    SetUpFirmware(340);
+    const std::uint8_t firmware[] = {'P', 'U', 'F', '1', 0x42, 0};  // the restored image keeps a zero byte after it
+    auto info = std::make_unique<CFirmUpdateInfo>(340, 41852, L"Zentil-640");
+    auto image = std::make_unique<CPufFirmImage>(m_resources);
+    image->m_pData = std::make_unique<std::uint8_t[]>(sizeof firmware);
+    std::copy(std::begin(firmware), std::end(firmware), image->m_pData.get());
+    image->m_nSize = sizeof firmware - 1;
+    ASSERT_TRUE(updater.SetUpdateData(info, image));
     EXPECT_FALSE(updater.SendImage()) << "no port";
 
-    const std::uint8_t firmware[] = {'P', 'U', 'F', '1', 0x42, 0};  // the restored image keeps a zero byte after it
-    updater.m_pImage->m_pData = std::make_unique<std::uint8_t[]>(sizeof firmware);
-    std::copy(std::begin(firmware), std::end(firmware), updater.m_pImage->m_pData.get());
-    updater.m_pImage->m_nSize = sizeof firmware - 1;
     for (const int failures : {0, 2, 3}) {
         SCOPED_TRACE(testing::Message() << failures << " failed sends");
         auto log = AttachPrinter(L"MDL:Zentil-640;");
-        static_cast<FakePrinterPort&>(*CUpdateDeviceInfo::GetInstance().m_pPort).m_failedSends = failures;
+        static_cast<FakePrinterPort&>(*Installation().Device().m_pPort).m_failedSends = failures;
         EXPECT_EQ(updater.SendImage(), failures < 3);
         EXPECT_EQ(log->sends, std::min(failures + 1, 3));
         EXPECT_EQ(log->lastSent, std::vector<std::uint8_t>(firmware, firmware + 5));
@@ -111,9 +113,9 @@ TEST_F(FirmUpdaterTest, VerifyInstalledReleasesThePortOnlyOnTheNewVersion) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "reply \"" << c.reply << "\"");
         auto log = AttachPrinter(c.reply, c.answers);
-        EXPECT_EQ(CFirmUpdater::GetInstance().VerifyInstalled(), c.result);
+        EXPECT_EQ(Installation().Firm().VerifyInstalled(), c.result);
         EXPECT_EQ(log->releases, c.result == kCheckOk ? 1 : 0);
-        EXPECT_NE(CUpdateDeviceInfo::GetInstance().m_pPort, nullptr) << "the port stays attached";
+        EXPECT_NE(Installation().Device().m_pPort, nullptr) << "the port stays attached";
     }
 }
 

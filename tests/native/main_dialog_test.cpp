@@ -304,7 +304,7 @@ public:
                                                       m_questions.push_back(question);
                                                       return m_trustAnswer;
                                                   }});
-            m_dialog = std::make_unique<CVessickDlg>(m_view, *m_services);
+            m_dialog = std::make_unique<CVessickDlg>(m_view, *m_services, Installation());
         }
         return *m_dialog;
     }
@@ -358,8 +358,8 @@ TEST_F(MainDialogTest, InitialisationListsRegisteredThenDiscoveredPrintersAndThe
     EXPECT_EQ(m_view.address, kRegisteredAddress);
     EXPECT_FALSE(m_view.enabled[IDC_IP_ADDRESS]);
     EXPECT_TRUE(m_view.enabled[IDC_PRINTER_LIST]);
-    EXPECT_TRUE(CFirmUpdater::GetInstance().IsSetUp());
-    EXPECT_TRUE(CPanelUpdater::GetInstance().IsSetUp());
+    EXPECT_TRUE(Installation().Firm().IsSetUp());
+    EXPECT_TRUE(Installation().Panel().IsSetUp());
 
     // The extra row: the field is the user's to fill.
     m_view.SelectRow(2);
@@ -390,7 +390,7 @@ TEST_F(MainDialogTest, InitialisationFailuresShowTheirMessageAndEndWithTheirCode
          [](MainDialogTest& t) {
              auto info = std::make_unique<CFirmUpdateInfo>(340, 41852, L"Zentil-640");
              auto image = std::make_unique<CPufFirmImage>(t.m_resources);
-             CFirmUpdater::GetInstance().SetUpdateData(info, image);
+             Installation().Firm().SetUpdateData(info, image);
          },
          L"This installer is corrupted.\nDownload another installer.", 5},
         {"no printer list", [](MainDialogTest& t) { t.m_view.missingControl = IDC_PRINTER_LIST; }, L"Fatal error.", 5},
@@ -456,7 +456,7 @@ TEST_F(MainDialogTest, NextIdentifiesThePrinterAndShowsWhatItWouldInstall) {
     CVessickDlg& dialog = Ready();
     dialog.OnBnClickedOk();
     EXPECT_EQ(m_portAddresses, (std::vector<std::uint32_t>{0x0501010Au}));  // network byte order
-    EXPECT_STREQ(CPanelUpdater::GetInstance().m_szHost, "10.1.1.5");
+    EXPECT_STREQ(Installation().Panel().m_szHost, "10.1.1.5");
     EXPECT_EQ(m_view.waitDepth, 0);
     EXPECT_TRUE(m_view.messages.empty());
     EXPECT_EQ(dialog.m_dwUpdateParts, 0x11u);
@@ -474,7 +474,7 @@ TEST_F(MainDialogTest, NextIdentifiesThePrinterAndShowsWhatItWouldInstall) {
     dialog.OnBnClickedBack();
     EXPECT_EQ(m_portLog->releases, 1);
     EXPECT_TRUE(m_portLog->destroyed);
-    EXPECT_FALSE(CUpdateDeviceInfo::GetInstance().m_pPort);
+    EXPECT_FALSE(Installation().Device().m_pPort);
     ExpectSelectionStep();
     EXPECT_TRUE(m_view.enabled[IDC_PRINTER_LIST]);
 }
@@ -524,7 +524,7 @@ TEST_F(MainDialogTest, NextReactsToEveryIdentificationResult) {
             EXPECT_EQ(m_view.messages[0].icon, c.icon);
             EXPECT_EQ(m_portLog->releases, 1);  // the port is given up at once
             EXPECT_TRUE(m_portLog->destroyed);
-            EXPECT_FALSE(CUpdateDeviceInfo::GetInstance().m_pPort);
+            EXPECT_FALSE(Installation().Device().m_pPort);
             EXPECT_EQ(m_view.texts[kOkButton], L"&Next");
             EXPECT_FALSE(m_view.endCode.has_value());
         }
@@ -620,7 +620,7 @@ TEST_F(InstallTest, BothPartsAskTheTimeQuestionEnterUpdateModeAndRunTheThreeDial
     EXPECT_EQ(m_view.pauses, (std::vector<std::uint32_t>{1000}));
     EXPECT_EQ(m_startUpdatesAtPause, 0);
     EXPECT_EQ(m_portLog->startUpdates, 1);
-    EXPECT_EQ(CPanelUpdater::GetInstance().m_strHost, L"10.1.1.5");
+    EXPECT_EQ(Installation().Panel().m_strHost, L"10.1.1.5");
     EXPECT_EQ(m_view.runs, (std::vector<DialogRun>{{ProgressDialog::kFirmware, 0x11, 0, 1},
                                              {ProgressDialog::kPanel, 0x11, 0, 1},
                                              {ProgressDialog::kComplete, 0x11, kPrinterNetworkOrder, 1}}));
@@ -686,7 +686,7 @@ TEST_F(InstallTest, APrinterThatIsNotReadyGetsNoProgressDialog) {
         m_portLog = std::make_shared<PrinterPortLog>();
         CVessickDlg& dialog = Identified(kReadyReply);
         // The printer's state changes between identification and Install.
-        auto& port = static_cast<FakePrinterPort&>(*CUpdateDeviceInfo::GetInstance().m_pPort);
+        auto& port = static_cast<FakePrinterPort&>(*Installation().Device().m_pPort);
         port.m_reply = c.reply;
         port.m_answers = c.answers;
         m_view.answer = MessageAnswer::kYes;
@@ -965,7 +965,7 @@ public:
 TEST_F(MainDialogTest, RunningOutOfMemoryIsReportedAndEndsWithCodeFive) {
     ExhaustedDetection exhausted;
     const MainDialogServices services{m_strings, m_resources, exhausted, nullptr, nullptr, nullptr};
-    CVessickDlg dialog(m_view, services);
+    CVessickDlg dialog(m_view, services, Installation());
     dialog.OnInitDialog();
     EXPECT_TRUE(m_view.outOfMemory);
     EXPECT_TRUE(m_view.messages.empty());  // the report is the only message

@@ -9,7 +9,7 @@
 #include "app/resource.h"
 #include "common/Resources.h"
 #include "tests/native/fakes/FakePorts.h"
-#include "update/PanelUpdater.h"
+#include "update/Installation.h"
 
 namespace {
 
@@ -38,7 +38,9 @@ int main() {
     auto log = std::make_shared<PanelLog>();
     CPanelUpdater::SetPortFactory([log] { return std::make_unique<RecordingPanelPort>(log, g_gate); });
 
-    CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    // Goes when main returns, while the worker still holds the panel updater it works on.
+    CInstallation installation;
+    CPanelUpdater& updater = installation.Panel();
     auto info = std::make_unique<CPanelUpdateInfo>(PanelVersion{3, 0, 1}, 41852, L"Zentil-640");
     auto image = std::make_unique<CPufPanelImage>(resources);
     if (!image->Load(221, L"FIRMWARE") || !updater.SetUpdateData(info, image)) return 2;

@@ -21,7 +21,7 @@ protected:
         ResetUpdateObjects(std::make_shared<CPanelUpdater>(std::make_unique<RecordingPanelPort>(m_log, gate), *m_clock));
         m_package.assign(size, 0x5A);
         SetUpPanel({3, 0, 1}, m_package);
-        CPanelUpdater& updater = CPanelUpdater::GetInstance();
+        CPanelUpdater& updater = Installation().Panel();
         updater.SetHostAddress("192.168.0.10");
         updater.PrepareTransfer(MapStringTable{{IDS_CFG_FIRM_VERSION, L"3.40"},
                                                {IDS_CFG_PANEL_VERSION, L"3.0.1"},
@@ -35,7 +35,7 @@ protected:
 
 TEST_F(PanelThreadTest, TheDialogFollowsTheWorkerThroughTheCounters) {
     Start(300 * 1024 + 5);
-    CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    CPanelUpdater& updater = Installation().Panel();
     ASSERT_TRUE(updater.StartTransferThread());
 
     // Poll the way the progress dialog does, until the worker reports an end.
@@ -65,11 +65,11 @@ TEST_F(PanelThreadTest, TheDialogFollowsTheWorkerThroughTheCounters) {
 
 TEST_F(PanelThreadTest, AFailedWorkerEndsInTheFailureState) {
     Start(10);
-    CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    CPanelUpdater& updater = Installation().Panel();
     updater.SetHostAddress("");
     // A port that cannot connect.
     ResetUpdateObjects();
-    CPanelUpdater& unconnected = CPanelUpdater::GetInstance();
+    CPanelUpdater& unconnected = Installation().Panel();
     ASSERT_TRUE(unconnected.StartTransferThread());
     const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (unconnected.m_nState != kPanelIdle && std::chrono::steady_clock::now() < guard) std::this_thread::yield();
@@ -82,7 +82,7 @@ TEST_F(PanelThreadTest, TheUpdaterOutlivesAWorkerBlockedWhenItsInstanceGoes) {
     auto gate = std::make_shared<PanelGate>();
     gate->Close();
     Start(5000, gate);
-    ASSERT_TRUE(CPanelUpdater::GetInstance().StartTransferThread());
+    ASSERT_TRUE(Installation().Panel().StartTransferThread());
     ASSERT_TRUE(gate->WaitForBlockedReceive(60000));
 
     // What the end of the process does to the instance, while the worker waits for the panel.

@@ -31,7 +31,7 @@ protected:
     void Prepare(std::size_t size, const wchar_t* digest = L"0123456789abcdef0123456789ABCDEF") {
         m_package = Package(size);
         SetUpPanel({3, 0, 1}, m_package);
-        CPanelUpdater& updater = CPanelUpdater::GetInstance();
+        CPanelUpdater& updater = Installation().Panel();
         updater.SetHostAddress("192.168.0.10");
         MapStringTable strings{{IDS_CFG_FIRM_VERSION, L"3.40"}, {IDS_CFG_PANEL_VERSION, L"3.0.1"}};
         if (*digest) strings.Set(IDS_CFG_PANEL_DIGEST, digest);
@@ -68,7 +68,7 @@ protected:
     }
 
     void ExpectFailedTransfer() const {
-        const CPanelUpdater& updater = CPanelUpdater::GetInstance();
+        const CPanelUpdater& updater = Installation().Panel();
         EXPECT_EQ(updater.m_nState, kPanelIdle);
         EXPECT_EQ(updater.m_nBlocksSent, -1);
         EXPECT_EQ(m_log->Lines().back(), "close");
@@ -85,7 +85,7 @@ TEST_F(PanelUpdaterTest, SendsTheExactExchangeAndThePackageInBlocks) {
         SCOPED_TRACE(testing::Message() << "package of " << size << " bytes");
         SetUp();
         Prepare(size);
-        CPanelUpdater& updater = CPanelUpdater::GetInstance();
+        CPanelUpdater& updater = Installation().Panel();
         EXPECT_EQ(updater.TransferThread(), 1);
         EXPECT_EQ(m_log->Lines(), TransferLines(size));
         EXPECT_EQ(updater.m_nState, kPanelTransferred);
@@ -106,7 +106,7 @@ TEST_F(PanelUpdaterTest, AFailureAtEveryStepEndsTheTransferWithThePortClosed) {
         SetUp();
         Prepare(2049);
         m_port->m_failAt = failAt;
-        EXPECT_EQ(CPanelUpdater::GetInstance().TransferThread(), 0);
+        EXPECT_EQ(Installation().Panel().TransferThread(), 0);
         ExpectFailedTransfer();
         const std::vector<std::string> lines = m_log->Lines();
         const auto asked = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
@@ -121,7 +121,7 @@ TEST_F(PanelUpdaterTest, ADigestOfAnotherLengthFailsAfterTheBlocks) {
         SCOPED_TRACE(testing::Message() << "digest \"" << digest << "\"");
         SetUp();
         Prepare(2049, digest);
-        EXPECT_EQ(CPanelUpdater::GetInstance().TransferThread(), 0);
+        EXPECT_EQ(Installation().Panel().TransferThread(), 0);
         ExpectFailedTransfer();
         const std::vector<std::string> lines = m_log->Lines();
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "send E007 1024 bytes"), 2);
@@ -135,14 +135,14 @@ TEST_F(PanelUpdaterTest, ADigestOfAnotherLengthFailsAfterTheBlocks) {
 TEST_F(PanelUpdaterTest, APanelThatNeverGreetsFailsTheTransfer) {
     Prepare(10);
     m_port->m_silentCodes = {kPanelHello};
-    EXPECT_EQ(CPanelUpdater::GetInstance().TransferThread(), 0);
+    EXPECT_EQ(Installation().Panel().TransferThread(), 0);
     ExpectFailedTransfer();
-    EXPECT_EQ(CPanelUpdater::GetInstance().m_nBlockCount, 0);
+    EXPECT_EQ(Installation().Panel().m_nBlockCount, 0);
 }
 
 TEST_F(PanelUpdaterTest, AnAnnouncedSizeBeyondThePackageIsNeverRead) {
     Prepare(100);
-    CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    CPanelUpdater& updater = Installation().Panel();
     updater.SetTransferInfo(L"192.168.0.10", L"3.40", L"PanelApplication", L"3.0.1", m_package.data(),
                             m_package.size(), L"5000", L"0123456789abcdef0123456789ABCDEF");
     EXPECT_EQ(updater.TransferThread(), 0);
@@ -152,7 +152,7 @@ TEST_F(PanelUpdaterTest, AnAnnouncedSizeBeyondThePackageIsNeverRead) {
 
 TEST_F(PanelUpdaterTest, StartPanelInstallSendsTheInstallCommandAndShutsDown) {
     Prepare(10);
-    CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    CPanelUpdater& updater = Installation().Panel();
     EXPECT_TRUE(updater.StartPanelInstall(updater.m_szHost));
     EXPECT_EQ(updater.m_nState, kPanelInstalling);
     EXPECT_EQ(m_log->Lines(), (std::vector<std::string>{"host 192.168.0.10", "host 192.168.0.10", "open",
@@ -163,7 +163,7 @@ TEST_F(PanelUpdaterTest, StartPanelInstallSendsTheInstallCommandAndShutsDown) {
         SetUp();
         Prepare(10);
         m_port->m_failAt = failAt;
-        CPanelUpdater& fresh = CPanelUpdater::GetInstance();
+        CPanelUpdater& fresh = Installation().Panel();
         EXPECT_FALSE(fresh.StartPanelInstall("10.0.0.7"));
         EXPECT_EQ(fresh.m_nState, kPanelIdle);
         EXPECT_EQ(m_log->Lines().back(), "close");
@@ -171,7 +171,7 @@ TEST_F(PanelUpdaterTest, StartPanelInstallSendsTheInstallCommandAndShutsDown) {
 }
 
 TEST_F(PanelUpdaterTest, NeedsUpdateComparesPartByPart) {
-    EXPECT_FALSE(CPanelUpdater::GetInstance().NeedsUpdate()) << "not set up";
+    EXPECT_FALSE(Installation().Panel().NeedsUpdate()) << "not set up";
     SetUpPanel({3, 0, 1});
     const struct {
         PanelVersion printer;
@@ -180,16 +180,16 @@ TEST_F(PanelUpdaterTest, NeedsUpdateComparesPartByPart) {
         {{3, 0, 1}, false}, {{2, 9, 9}, true}, {{3, 1, 0}, false}, {{3, 0, 0}, true}, {{0, 0, 0}, true},
     };
     for (const auto& c : cases) {
-        CUpdateDeviceInfo::GetInstance().m_panelVersion = c.printer;
-        EXPECT_EQ(CPanelUpdater::GetInstance().NeedsUpdate(), c.needed)
+        Installation().Device().m_panelVersion = c.printer;
+        EXPECT_EQ(Installation().Panel().NeedsUpdate(), c.needed)
             << c.printer.nMajor << "." << c.printer.nMinor << "." << c.printer.nBuild;
     }
 }
 
 TEST_F(PanelUpdaterTest, VerifyInstalledReleasesThePortOnlyOnTheNewVersion) {
-    EXPECT_EQ(CPanelUpdater::GetInstance().VerifyInstalled(), kCheckNoAnswer) << "not set up";
+    EXPECT_EQ(Installation().Panel().VerifyInstalled(), kCheckNoAnswer) << "not set up";
     SetUpPanel({3, 0, 1});
-    EXPECT_EQ(CPanelUpdater::GetInstance().VerifyInstalled(), kCheckNoAnswer) << "no port";
+    EXPECT_EQ(Installation().Panel().VerifyInstalled(), kCheckNoAnswer) << "no port";
     const struct {
         const wchar_t* reply;
         bool answers;
@@ -208,7 +208,7 @@ TEST_F(PanelUpdaterTest, VerifyInstalledReleasesThePortOnlyOnTheNewVersion) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "reply \"" << c.reply << "\"");
         auto log = AttachPrinter(c.reply, c.answers);
-        EXPECT_EQ(CPanelUpdater::GetInstance().VerifyInstalled(), c.result);
+        EXPECT_EQ(Installation().Panel().VerifyInstalled(), c.result);
         EXPECT_EQ(log->releases, c.result == kCheckOk ? 1 : 0);
     }
 }
@@ -237,7 +237,7 @@ TEST_F(PanelPortRegistrationDeathTest, WithoutAPortFromTheFactoryTheProcessStops
         EXPECT_DEATH(
             {
                 CPanelUpdater::SetPortFactory(c.factory);
-                CPanelUpdater updater;
+                CPanelUpdater updater(nullptr);
             },
             c.diagnostic);
     }
@@ -250,7 +250,7 @@ TEST_F(PanelPortRegistration, TheRegisteredFactoryMakesThePort) {
         ++made;
         return std::make_unique<RecordingPanelPort>(log);
     });
-    CPanelUpdater updater;
+    CPanelUpdater updater(nullptr);
     EXPECT_EQ(made, 1);
     updater.SetTransferInfo(L"10.0.0.7", L"3.40", L"PanelApplication", L"3.0.1", nullptr, 0, L"0", L"");
     EXPECT_EQ(log->Lines(), std::vector<std::string>{"host 10.0.0.7"});

@@ -188,14 +188,10 @@ protected:
         auto panelPort = std::make_unique<RecordingPanelPort>(m_panelLog);
         m_panelPort = panelPort.get();
         ResetUpdateObjects(std::make_shared<CPanelUpdater>(std::move(panelPort), m_panelClock));
-        CSendStatusDlg::ResetProcessCounters();
-        SetUpFirmware(340);
+        SetUpFirmware(340, L"Zentil-640,Zentil-540", 100);
         SetUpPanel({3, 0, 1});
-        CFirmUpdater& updater = CFirmUpdater::GetInstance();
-        updater.m_pImage->m_pData = std::make_unique<std::uint8_t[]>(101);
-        updater.m_pImage->m_nSize = 100;
         m_script = std::make_shared<PortScript>();
-        CUpdateDeviceInfo::GetInstance().m_pPort = PortPtr(new ScriptedPort(m_script));
+        Installation().Device().m_pPort = PortPtr(new ScriptedPort(m_script));
     }
     void TearDown() override {
         CPanelUpdater::JoinTransferThreads();
@@ -223,7 +219,7 @@ protected:
 TEST_F(SendStatusTest, FirmwareGoesOutAfterTheWaitsAndIsPolledEveryFiveSeconds) {
     m_script->operationCodes = {45, 45, 45, 0};
     m_script->iplMode = {false, false, true};
-    CSendFirmStatusDlg dialog(m_view, m_strings, true);
+    CSendFirmStatusDlg dialog(m_view, m_strings, Installation(), true);
     dialog.OnInitDialog();
     EXPECT_EQ(m_view.texts[IDC_STATUS_TEXT], L"Finish the operation at the panel.");
     EXPECT_EQ(m_view.texts[IDC_STEP_LABEL], L"1/2");
@@ -266,7 +262,7 @@ TEST_F(SendStatusTest, FirmwareGoesOutAfterTheWaitsAndIsPolledEveryFiveSeconds) 
 TEST_F(SendStatusTest, FirmwareProgressShowsAThirdBeforeTheSendAndTwoAfter) {
     std::vector<std::wstring> percentAtSend;
     m_script->onSend = [&] { percentAtSend.push_back(m_view.texts[IDC_PERCENT]); };
-    CSendFirmStatusDlg dialog(m_view, m_strings, false);
+    CSendFirmStatusDlg dialog(m_view, m_strings, Installation(), false);
     dialog.OnInitDialog();
     EXPECT_EQ(m_view.texts[IDC_STATUS_TEXT], L"Installing firmware.");
     EXPECT_EQ(m_view.texts[IDC_STEP_LABEL], L"1/1");
@@ -305,7 +301,7 @@ TEST_F(SendStatusTest, FirmwareWaitEndings) {
         c.script(*m_script, m_view);
         const bool timerStarts = m_view.timerStarts;
         m_view.timerStarts = true;  // the first timer always starts
-        CSendFirmStatusDlg dialog(m_view, m_strings, false);
+        CSendFirmStatusDlg dialog(m_view, m_strings, Installation(), false);
         dialog.OnInitDialog();
         m_view.timerStarts = timerStarts;
         Tick(dialog, c.ticks);
@@ -318,33 +314,33 @@ TEST_F(SendStatusTest, FirmwareWaitEndings) {
 TEST_F(SendStatusTest, AnswerCheckFailuresAreCountedAcrossDialogsUntilTheThird) {
     m_script->answers = {false};
     {
-        CSendFirmStatusDlg first(m_view, m_strings, false);
+        CSendFirmStatusDlg first(m_view, m_strings, Installation(), false);
         first.OnInitDialog();
         Tick(first, 2);
         EXPECT_TRUE(m_view.ends.empty());
     }
-    CSendFirmStatusDlg second(m_view, m_strings, false);
+    CSendFirmStatusDlg second(m_view, m_strings, Installation(), false);
     second.OnInitDialog();
     Tick(second);
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_SEND_FAILED}));
-    EXPECT_EQ(CSendStatusDlg::s_nFirmFailures, 0);
+    EXPECT_EQ(Installation().Progress().firmFailures, 0);
 }
 
 TEST_F(SendStatusTest, EscapeEndsTheTransferDialogsAtOnceButNotTheFinalOne) {
-    CSendFirmStatusDlg firmware(m_view, m_strings, false);
+    CSendFirmStatusDlg firmware(m_view, m_strings, Installation(), false);
     firmware.OnInitDialog();
     firmware.OnCancel();
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
     EXPECT_TRUE(m_view.questions.empty());
 
     RecordingView panelView;
-    CSendPanelStatusDlg panel(panelView, m_strings, false);
+    CSendPanelStatusDlg panel(panelView, m_strings, Installation(), false);
     panel.OnInitDialog();
     panel.OnCancel();
     EXPECT_EQ(panelView.ends, (std::vector<int>{END_ABORTED}));
 
     RecordingView finalView;
-    CSendCompleteStatusDlg complete(finalView, m_strings, kPartFirmware, 0x0501010A);
+    CSendCompleteStatusDlg complete(finalView, m_strings, Installation(), kPartFirmware, 0x0501010A);
     complete.OnInitDialog();
     complete.OnCancel();
     complete.OnOK();
@@ -352,7 +348,7 @@ TEST_F(SendStatusTest, EscapeEndsTheTransferDialogsAtOnceButNotTheFinalOne) {
 }
 
 TEST_F(SendStatusTest, TheGestureNeedsAllThreeKeysAndAYes) {
-    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartFirmware, 0x0501010A);
+    CSendCompleteStatusDlg dialog(m_view, m_strings, Installation(), kPartFirmware, 0x0501010A);
     dialog.OnInitDialog();
     for (const unsigned flags : {kKeyShift | kKeyControl, kKeyLeftButton | kKeyShift, kKeyLeftButton | kKeyControl, 0u}) {
         dialog.OnRButtonDblClk(flags);
@@ -371,7 +367,7 @@ TEST_F(SendStatusTest, TheGestureNeedsAllThreeKeysAndAYes) {
 
 TEST_F(SendStatusTest, TicksThatComeWhileOneIsHandledDoNothing) {
     // The abort question is open while the timer goes on firing underneath it.
-    CSendFirmStatusDlg dialog(m_view, m_strings, false);
+    CSendFirmStatusDlg dialog(m_view, m_strings, Installation(), false);
     dialog.OnInitDialog();
     m_view.onMessage = [&] { Tick(dialog, 5); };
     dialog.OnRButtonDblClk(kKeyLeftButton | kKeyShift | kKeyControl);
@@ -407,7 +403,7 @@ TEST_F(SendStatusTest, AnAbortDuringTheFirmwareSendTakesEffectWhenTheSendReturns
             m_view = RecordingView();
             m_view.answer = MessageAnswer::kYes;
             m_script->sends = {sendSucceeds};
-            CSendFirmStatusDlg dialog(m_view, m_strings, false);
+            CSendFirmStatusDlg dialog(m_view, m_strings, Installation(), false);
             dialog.OnInitDialog();
             std::vector<int> endsDuringSend;
             std::wstring statusDuringSend;
@@ -437,13 +433,13 @@ TEST_F(SendStatusTest, AnAbortDuringTheFirmwareSendTakesEffectWhenTheSendReturns
 
 TEST_F(SendStatusTest, ADialogWhoseTimerDoesNotStartEndsAtOnce) {
     m_view.timerStarts = false;
-    CSendFirmStatusDlg firmware(m_view, m_strings, false);
+    CSendFirmStatusDlg firmware(m_view, m_strings, Installation(), false);
     firmware.OnInitDialog();
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_TIMER_FAILED}));
 
     RecordingView finalView;
     finalView.timerStarts = false;
-    CSendCompleteStatusDlg complete(finalView, m_strings, kPartsBoth, 0x0501010A);
+    CSendCompleteStatusDlg complete(finalView, m_strings, Installation(), kPartsBoth, 0x0501010A);
     complete.OnInitDialog();
     EXPECT_EQ(finalView.ends, (std::vector<int>{END_TIMER_FAILED}));
 }
@@ -460,7 +456,7 @@ protected:
         Worker(0, 0, kPanelConnected);
     }
     static void Worker(int count, int sent, int state) {
-        CPanelUpdater& updater = CPanelUpdater::GetInstance();
+        CPanelUpdater& updater = Installation().Panel();
         updater.m_nBlockCount = count;
         updater.m_nBlocksSent = sent;
         updater.m_nState = state;
@@ -468,7 +464,7 @@ protected:
 };
 
 TEST_F(PanelDialogTest, TheBarFollowsTheWorkerAndTheEndStateDecides) {
-    CSendPanelStatusDlg dialog(m_view, m_strings, true);
+    CSendPanelStatusDlg dialog(m_view, m_strings, Installation(), true);
     StartTransfer(dialog);
     EXPECT_EQ(m_view.texts[IDC_STEP_LABEL], L"2/2");
     EXPECT_EQ(m_view.texts[IDC_STATUS_TEXT], L"Installing panel application.");
@@ -494,7 +490,7 @@ TEST_F(PanelDialogTest, TheBarFollowsTheWorkerAndTheEndStateDecides) {
 }
 
 TEST_F(PanelDialogTest, AFailedTransferShowsMinusOneForOneTickThenEnds) {
-    CSendPanelStatusDlg dialog(m_view, m_strings, false);
+    CSendPanelStatusDlg dialog(m_view, m_strings, Installation(), false);
     StartTransfer(dialog);
     EXPECT_EQ(m_view.texts[IDC_STEP_LABEL], L"1/1");
     Worker(10, -1, kPanelIdle);
@@ -507,7 +503,7 @@ TEST_F(PanelDialogTest, AFailedTransferShowsMinusOneForOneTickThenEnds) {
     // Every block out, then refused by the panel: the poll sees the failed state.
     SetUp();
     m_view = RecordingView();
-    CSendPanelStatusDlg refused(m_view, m_strings, false);
+    CSendPanelStatusDlg refused(m_view, m_strings, Installation(), false);
     StartTransfer(refused);
     Worker(2, 2, kPanelDataSent);
     Tick(refused);
@@ -517,7 +513,7 @@ TEST_F(PanelDialogTest, AFailedTransferShowsMinusOneForOneTickThenEnds) {
 }
 
 TEST_F(PanelDialogTest, AnEmptyPackageIsAllSentOnceItsDigestIs) {
-    CSendPanelStatusDlg dialog(m_view, m_strings, false);
+    CSendPanelStatusDlg dialog(m_view, m_strings, Installation(), false);
     StartTransfer(dialog);
     Worker(0, 0, kPanelHeaderSent);
     Tick(dialog);
@@ -531,12 +527,12 @@ TEST_F(PanelDialogTest, AnEmptyPackageIsAllSentOnceItsDigestIs) {
 }
 
 TEST_F(PanelDialogTest, AnAbortDuringThePanelTransferWaitsForTheWorkerToStop) {
-    CSendPanelStatusDlg dialog(m_view, m_strings, false);
+    CSendPanelStatusDlg dialog(m_view, m_strings, Installation(), false);
     StartTransfer(dialog);
     Worker(10, 4, kPanelDataSent);
     dialog.OnCancel();
     EXPECT_TRUE(m_view.ends.empty());
-    EXPECT_TRUE(CPanelUpdater::GetInstance().m_bStopRequested);
+    EXPECT_TRUE(Installation().Panel().m_bStopRequested);
     Tick(dialog, 3);  // the worker still sends its last block
     EXPECT_TRUE(m_view.ends.empty());
     Worker(10, -1, kPanelIdle);  // it has stopped: a failed transfer, shown as the abort it was
@@ -546,7 +542,7 @@ TEST_F(PanelDialogTest, AnAbortDuringThePanelTransferWaitsForTheWorkerToStop) {
     // Before the worker runs, and once it has ended, Escape ends the dialog at once.
     SetUp();
     m_view = RecordingView();
-    CSendPanelStatusDlg waiting(m_view, m_strings, false);
+    CSendPanelStatusDlg waiting(m_view, m_strings, Installation(), false);
     waiting.OnInitDialog();
     waiting.OnCancel();
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_ABORTED}));
@@ -558,7 +554,7 @@ TEST_F(PanelDialogTest, AStopRequestEndsARealTransferAsFailed) {
     auto log = std::make_shared<PanelLog>();
     ResetUpdateObjects(std::make_shared<CPanelUpdater>(std::make_unique<RecordingPanelPort>(log, gate), m_panelClock));
     SetUpPanel({3, 0, 1}, std::vector<std::uint8_t>(5000, 'x'));
-    CPanelUpdater& updater = CPanelUpdater::GetInstance();
+    CPanelUpdater& updater = Installation().Panel();
     gate->Close();
     ASSERT_TRUE(updater.StartTransferThread());
     ASSERT_TRUE(gate->WaitForBlockedReceive(5000));
@@ -572,8 +568,8 @@ TEST_F(PanelDialogTest, AStopRequestEndsARealTransferAsFailed) {
 
 TEST_F(PanelDialogTest, OnlyAPanelOnlyInstallationWaitsForThePanelOperation) {
     m_script->operationCodes = {45, 45, 0};
-    CUpdater::GetInstance().m_nResult = kCheckPanelOnly;
-    CSendPanelStatusDlg panelOnly(m_view, m_strings, false);
+    Installation().Identifier().m_nResult = kCheckPanelOnly;
+    CSendPanelStatusDlg panelOnly(m_view, m_strings, Installation(), false);
     panelOnly.OnInitDialog();
     EXPECT_EQ(m_view.texts[IDC_STATUS_TEXT], L"Finish the operation at the panel.");
     Tick(panelOnly);
@@ -587,8 +583,8 @@ TEST_F(PanelDialogTest, OnlyAPanelOnlyInstallationWaitsForThePanelOperation) {
     SetUp();
     m_view = RecordingView();
     m_script->operationCodes = {45};
-    CUpdater::GetInstance().m_nResult = kCheckBothNeeded;
-    CSendPanelStatusDlg both(m_view, m_strings, true);
+    Installation().Identifier().m_nResult = kCheckBothNeeded;
+    CSendPanelStatusDlg both(m_view, m_strings, Installation(), true);
     both.OnInitDialog();
     Tick(both);
     EXPECT_TRUE(both.m_bSending);
@@ -598,17 +594,17 @@ TEST_F(PanelDialogTest, OnlyAPanelOnlyInstallationWaitsForThePanelOperation) {
 TEST_F(PanelDialogTest, APrinterThatNeitherAnswersNorReportsAcceptanceFailsOnTheThirdCheck) {
     m_script->answers = {false};
     m_script->states = {false, true, false};
-    CSendPanelStatusDlg dialog(m_view, m_strings, false);
+    CSendPanelStatusDlg dialog(m_view, m_strings, Installation(), false);
     dialog.OnInitDialog();
     Tick(dialog);     // first failure
-    EXPECT_EQ(CSendStatusDlg::s_nPanelFailures, 1);
+    EXPECT_EQ(Installation().Progress().panelFailures, 1);
     Tick(dialog);     // not answering, but the firmware state says accepted: the transfer starts
     EXPECT_TRUE(dialog.m_bSending);
 
     SetUp();
     m_view = RecordingView();
     m_script->answers = {false};
-    CSendPanelStatusDlg failing(m_view, m_strings, false);
+    CSendPanelStatusDlg failing(m_view, m_strings, Installation(), false);
     failing.OnInitDialog();
     Tick(failing, 3);
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_SEND_FAILED}));
@@ -635,7 +631,7 @@ protected:
 
 TEST_F(FinalDialogTest, SuccessOnlyOnceThePrinterIsBackWithTheInstalledVersions) {
     m_script->reboots = {false, false, true};
-    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+    CSendCompleteStatusDlg dialog(m_view, m_strings, Installation(), kPartsBoth, 0x0501010A, m_clock);
     dialog.OnInitDialog();
     EXPECT_EQ(m_view.texts[IDC_STATUS_TEXT], L"Rebooting.");
     EXPECT_EQ(m_view.texts[IDC_STEP_LABEL], L"2/2");
@@ -701,7 +697,7 @@ TEST_F(FinalDialogTest, WhatThePrinterReportsAfterItsRestartDecides) {
         SCOPED_TRACE(c.name);
         SetUp();
         m_view = RecordingView();
-        CSendCompleteStatusDlg dialog(m_view, m_strings, c.parts, 0x0501010A, m_clock);
+        CSendCompleteStatusDlg dialog(m_view, m_strings, Installation(), c.parts, 0x0501010A, m_clock);
         dialog.OnInitDialog();
         Tick(dialog);  // the restart is taken
         ASSERT_TRUE(dialog.m_bPolling);
@@ -719,7 +715,7 @@ TEST_F(FinalDialogTest, WhatThePrinterReportsAfterItsRestartDecides) {
 TEST_F(FinalDialogTest, ItsRequestsRunWhileTheWindowAnswersAndAnAbortWaitsForThem) {
     // During the restart request.
     {
-        CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+        CSendCompleteStatusDlg dialog(m_view, m_strings, Installation(), kPartsBoth, 0x0501010A, m_clock);
         dialog.OnInitDialog();
         m_view.answer = MessageAnswer::kYes;
         std::vector<int> endsDuringRequest;
@@ -735,7 +731,7 @@ TEST_F(FinalDialogTest, ItsRequestsRunWhileTheWindowAnswersAndAnAbortWaitsForThe
     // During a verification.
     SetUp();
     m_view = RecordingView();
-    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+    CSendCompleteStatusDlg dialog(m_view, m_strings, Installation(), kPartsBoth, 0x0501010A, m_clock);
     dialog.OnInitDialog();
     Tick(dialog);  // the panel told to install and the restart taken: two requests
     EXPECT_EQ(m_view.responsiveRuns, 2);
@@ -754,7 +750,7 @@ TEST_F(FinalDialogTest, ItsRequestsRunWhileTheWindowAnswersAndAnAbortWaitsForThe
 
 TEST_F(FinalDialogTest, ARestartRequestNeverTakenEndsAfterAMinute) {
     m_script->reboots = {false};
-    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+    CSendCompleteStatusDlg dialog(m_view, m_strings, Installation(), kPartsBoth, 0x0501010A, m_clock);
     dialog.OnInitDialog();
     Tick(dialog, 59, 1000);
     EXPECT_TRUE(m_view.ends.empty());
@@ -765,7 +761,7 @@ TEST_F(FinalDialogTest, ARestartRequestNeverTakenEndsAfterAMinute) {
 
 TEST_F(FinalDialogTest, APanelThatDoesNotStartItsInstallationFailsTheInstallation) {
     m_panelPort->m_failAt = 0;  // the connection for the start command
-    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartsBoth, 0x0501010A, m_clock);
+    CSendCompleteStatusDlg dialog(m_view, m_strings, Installation(), kPartsBoth, 0x0501010A, m_clock);
     dialog.OnInitDialog();
     Tick(dialog);
     EXPECT_EQ(m_view.ends, (std::vector<int>{END_VERIFY_FAILED}));
@@ -775,7 +771,7 @@ TEST_F(FinalDialogTest, APanelThatDoesNotStartItsInstallationFailsTheInstallatio
     SetUp();
     m_view = RecordingView();
     m_panelPort->m_failAt = 0;
-    CSendCompleteStatusDlg firmware(m_view, m_strings, kPartFirmware, 0x0501010A, m_clock);
+    CSendCompleteStatusDlg firmware(m_view, m_strings, Installation(), kPartFirmware, 0x0501010A, m_clock);
     firmware.OnInitDialog();
     Tick(firmware);
     EXPECT_TRUE(m_view.ends.empty());
@@ -783,11 +779,11 @@ TEST_F(FinalDialogTest, APanelThatDoesNotStartItsInstallationFailsTheInstallatio
 }
 
 TEST_F(FinalDialogTest, WithoutAPortItGivesUpAfter120Polls) {
-    CSendCompleteStatusDlg dialog(m_view, m_strings, kPartFirmware, 0, m_clock);
+    CSendCompleteStatusDlg dialog(m_view, m_strings, Installation(), kPartFirmware, 0, m_clock);
     dialog.OnInitDialog();
     dialog.m_bStartPending = false;
     dialog.m_bPolling = true;
-    CUpdateDeviceInfo::GetInstance().m_pPort.reset();
+    Installation().Device().m_pPort.reset();
     Tick(dialog, 119);
     EXPECT_TRUE(m_view.ends.empty());
     Tick(dialog);

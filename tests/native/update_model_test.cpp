@@ -53,7 +53,7 @@ TEST(ModelList, ExactAndSuffixMatching) {
 using CheckDeviceTest = UpdateTest;
 
 TEST_F(CheckDeviceTest, FailuresLeaveThePortWithTheCaller) {
-    CUpdater& updater = CUpdater::GetInstance();
+    CUpdater& updater = Installation().Identifier();
     updater.m_nResult = 42;
     PortPtr none;
     EXPECT_EQ(updater.CheckDevice(none, 0), kCheckNoAnswer);
@@ -75,7 +75,7 @@ TEST_F(CheckDeviceTest, FailuresLeaveThePortWithTheCaller) {
         EXPECT_EQ(updater.CheckDevice(port, 0), c.result);
         EXPECT_EQ(updater.m_nResult, c.result);
         EXPECT_NE(port, nullptr);
-        EXPECT_EQ(CUpdateDeviceInfo::GetInstance().m_pPort, nullptr);
+        EXPECT_EQ(Installation().Device().m_pPort, nullptr);
         EXPECT_EQ(log->releases, 0);
     }
 }
@@ -103,8 +103,8 @@ TEST_F(CheckDeviceTest, DecidesWhatNeedsInstalling) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "reply \"" << c.reply << "\"");
         PortPtr port = MakePrinterPort(std::make_shared<PrinterPortLog>(), c.reply);
-        EXPECT_EQ(CUpdater::GetInstance().CheckDevice(port, -1), c.result);
-        const CUpdateDeviceInfo& device = CUpdateDeviceInfo::GetInstance();
+        EXPECT_EQ(Installation().Identifier().CheckDevice(port, -1), c.result);
+        const CUpdateDeviceInfo& device = Installation().Device();
         EXPECT_EQ(device.m_nFirmVersion, c.firmVersion);
         EXPECT_TRUE(std::wstring(c.reply).starts_with(L"MDL:" + device.m_strModelName + L";"));
         EXPECT_EQ(port == nullptr, c.result <= kCheckPanelOnly) << "only a decision to install takes the port";
@@ -113,7 +113,7 @@ TEST_F(CheckDeviceTest, DecidesWhatNeedsInstalling) {
 
 TEST_F(CheckDeviceTest, WithoutTheUpdatersSetUpNothingIsNeeded) {
     PortPtr port = MakePrinterPort(std::make_shared<PrinterPortLog>(), L"MDL:Zentil-640;VER:1.00;PANEL:0.0.1;");
-    EXPECT_EQ(CUpdater::GetInstance().CheckDevice(port, 0), kCheckUpToDate);
+    EXPECT_EQ(Installation().Identifier().CheckDevice(port, 0), kCheckUpToDate);
 }
 
 TEST_F(CheckDeviceTest, ASecondIdentificationReleasesAndDeletesTheFirstPort) {
@@ -121,15 +121,15 @@ TEST_F(CheckDeviceTest, ASecondIdentificationReleasesAndDeletesTheFirstPort) {
     auto first = std::make_shared<PrinterPortLog>();
     auto second = std::make_shared<PrinterPortLog>();
     PortPtr port = MakePrinterPort(first, L"MDL:Zentil-640;VER:3.30;");
-    ASSERT_EQ(CUpdater::GetInstance().CheckDevice(port, 0), kCheckFirmwareOnly);
+    ASSERT_EQ(Installation().Identifier().CheckDevice(port, 0), kCheckFirmwareOnly);
     EXPECT_FALSE(first->destroyed);
 
     port = MakePrinterPort(second, L"MDL:Zentil-640;VER:3.30;");
-    ASSERT_EQ(CUpdater::GetInstance().CheckDevice(port, -1), kCheckFirmwareOnly);
+    ASSERT_EQ(Installation().Identifier().CheckDevice(port, -1), kCheckFirmwareOnly);
     EXPECT_EQ(first->releases, 1);
     EXPECT_TRUE(first->destroyed);
     EXPECT_FALSE(second->destroyed);
-    EXPECT_EQ(CUpdateDeviceInfo::GetInstance().m_nStatusFormat, -1);
+    EXPECT_EQ(Installation().Device().m_nStatusFormat, -1);
 
     ResetUpdateObjects();
     EXPECT_EQ(second->releases, 1) << "the device description releases its port when it goes";
@@ -140,13 +140,13 @@ TEST_F(CheckDeviceTest, HandOverIsRefusedOnceAPortIsAttachedOrDataIsHeld) {
     SetUpFirmware(340);
     auto info = std::make_unique<CFirmUpdateInfo>(350, 41852, L"Zentil-640");
     auto image = std::make_unique<CPufFirmImage>(m_resources);
-    EXPECT_FALSE(CFirmUpdater::GetInstance().SetUpdateData(info, image));
+    EXPECT_FALSE(Installation().Firm().SetUpdateData(info, image));
     EXPECT_NE(info, nullptr) << "a refused description stays with the caller";
 
     AttachPrinter(L"MDL:Zentil-640;");
     auto panelInfo = std::make_unique<CPanelUpdateInfo>(PanelVersion{3, 0, 1}, 41852, L"Zentil-640");
     auto panelImage = std::make_unique<CPufPanelImage>(m_resources);
-    EXPECT_FALSE(CPanelUpdater::GetInstance().SetUpdateData(panelInfo, panelImage));
+    EXPECT_FALSE(Installation().Panel().SetUpdateData(panelInfo, panelImage));
     EXPECT_NE(panelImage, nullptr);
 }
 

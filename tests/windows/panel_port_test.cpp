@@ -70,7 +70,7 @@ protected:
         }
         // The port the installer itself registers at start-up.
         WirePlatform();
-        m_updater = std::make_shared<CPanelUpdater>();
+        m_updater = std::make_shared<CPanelUpdater>(nullptr);
         const std::vector<std::uint8_t>& package = TestPackage();
         m_updater->SetTransferInfo(text::WidenBytes(m_address), L"3.40", L"PanelApplication", L"3.0.1", package.data(),
                                    package.size(), std::to_wstring(package.size()), text::WidenBytes(m_digest));

@@ -20,10 +20,7 @@
 #include "app/win32/SendStatusWindow.h"
 #include "app/win32/UiThreadMessages.h"
 #include "common/win32/UserMessage.h"
-#include "common/ProcessInstance.h"
-#include "update/FirmUpdater.h"
-#include "update/PanelUpdater.h"
-#include "update/UpdateModel.h"
+#include "update/Installation.h"
 
 namespace {
 
@@ -137,12 +134,10 @@ class SendStatusWindowTest : public testing::Test {
 protected:
     void SetUp() override {
         // No printer: the firmware dialog waits for it, which leaves time to look and to act.
-        ProcessInstance<CUpdateDeviceInfo>::Replace(std::make_shared<CUpdateDeviceInfo>());
-        ProcessInstance<CUpdater>::Replace(std::make_shared<CUpdater>());
-        ProcessInstance<CFirmUpdater>::Replace(std::make_shared<CFirmUpdater>());
-        ProcessInstance<CPanelUpdater>::Replace(std::make_shared<CPanelUpdater>(nullptr, SystemClock()));
-        CSendStatusDlg::ResetProcessCounters();
+        m_installation = std::make_unique<CInstallation>(std::make_shared<CPanelUpdater>(nullptr, SystemClock()));
     }
+
+    std::unique_ptr<CInstallation> m_installation;
 
     MapStringTable m_strings{
         {IDS_APP_TITLE, L"Corvane Firmware Installer"},
@@ -152,7 +147,7 @@ protected:
 };
 
 TEST_F(SendStatusWindowTest, TheFirmwareDialogShowsItselfAndEscapeEndsIt) {
-    CSendStatusWindow window(ProgressDialog::kFirmware, m_strings, kPartsBoth, 0);
+    CSendStatusWindow window(ProgressDialog::kFirmware, m_strings, *m_installation, kPartsBoth, 0);
     std::wstring caption, status, label, percent;
     HICON frame = nullptr;
     int high = 0;
@@ -179,7 +174,7 @@ TEST_F(SendStatusWindowTest, TheFirmwareDialogShowsItselfAndEscapeEndsIt) {
 }
 
 TEST_F(SendStatusWindowTest, TheGestureAsksAndYesEndsTheDialog) {
-    CSendStatusWindow window(ProgressDialog::kFirmware, m_strings, kPartFirmware, 0);
+    CSendStatusWindow window(ProgressDialog::kFirmware, m_strings, *m_installation, kPartFirmware, 0);
     int gestures = 0;
     std::wstring question;
     DialogProbe probe([&](HWND window) {

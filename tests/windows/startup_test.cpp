@@ -1,5 +1,5 @@
-// The application's wiring of the platform: at the end, the identified printer's port is released
-// and deleted, and the library files that were still held open get their last attempt.
+// The application's wiring of the platform: at the end, once the installation has released and
+// deleted its printer's port, the library files that were still held open get their last attempt.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -14,13 +14,13 @@
 #include "common/win32/UniqueHandle.h"
 #include "ports/win32/ControllerHost.h"
 #include "tests/native/fakes/FakePorts.h"
-#include "update/UpdateModel.h"
+#include "update/Installation.h"
 
 namespace {
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-TEST(Startup, FinishPlatformReleasesThePrintersPortAndDeletesTheFilesLeftBehind) {
+TEST(Startup, TheInstallationReleasesThePrintersPortAndFinishPlatformDeletesTheFilesLeftBehind) {
     WirePlatform();
     Win32ControllerHost& host = ProcessControllerHost();
     const std::wstring path =
@@ -36,12 +36,14 @@ TEST(Startup, FinishPlatformReleasesThePrintersPortAndDeletesTheFilesLeftBehind)
     scanner.reset();
 
     auto log = std::make_shared<PrinterPortLog>();
-    CUpdateDeviceInfo::GetInstance().m_pPort = MakePrinterPort(log, L"MDL:Zentil-640;");
-
-    FinishPlatform();
+    {
+        CInstallation installation;
+        installation.Device().m_pPort = MakePrinterPort(log, L"MDL:Zentil-640;");
+    }
     EXPECT_EQ(log->releases, 1);
     EXPECT_TRUE(log->destroyed);
-    EXPECT_EQ(CUpdateDeviceInfo::GetInstance().m_pPort, nullptr);
+
+    FinishPlatform();
     EXPECT_FALSE(Exists(path));
     EXPECT_TRUE(host.PendingDeletes().empty());
 }
