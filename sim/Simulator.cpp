@@ -29,7 +29,13 @@
 namespace sim {
 namespace {
 
-constexpr std::size_t kMaxConnections = 64;
+// Connections served at once, by each printer and by the control port: one more is refused
+// with a reset. A limit per printer, so that a client flooding one printer cannot shut out the
+// others, and so that every printer of a full run serves what an installer opens on it at once
+// (a controller connection, a firmware stream, a panel connection, looks at its certificate, and
+// connections a client has closed while the printer was silent, which linger until it answers).
+constexpr std::size_t kMaxConnectionsPerPrinter = 64;
+constexpr std::size_t kMaxControlConnections = 64;
 constexpr std::size_t kMaxControlLine = 1024;
 
 // Takes the datagrams waiting on `fd`, at most 64 a turn so that one busy socket cannot starve
@@ -253,14 +259,14 @@ void Simulator::Accept(Endpoint& endpoint) {
     }
     Fd socket(accept4(endpoint.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!socket.Valid()) return;
-    if (m_connections.size() >= kMaxConnections) {
+    if (AtConnectionLimit(nullptr)) {
         Log("sim control:", "too many connections: refused");
         Refuse(std::move(socket));
         return;
     }
     // The descriptor moves into the thread; a shared holder keeps std::function copyable.
     auto held = std::make_shared<Fd>(std::move(socket));
-    Spawn([this, held] { ServeControl(std::move(*held)); });
+    Spawn(nullptr, [this, held] { ServeControl(std::move(*held)); });
 }
 
 void Simulator::AcceptTakenIn() {
@@ -281,7 +287,7 @@ void Simulator::AcceptTakenIn() {
 }
 
 void Simulator::Serve(Endpoint::Kind kind, Printer& printer, AcceptedConnection connection) {
-    if (m_connections.size() >= kMaxConnections) {
+    if (AtConnectionLimit(&printer)) {
         Log(printer.Address() + " " + KindName(kind) + ":", "too many connections: refused");
         Refuse(std::move(connection.socket));
         printer.ReleaseSocket(connection.held);  // the last descriptor: the reset goes out now
@@ -296,13 +302,13 @@ void Simulator::Serve(Endpoint::Kind kind, Printer& printer, AcceptedConnection 
     const EndpointContext& context = *m_context;
     switch (kind) {
         case Endpoint::Controller:
-            Spawn([p, socket, held, &context] { ServeController(*p, std::move(*socket), held, context); });
+            Spawn(p, [p, socket, held, &context] { ServeController(*p, std::move(*socket), held, context); });
             break;
         case Endpoint::Data:
-            Spawn([p, socket, held, &context] { ServeData(*p, std::move(*socket), held, context); });
+            Spawn(p, [p, socket, held, &context] { ServeData(*p, std::move(*socket), held, context); });
             break;
         case Endpoint::Panel:
-            Spawn([p, socket, held, &context] { ServePanel(*p, std::move(*socket), held, context); });
+            Spawn(p, [p, socket, held, &context] { ServePanel(*p, std::move(*socket), held, context); });
             break;
         case Endpoint::Snmp:
         case Endpoint::Mdns:
@@ -313,8 +319,17 @@ void Simulator::Serve(Endpoint::Kind kind, Printer& printer, AcceptedConnection 
     }
 }
 
-void Simulator::Spawn(std::function<void()> work) {
+bool Simulator::AtConnectionLimit(const Printer* printer) const {
+    // Connections that are done but not yet reaped have let go of their socket: they do not count.
+    const auto open = std::count_if(m_connections.begin(), m_connections.end(), [printer](const auto& c) {
+        return c->printer == printer && !c->done.load();
+    });
+    return static_cast<std::size_t>(open) >= (printer ? kMaxConnectionsPerPrinter : kMaxControlConnections);
+}
+
+void Simulator::Spawn(const Printer* printer, std::function<void()> work) {
     auto connection = std::make_unique<Connection>();
+    connection->printer = printer;
     Connection* raw = connection.get();
     connection->thread = std::thread([raw, work = std::move(work)] {
         work();

@@ -49,6 +49,7 @@ private:
         std::uint64_t held = 0;  // TCP listeners: the printer's id for them (Printer::HoldListener)
     };
     struct Connection {
+        const Printer* printer = nullptr;  // null for the control port
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -61,7 +62,9 @@ private:
     void ServeMdns(Endpoint& endpoint);
     void SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const sockaddr_in& peer);
     void ServeControl(Fd socket);
-    void Spawn(std::function<void()> work);
+    // Whether `printer` (null: the control port) has as many connections as it may serve.
+    bool AtConnectionLimit(const Printer* printer) const;
+    void Spawn(const Printer* printer, std::function<void()> work);
     void Reap(bool all);
     Printer* Find(const std::string& address);
 

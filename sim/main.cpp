@@ -1,6 +1,8 @@
 // The printer simulator: serves one or more simulated printers until SIGINT, SIGTERM or the
 // control port's "stop". Prints "ready" (with the control port) on standard output once every
 // socket is bound, so scripts and tests know when to start.
+#include <sys/resource.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -40,6 +42,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Each printer holds nine descriptors and each of its connections two (the printer keeps a
+    // duplicate): 32 printers with a few connections each come near the usual soft limit of 1024.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     sim::Simulator simulator(std::move(options));
     const std::string startError = simulator.Start();

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -57,6 +58,15 @@ std::string PrinterAddress(int index) {
     const unsigned pid = static_cast<unsigned>(getpid());
     return "127." + std::to_string(100 + ((pid >> 14) & 0x7F)) + "." + std::to_string((pid >> 6) & 0xFF) + "." +
            std::to_string((pid & 0x3F) * 3 + 10 + static_cast<unsigned>(index));
+}
+
+std::vector<std::string> PrinterAddresses(int count) {
+    // 127.228.0.x to 127.255.255.x: above PrinterAddress's second bytes (100 to 227).
+    const unsigned pid = static_cast<unsigned>(getpid());
+    const std::string net = "127." + std::to_string(228 + (pid >> 8) % 28) + "." + std::to_string(pid & 0xFF) + ".";
+    std::vector<std::string> addresses;
+    for (int i = 1; i <= std::min(count, 32); ++i) addresses.push_back(net + std::to_string(i));
+    return addresses;
 }
 
 SimProcess::SimProcess(const std::vector<std::string>& args) {

@@ -20,6 +20,9 @@ constexpr int kGuardMs = 10000;
 // Loopback addresses for printer `index` (0-2) of this test process, derived from the process
 // id so that tests run side by side never share one.
 std::string PrinterAddress(int index);
+// Loopback addresses for `count` printers (1 to 32) of this test process, apart from those of
+// PrinterAddress and of any other process's block.
+std::vector<std::string> PrinterAddresses(int count);
 
 // The simulator, started with `args` plus a control port; stopped (SIGTERM, then SIGKILL after
 // the guard) by the destructor. It dies with the test process if that dies first.
@@ -31,6 +34,7 @@ public:
     SimProcess& operator=(const SimProcess&) = delete;
 
     bool Started() const { return m_controlPort > 0; }
+    pid_t Pid() const { return m_pid; }
     // One control command; its answer lines without the final "OK" (which must be there:
     // an "ERR" answer or a lost connection fails the current test).
     std::vector<std::string> Control(const std::string& command);

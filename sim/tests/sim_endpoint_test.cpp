@@ -17,54 +17,14 @@
 #include "controller/ControllerProtocol.h"
 #include "ports/PanelFrame.h"
 #include "ports/UpdateModeFrame.h"
+#include "sim/tests/Clients.h"
 #include "sim/tests/SimProcess.h"
 
 namespace {
 
+using simtest::ControllerClient;
 using simtest::PrinterAddress;
 using simtest::SimProcess;
-
-// The controller library's side of the protocol, one request at a time.
-class ControllerClient {
-public:
-    explicit ControllerClient(const std::string& address) : m_fd(simtest::ConnectTcp(address, ctl::kControllerPort)) {}
-    bool Connected() const { return m_fd.Valid(); }
-    int Fd() const { return m_fd.Get(); }
-
-    std::optional<ctl::Response> Ask(ctl::Request request) {
-        if (!Send(std::move(request))) return std::nullopt;
-        return Receive();
-    }
-    bool Send(ctl::Request request) {
-        request.id = ++m_id;
-        return simtest::SendAll(m_fd.Get(), ctl::EncodeRequest(request));
-    }
-    bool Send(std::uint8_t type) { return Send(ctl::Request{type, 0, {}, 0, true}); }
-    std::optional<ctl::Response> Receive() {
-        std::vector<std::uint8_t> received;
-        for (;;) {
-            const ctl::ResponseDecode decoded = ctl::DecodeResponse(received);
-            if (decoded.status == ctl::DecodeStatus::kComplete) return decoded.response;
-            if (decoded.status == ctl::DecodeStatus::kInvalid) return std::nullopt;
-            const std::vector<std::uint8_t> more = simtest::ReceiveExactly(m_fd.Get(), 1);
-            if (more.empty()) return std::nullopt;
-            received.insert(received.end(), more.begin(), more.end());
-        }
-    }
-    std::optional<ctl::Response> Ask(std::uint8_t type) { return Ask(ctl::Request{type, 0, {}, 0, true}); }
-    bool Hello(const std::string& address) {
-        const auto r = Ask(ctl::Request{ctl::kHello, 0, address, 0, true});
-        return r && r->result == ctl::kOk && r->answer;
-    }
-    std::uint32_t Status() {
-        const auto r = Ask(ctl::kGetStatus);
-        return r && r->result == ctl::kOk ? r->statusWord : 0xDEADBEEF;
-    }
-
-private:
-    sim::Fd m_fd;
-    std::uint32_t m_id = 0;
-};
 
 enum class Reach { kConnected, kRefused, kSilent };
 

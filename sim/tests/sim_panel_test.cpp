@@ -1,6 +1,5 @@
 // The panel exchange end to end, with a client that plays the installer's side with the panel
 // codec: order of messages, the package digest, retries and the panel's faults.
-#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -8,115 +7,16 @@
 
 #include "controller/ControllerProtocol.h"
 #include "ports/PanelFrame.h"
+#include "sim/tests/Clients.h"
 #include "sim/tests/SimProcess.h"
 
 namespace {
 
+using simtest::InstallerPanel;
+using simtest::Package;
 using simtest::PrinterAddress;
 using simtest::SimProcess;
-
-std::vector<std::uint8_t> Text(std::string text, std::size_t width) {
-    text.resize(width, ' ');
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-}
-
-// The installer's side: commands with up to three attempts, each waiting 2 s for its
-// acknowledgement, and panel messages acknowledged as they come; over TLS 1.2 when asked.
-class InstallerPanel {
-public:
-    explicit InstallerPanel(const std::string& address, bool tls = false)
-        : m_fd(simtest::ConnectTcp(address, 57602)) {
-        if (!tls || !m_fd.Valid()) return;
-        m_ctx.reset(SSL_CTX_new(TLS_client_method()));
-        SSL_CTX_set_max_proto_version(m_ctx.get(), TLS1_2_VERSION);
-        m_ssl.reset(SSL_new(m_ctx.get()));
-        SSL_set_fd(m_ssl.get(), m_fd.Get());
-        if (SSL_connect(m_ssl.get()) != 1) m_fd.Reset();
-    }
-    bool Connected() const { return m_fd.Valid(); }
-    int Fd() const { return m_fd.Get(); }
-
-    // The attempt number that was acknowledged, or -1.
-    int Send(std::uint16_t code, const std::vector<std::uint8_t>& data = {}) {
-        for (std::uint8_t attempt = 0; attempt < 3; ++attempt) {
-            const std::vector<std::uint8_t> frame = panel::EncodePanelFrame(code, m_sequence, attempt, data);
-            if (!Write(frame)) return -1;
-            const std::vector<std::uint8_t> reply = ReadExactly(panel::kCommandAckSize, 2000);
-            if (reply.size() == panel::kCommandAckSize && panel::IsCommandAck(reply, frame)) {
-                ++m_sequence;
-                return attempt;
-            }
-        }
-        return -1;
-    }
-
-    // True when the next message is `code`; it is then acknowledged.
-    bool Receive(std::uint16_t code) {
-        const std::vector<std::uint8_t> message = ReadExactly(16, simtest::kGuardMs);
-        const auto header = panel::ReadPanelMessageHeader(message);
-        if (message.size() != 16 || !header || header->command != code) return false;
-        const auto ack = panel::MakeMessageAck(header->sequence, header->attempt);
-        m_sequence = static_cast<std::uint8_t>(header->sequence + 1);
-        return Write(ack);
-    }
-
-    // The opening exchange, the package and its digest; true when all went through.
-    bool Transfer(const std::vector<std::uint8_t>& package, const std::string& digest) {
-        if (Send(0xE000, Text("1.0.03.0.1", 15)) < 0 || !Receive(0xE00A) || !Receive(0xE00D)) return false;
-        if (Send(0xE00E, Text("127.0.0.1", 15)) < 0 || !Receive(0xE00F)) return false;
-        if (Send(0xE010, Text("", 15)) < 0 || !Receive(0xE011)) return false;
-        if (Send(0xE012, Text("", 15)) < 0 || Send(0xE005) < 0) return false;
-        std::vector<std::uint8_t> header = Text("PanelApplication", 30);
-        const std::vector<std::uint8_t> size = Text(std::to_string(package.size()), 10);
-        header.insert(header.end(), size.begin(), size.end());
-        if (Send(0xE006, header) < 0) return false;
-        for (std::size_t at = 0; at < package.size(); at += 1024) {
-            const auto end = package.begin() + static_cast<std::ptrdiff_t>(std::min(at + 1024, package.size()));
-            if (Send(0xE007, std::vector<std::uint8_t>(package.begin() + static_cast<std::ptrdiff_t>(at), end)) < 0) return false;
-        }
-        return Send(0xE008, Text(digest, 32)) >= 0;
-    }
-
-private:
-    bool Write(std::span<const std::uint8_t> bytes) {
-        if (!m_ssl) return simtest::SendAll(m_fd.Get(), bytes);
-        return SSL_write(m_ssl.get(), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
-    }
-
-    std::vector<std::uint8_t> ReadExactly(std::size_t size, int timeoutMs) {
-        if (!m_ssl) return simtest::ReceiveExactly(m_fd.Get(), size, timeoutMs);
-        std::vector<std::uint8_t> out(size);
-        std::size_t got = 0;
-        while (got < size) {
-            pollfd p{m_fd.Get(), POLLIN, 0};
-            if (SSL_pending(m_ssl.get()) == 0 && poll(&p, 1, timeoutMs) != 1) break;
-            const int n = SSL_read(m_ssl.get(), out.data() + got, static_cast<int>(size - got));
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        out.resize(got);
-        return out;
-    }
-
-    struct CtxFree {
-        void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-    };
-    struct SslFree {
-        void operator()(SSL* ssl) const { SSL_free(ssl); }
-    };
-    sim::Fd m_fd;
-    std::unique_ptr<SSL_CTX, CtxFree> m_ctx;
-    std::unique_ptr<SSL, SslFree> m_ssl;  // destroyed before the socket closes
-    std::uint8_t m_sequence = 0;
-};
-
-std::vector<std::uint8_t> Package(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 7919) >> 3);
-    bytes[0] = 'P';
-    bytes[1] = 'K';
-    return bytes;
-}
+using simtest::Text;
 
 TEST(SimPanel, WholeExchangeThenInstallAndRestart) {
     const std::string address = PrinterAddress(0);

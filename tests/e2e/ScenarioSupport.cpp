@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "tests/windows/SimControl.h"
+
 namespace e2e {
 namespace {
 
@@ -71,6 +73,14 @@ void InitSettings(int& argc, wchar_t** argv) {
 }
 
 const Settings& GetSettings() { return g_settings; }
+
+std::string Settings::Printer(int n) const {
+    if (n < 1 || n > SimControl::kMaxPrinters) {
+        ADD_FAILURE() << "no printer @" << n << ": the harness has @1 to @" << SimControl::kMaxPrinters;
+        return {};
+    }
+    return simNet.empty() ? "" : simNet + "." + std::to_string(n);
+}
 
 std::wstring ScreenshotPath(std::wstring_view name, std::wstring_view extension) {
     if (g_settings.screenshots.empty()) return L"";

@@ -40,8 +40,9 @@ struct Settings {
 
     bool Japanese() const { return language == "ja"; }
     bool OnHarness() const { return !simNet.empty() && !simControl.empty(); }
-    // "10.N.1.n", the address with-netns.sh gave @n (empty off the harness).
-    std::string Printer(int n) const { return simNet.empty() ? "" : simNet + "." + std::to_string(n); }
+    // "10.N.1.n", the address with-netns.sh gave @n, 1 to 32 (empty off the harness; another n
+    // adds a test failure and gives an empty string).
+    std::string Printer(int n) const;
 };
 
 // Reads the environment, then takes (and removes) the arguments above from argv.

@@ -22,8 +22,9 @@
 #                       waited for at most the time-out)
 #   --sim PATH          the printer simulator (default build/native/sim/printer-sim)
 #   --printer ADDRESS[,KEY=VALUE...]
-#                       one simulated printer, as printer-sim's --printer (repeatable); @1 to @9 stand
-#                       for this run's printer addresses here and in the scenario's arguments
+#                       one simulated printer, as printer-sim's --printer (repeatable); @1 to @32
+#                       stand for this run's printer addresses here and in the scenario's arguments
+#                       (with-netns.sh: @12 is the twelfth, @0 or @33 ends the run with code 2)
 #   --sim-option ARG    any other simulator argument, one word each (repeatable), e.g. --cert-expired
 #   --device-info FILE  the DeviceInfo.xml to place, removed afterwards; without it there is none
 #   --installer EXE     the installer under test (E2E_INSTALLER)

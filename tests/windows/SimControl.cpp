@@ -44,7 +44,13 @@ SimControl::SimControl() : m_net(Environment("SIM_NET")) {
     m_socket = std::move(s);
 }
 
-std::string SimControl::Printer(int n) const { return m_net + "." + std::to_string(n); }
+std::string SimControl::Printer(int n) const {
+    if (n < 1 || n > kMaxPrinters) {
+        ADD_FAILURE() << "no printer @" << n << ": the printers are @1 to @" << kMaxPrinters;
+        return {};
+    }
+    return m_net + "." + std::to_string(n);
+}
 
 bool SimControl::ReadLine(std::string& line) {
     for (;;) {

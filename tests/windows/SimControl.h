@@ -17,7 +17,10 @@ public:
     // True when the control port answered; tests should ASSERT on it.
     bool Connected() const { return static_cast<bool>(m_socket); }
 
-    // "127.A.B.n", the address with-sim.sh gave @n.
+    // The printers' addresses are @1 to @32 (with-netns.sh gives its bridge all of them).
+    static constexpr int kMaxPrinters = 32;
+    // "SIM_NET.n", the address the harness gave @n (127.A.B.n under with-sim.sh, 10.N.1.n under
+    // with-netns.sh). Another n adds a test failure and gives an empty string.
     std::string Printer(int n) const;
 
     // One command; its answer lines without the final "OK". An "ERR" answer or a lost connection

@@ -1,19 +1,23 @@
 #!/bin/bash
-# Usage: with-netns.sh PREFIX SIMULATOR [simulator options...] -- PROGRAM.exe [arguments...]
+# Usage: with-netns.sh PREFIX|- SIMULATOR [simulator options...] -- PROGRAM.exe [arguments...]
 #
 # Runs a Windows program under Wine on a network of its own, so that what it multicasts never
 # leaves this machine's test namespaces. Two namespaces are made and always removed again:
-#   printers  a bridge holding 10.N.0.1 and the printers' addresses 10.N.1.1 to 10.N.1.9 (@1 to @9
-#             in the simulator's options and the program's arguments); the simulator runs here
+#   printers  a bridge holding 10.N.0.1 and the printers' addresses 10.N.1.1 to 10.N.1.32 (@1 to
+#             @32 in the simulator's options and the program's arguments; a word is read as a
+#             whole number, so @12 is never @1 followed by 2, and @0 or @33 is refused); the
+#             simulator runs here, serving as many of them as its options name
 #   pc        two adapters on that bridge, 10.N.0.2 and 10.N.0.3 (as a PC with wired and wireless
 #             on one network), and loopback; the Wine prefix PREFIX runs here
 # All of them are on 10.N.0.0/16.
 # Wine creates sockets in its wineserver, so the prefix's wineserver is started inside the pc
-# namespace, and one prefix serves one namespace at a time. PREFIX is made on first use.
+# namespace, and one prefix serves one namespace at a time. PREFIX is made on first use. With -
+# in its place PROGRAM is a Linux program, run in the pc namespace without Wine.
 # The program sees SIM_NET=10.N.1 (so @n is SIM_NET.n), SIM_CONTROL=10.N.0.1:PORT and
-# PC_ADDRESSES="10.N.0.2 10.N.0.3". The exit code is the program's.
+# PC_ADDRESSES="10.N.0.2 10.N.0.3". The exit code is the program's; 2 for bad usage.
 set -u
-prefix=$(realpath -m "$1"); shift
+if [ "${1:-}" = - ]; then prefix=""; else prefix=$(realpath -m "$1"); fi
+shift
 sim="$1"; shift
 sim_args=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do sim_args+=("$1"); shift; done
@@ -28,10 +32,32 @@ tag=$(( id % 150 ))  # 10.100 to 10.249: always a valid address
 net="10.$(( 100 + tag ))"
 ns_printers="cvn-printers-$id"
 ns_pc="cvn-pc-$id"
-substitute() { local s="$1"; for i in 1 2 3 4 5 6 7 8 9; do s="${s//@$i/$net.1.$i}"; done; printf '%s' "$s"; }
-for i in "${!sim_args[@]}"; do sim_args[$i]=$(substitute "${sim_args[$i]}"); done
+printers=32
+# @n (1 to $printers, digits read to their end) becomes the printer's address; an @ without digits
+# stays as it is.
+substitute() {
+  local rest="$1" done="" n
+  while [[ "$rest" == *@* ]]; do
+    done+="${rest%%@*}"
+    rest="${rest#*@}"
+    if [[ "$rest" =~ ^([0-9]+)(.*)$ ]]; then
+      n="${BASH_REMATCH[1]}"
+      rest="${BASH_REMATCH[2]}"
+      if ! [[ "$n" =~ ^[1-9][0-9]?$ ]] || [ "$n" -gt $printers ]; then
+        echo "with-netns: @$n in '$1': the printers are @1 to @$printers" >&2
+        return 1
+      fi
+      done+="$net.1.$n"
+    else
+      done+="@"
+    fi
+  done
+  printf '%s' "$done$rest"
+}
+for i in "${!sim_args[@]}"; do sim_args[$i]=$(substitute "${sim_args[$i]}") || exit 2; done
 cmd=()
-for a in "$@"; do cmd+=("$(substitute "$a")"); done
+for a in "$@"; do a=$(substitute "$a") || exit 2; cmd+=("$a"); done
+[ ${#cmd[@]} -gt 0 ] || { echo "with-netns: missing PROGRAM after --" >&2; exit 2; }
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
@@ -39,8 +65,13 @@ wineserver=/usr/lib/wine/wineserver
 out=$(mktemp -d)
 sim_pid=""
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  "$wineserver" -k 2>/dev/null
+  if [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; then
+    # The simulator joins every thread on SIGTERM; one that does not end within 10 s is killed.
+    for _ in $(seq 100); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+  fi
+  [ -n "$prefix" ] && "$wineserver" -k 2>/dev/null
   ip netns del "$ns_pc" 2>/dev/null
   ip netns del "$ns_printers" 2>/dev/null
   rm -rf "$out"
@@ -59,7 +90,8 @@ ip -n "$ns_printers" link set port2 master br0
 for l in lo br0 port1 port2; do ip -n "$ns_printers" link set "$l" up; done
 for l in lo wired wireless; do ip -n "$ns_pc" link set "$l" up; done
 ip -n "$ns_printers" addr add "$net.0.1/16" dev br0
-for i in 1 2 3 4 5 6 7 8 9; do ip -n "$ns_printers" addr add "$net.1.$i/16" dev br0; done
+for i in $(seq $printers); do echo "addr add $net.1.$i/16 dev br0"; done | ip -n "$ns_printers" -batch - ||
+  { echo "with-netns: cannot give the bridge the printers' addresses"; exit 1; }
 ip -n "$ns_pc" addr add "$net.0.2/16" dev wired
 ip -n "$ns_pc" addr add "$net.0.3/16" dev wireless
 # Each adapter answers for its own address only, and a reply to it comes in through it.
@@ -74,24 +106,28 @@ if [ -z "$port" ]; then
   echo "with-netns: the simulator did not start"; cat "$out/stdout" "$out/log"; exit 1
 fi
 
-# A wineserver of this prefix outside the namespace would give the program sockets out there.
-"$wineserver" -k 2>/dev/null
-"$wineserver" -w 2>/dev/null
-if [ ! -f "$prefix/.ready" ]; then
-  rm -rf "$prefix"; mkdir -p "$prefix"
-  in_pc "$wine" wineboot -i >/dev/null 2>&1 </dev/null
-  in_pc "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null
-  "$wineserver" -w
-  touch "$prefix/.ready"
+run=("${cmd[@]}")
+if [ -n "$prefix" ]; then
+  # A wineserver of this prefix outside the namespace would give the program sockets out there.
+  "$wineserver" -k 2>/dev/null
+  "$wineserver" -w 2>/dev/null
+  if [ ! -f "$prefix/.ready" ]; then
+    rm -rf "$prefix"; mkdir -p "$prefix"
+    in_pc "$wine" wineboot -i >/dev/null 2>&1 </dev/null
+    in_pc "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null
+    "$wineserver" -w
+    touch "$prefix/.ready"
+  fi
+  # Wine draws the caption buttons with Marlett; this Wine does not find its own copy, so the
+  # close box would show as a letter. The prefix gets one.
+  fonts="$prefix/drive_c/windows/Fonts"
+  [ -f "$fonts/marlett.ttf" ] || { mkdir -p "$fonts" && cp /usr/share/wine/fonts/marlett.ttf "$fonts/" 2>/dev/null; }
+  in_pc "$wineserver" -p30 >/dev/null 2>&1 </dev/null
+  in_pc "$wine" cmd /c exit >/dev/null 2>&1 </dev/null
+  run=("$wine" "${cmd[@]}")
 fi
-# Wine draws the caption buttons with Marlett; this Wine does not find its own copy, so the
-# close box would show as a letter. The prefix gets one.
-fonts="$prefix/drive_c/windows/Fonts"
-[ -f "$fonts/marlett.ttf" ] || { mkdir -p "$fonts" && cp /usr/share/wine/fonts/marlett.ttf "$fonts/" 2>/dev/null; }
-in_pc "$wineserver" -p30 >/dev/null 2>&1 </dev/null
-in_pc "$wine" cmd /c exit >/dev/null 2>&1 </dev/null
 
-in_pc env SIM_NET="$net.1" SIM_CONTROL="$net.0.1:$port" PC_ADDRESSES="$net.0.2 $net.0.3" "$wine" "${cmd[@]}"
+in_pc env SIM_NET="$net.1" SIM_CONTROL="$net.0.1:$port" PC_ADDRESSES="$net.0.2 $net.0.3" "${run[@]}"
 rc=$?
 if [ $rc -ne 0 ]; then echo "---- simulator log ----"; tail -n 60 "$out/log"; fi
 exit $rc
