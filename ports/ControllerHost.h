@@ -24,7 +24,8 @@ public:
     virtual std::wstring TempDirectory() = 0;
 
     // Creates (or truncates) the file at `path`, shared with all other openers, and writes the
-    // library resource (type "DLL", id 146) into it.
+    // library resource (type "DLL", id 146) into it. A file at `path` still waiting to be deleted
+    // (DeleteLibraryFile) no longer is: it now belongs to the caller, who deletes it in turn.
     virtual WriteResult WriteLibrary(const std::wstring& path, std::wstring& report) = 0;
 
     // Loads the library file; null when it cannot be loaded.
@@ -36,7 +37,8 @@ public:
     virtual void Free(Module module) = 0;
 
     // Deletes the file. When it cannot be deleted now (another program holds it open), it is
-    // remembered and deleted at a later call or when the process ends. Never fails the caller.
+    // remembered and deleted at a later call or when the process ends, unless it is written again
+    // before. Never fails the caller.
     virtual void DeleteLibraryFile(const std::wstring& path) = 0;
 
     // A message box with an OK button and no icon, owned by the dialog the user is working in

@@ -1,17 +1,28 @@
-// A printer port's use of the controller library's file in the temporary directory. The file has
-// one name for the whole process ("Tessaro.DLL" there, a name the installer keeps), so all the
-// ports of the process share it: the first user has it written, the last one to let go has it
-// deleted, and in between nobody writes it again while another port may have it loaded (a
-// mapped library cannot be overwritten). The module itself needs no such care: loading the same
-// file again counts one more reference to the module already loaded.
+// A printer port's own copy of the controller library in the temporary directory. The library
+// keeps one connection per loaded module (a connect closes the one before), and loading a file
+// that is loaded already only counts one more reference to the same module; so ports that talk to
+// their printers at the same time, on threads of their own, each need a module, and therefore a
+// file, of their own. The process's first file has the library's own name, "Tessaro.DLL", the one
+// a single installation has always used; a port that needs the library while other ports hold
+// theirs gets the lowest free of "Tessaro-2.DLL", "Tessaro-3.DLL", ... Base names differ, not only
+// folders: a loader may hand out a loaded module of the same base name for the one asked for.
 //
-// The users are counted per file, process-wide, under a lock: ports live on the user-interface
-// thread and on the workers of a quiet installation.
+// The names are handed out process-wide under a lock: ports live on the user-interface thread and
+// on the workers of the installations that run side by side. Only the port holding a file writes
+// or deletes it, so nobody rewrites a file another port has loaded; its holder deletes it when it
+// lets go, and only once the delete has been done (or left to the host, which deletes a file that
+// cannot be deleted now later) is the name free again. Nothing is left behind.
 #pragma once
 
 #include <string>
 
 #include "ports/ControllerHost.h"
+
+inline constexpr wchar_t kControllerLibraryFileName[] = L"Tessaro.DLL";
+
+// The name of the process's `number`-th library file, counted from 1: kControllerLibraryFileName,
+// then "Tessaro-2.DLL", "Tessaro-3.DLL", ...
+std::wstring ControllerLibraryFileName(int number);
 
 class ControllerLibraryFile {
 public:
@@ -22,24 +33,24 @@ public:
     ControllerLibraryFile(const ControllerLibraryFile&) = delete;
     ControllerLibraryFile& operator=(const ControllerLibraryFile&) = delete;
 
-    // Makes this a user of the file at `path` (letting go of another file it used) and answers
-    // whether the whole library is in it. The file is written through `host` when no other user
-    // relies on it: for the first user, for a sole user asking again (its module freed, it wants
-    // a fresh copy), and when no earlier write succeeded. Otherwise the file stays as the first
-    // user had it written, and this is kWritten. Whatever the answer, this stays a user until
-    // Release: a failed write may still have created the file, and the last user deletes it.
-    IControllerHost::WriteResult Acquire(IControllerHost& host, const std::wstring& path, std::wstring& report);
+    // Takes a file of this user's own in `directory` (which ends with a separator) and writes the
+    // library into it through `host`. A user that holds a file already keeps it and has it written
+    // again (its module freed, it wants a fresh copy); one whose file is elsewhere lets go of that
+    // one first. Whatever the answer, this holds the file until Release: a failed write may still
+    // have created it, and Release deletes it.
+    IControllerHost::WriteResult Acquire(IControllerHost& host, const std::wstring& directory, std::wstring& report);
 
-    // Stops using the file; when this was its last user, its host deletes it (which never fails:
-    // a file that cannot be deleted now is deleted later). The caller frees its module first.
-    // Does nothing when this uses no file.
+    // Deletes the file through its host (which never fails: a file that cannot be deleted now is
+    // deleted later) and frees its name. The caller frees its module first. Does nothing when
+    // this holds no file.
     void Release() noexcept;
 
     bool Held() const { return m_host != nullptr; }
-    // The file used; empty when none.
+    // The file held; empty when none.
     const std::wstring& Path() const { return m_path; }
 
 private:
     IControllerHost* m_host = nullptr;
+    std::wstring m_directory;
     std::wstring m_path;
 };

@@ -104,7 +104,7 @@ bool CDravonPort::extractController() {
     const std::wstring directory = m_env.host.TempDirectory();
     if (directory.empty()) return false;
     std::wstring report;
-    switch (m_libraryFile.Acquire(m_env.host, directory + kControllerLibraryFileName, report)) {
+    switch (m_libraryFile.Acquire(m_env.host, directory, report)) {
         case IControllerHost::WriteResult::kWritten:
             return true;
         case IControllerHost::WriteResult::kNoResource:
@@ -147,7 +147,7 @@ bool CDravonPort::loadOnDemand() {
     // A load that failed after the module was loaded keeps it until now. Free it before the file
     // is written again: a mapped library cannot be overwritten, and loading it a second time
     // would only raise its load count, so that it would never be unloaded nor its file deleted.
-    // The port keeps its use of the file meanwhile: another port's use is not disturbed.
+    // The port keeps its file meanwhile and has it written again.
     if (m_hModule) {
         m_env.host.Free(m_hModule);
         m_hModule = nullptr;
@@ -162,8 +162,8 @@ bool CDravonPort::connectPrinter() {
 
 void CDravonPort::unload() noexcept {
     if (m_hModule) m_env.host.Free(m_hModule);
-    // The last port to let go deletes the file; the host never fails there: a file it cannot
-    // delete now is deleted later.
+    // The port's file goes with its module; the host never fails there: a file it cannot delete
+    // now is deleted later.
     m_libraryFile.Release();
     m_hModule = nullptr;
     m_pServiceTool = nullptr;

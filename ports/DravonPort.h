@@ -1,9 +1,11 @@
 // The printer port: most requests go through the printer maker's controller library, which the
 // port writes from the installer's resources into the temporary directory, loads, checks and
-// unloads again around each operation. Ports alive at the same time share that one file
-// (ControllerLibraryFile). The firmware goes to TCP port 9100 directly, and when the library
-// cannot put a printer without TLS into update mode the port sends the update-mode frame itself.
-// Whether the printer wants TLS is read once, over SNMP, at construction.
+// unloads again around each operation. The library keeps one connection per loaded module, so a
+// port with the library loaded has a module, and a file, of its own (ControllerLibraryFile): ports
+// of installations that run side by side, on threads of their own, each talk to their own printer.
+// The firmware goes to TCP port 9100 directly, and when the library cannot put a printer without
+// TLS into update mode the port sends the update-mode frame itself. Whether the printer wants TLS
+// is read once, over SNMP, at construction.
 //
 // Everything the port needs from the system comes through DravonEnvironment, so that the order of
 // library calls, the status-word rules and the transfers run the same against fakes.
@@ -30,7 +32,6 @@ inline constexpr std::uint32_t kDataPortStallMs = 60000;
 // The connection that only shows the printer's certificate before anything is sent waits this long
 // for the printer to accept it; one that does not come in time leaves the decision to the transfer.
 inline constexpr std::uint32_t kTrustCheckConnectMs = 10000;
-inline constexpr wchar_t kControllerLibraryFileName[] = L"Tessaro.DLL";
 
 struct DravonEnvironment {
     IControllerHost& host;
@@ -95,7 +96,7 @@ private:
     std::uint32_t m_dwAddress;  // network byte order
     bool m_bSecure = false;
     IControllerHost::Module m_hModule = nullptr;
-    ControllerLibraryFile m_libraryFile;  // shared with the process's other ports; held until unload
+    ControllerLibraryFile m_libraryFile;  // this port's own file; held until unload
     ServiceToolAPI* m_pServiceTool = nullptr;
     RemoteConnectAPI* m_pRemoteConnect = nullptr;
     DravonEnvironment m_env;

@@ -74,6 +74,14 @@ std::wstring Win32ControllerHost::TempDirectory() {
 }
 
 IControllerHost::WriteResult Win32ControllerHost::WriteLibrary(const std::wstring& path, std::wstring& report) {
+    // A file name is handed out again once its last holder let go, even when the file could not
+    // be deleted then. From here on the file is its new holder's: a later attempt at the files
+    // left waiting (another port deleting its own) must not delete it under the new holder's
+    // module. Forgotten before the file is created, so that no attempt still under way meets it.
+    {
+        const std::lock_guard lock(m_pendingMutex);
+        std::erase(m_pendingDeletes, path);
+    }
     const QuietSystemErrors quiet;
     const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,

@@ -3,13 +3,17 @@
 // rules, the transfers to port 9100 and the readings taken over SNMP.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <numeric>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +37,9 @@ const wchar_t kExportError[] = L"DLL関数取得エラー";
 const wchar_t kVersionError[] = L"APIバージョン不整合";
 
 const std::wstring kLibraryPath = L"/fake/temp/Tessaro.DLL";
+// The files of ports that need the library while others hold theirs.
+const std::wstring kSecondLibraryPath = L"/fake/temp/Tessaro-2.DLL";
+const std::wstring kThirdLibraryPath = L"/fake/temp/Tessaro-3.DLL";
 const Calls kLoad = {"write",
                      "load",
                      "resolve GetRemoteConnectAPI",
@@ -40,8 +47,6 @@ const Calls kLoad = {"write",
                      "resolve GetServiceToolAPI",
                      "service version",
                      "connect 127.0.0.2"};
-// The same where another port has written the file already.
-const Calls kLoadWritten(kLoad.begin() + 1, kLoad.end());
 const Calls kUnload = {"free", "delete"};
 
 Calls Join(std::initializer_list<Calls> parts) {
@@ -334,28 +339,41 @@ TEST_F(DravonPortTest, AFailedLoadIsRetriedByTheNextOperation) {
     ExpectUnloaded();
 }
 
-// Ports alive at the same time (the installer's identified printer and the one being installed,
-// or a benchmark's two printers) share the one library file: written once, never rewritten under
-// a module another port has loaded, deleted when the last port lets go.
-TEST_F(DravonPortTest, PortsAliveTogetherShareOneLibraryFile) {
-    std::array<std::unique_ptr<CDravonPort, PortRelease>, 2> ports;
+// Ports that have the library loaded at the same time (installations side by side, or the
+// identified printer's port beside the one being installed) each have a file, and so a module, of
+// their own: the library keeps one connection per module. The first file has the library's own
+// name, the others the lowest free number; a port deletes its file when it lets go of the library,
+// and the name is free again.
+TEST_F(DravonPortTest, PortsWithTheLibraryLoadedTogetherEachHaveAFileOfTheirOwn) {
+    using Files = std::set<std::wstring>;
+    std::array<std::unique_ptr<CDravonPort, PortRelease>, 4> ports;
     const auto opcode = [&](int i) { return [&, i] { EXPECT_EQ(ports[i]->getOperationCode(), 0); }; };
     const struct {
         const char* step;
         std::function<void()> run;
         Calls calls;
-        int loadedModules;
-        bool fileExists;
+        Files files;  // the files there afterwards, each with its module loaded
     } steps[] = {
-        {"first port made", [&] { ports[0] = MakePort(); }, kLoad, 1, true},
-        {"second port made", [&] { ports[1] = MakePort(); }, kLoadWritten, 2, true},
-        {"first port's operation", opcode(0), {"opcode", "free"}, 1, true},
-        {"first port loads again", opcode(0), Join({kLoadWritten, {"opcode", "free"}}), 1, true},
-        {"second port's operation, the last user", [&] { std::wstring r; EXPECT_TRUE(ports[1]->queryInformation(r)); },
-         Join({{"connect 127.0.0.2", "info", "status"}, kUnload}), 0, false},
-        {"first port alone writes it again", opcode(0), Join({kLoad, {"opcode"}, kUnload}), 0, false},
-        {"second port loads, then is released", [&] { opcode(1)(); ports[1].reset(); },
-         Join({kLoad, {"opcode"}, kUnload}), 0, false},
+        {"first port made", [&] { ports[0] = MakePort(); }, kLoad, {kLibraryPath}},
+        {"second port made beside it", [&] { ports[1] = MakePort(); }, kLoad, {kLibraryPath, kSecondLibraryPath}},
+        {"third port made", [&] { ports[2] = MakePort(); }, kLoad,
+         {kLibraryPath, kSecondLibraryPath, kThirdLibraryPath}},
+        {"the second port's operation deletes its file", opcode(1), Join({{"opcode"}, kUnload}),
+         {kLibraryPath, kThirdLibraryPath}},
+        {"a fourth port takes the freed name", [&] { ports[3] = MakePort(); }, kLoad,
+         {kLibraryPath, kSecondLibraryPath, kThirdLibraryPath}},
+        {"the first port released with its library loaded", [&] { ports[0].reset(); }, kUnload,
+         {kSecondLibraryPath, kThirdLibraryPath}},
+        {"the second port loads again, into the first name",
+         [&] {
+             host.library.connects = false;  // the operation stops after the load, which stays
+             std::uint32_t status, detail;
+             EXPECT_FALSE(ports[1]->getStatusWords(status, detail));
+             host.library.connects = true;
+         },
+         kLoad, {kLibraryPath, kSecondLibraryPath, kThirdLibraryPath}},
+        {"the others released", [&] { ports = {}; }, Join({kUnload, kUnload, kUnload}), {}},
+        {"a port alone has the first name again", [&] { ports[0] = MakePort(); }, kLoad, {kLibraryPath}},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.step);
@@ -364,31 +382,39 @@ TEST_F(DravonPortTest, PortsAliveTogetherShareOneLibraryFile) {
         Calls calls = std::move(constructionCalls);
         for (std::string& call : host.TakeCalls()) calls.push_back(std::move(call));
         EXPECT_EQ(calls, s.calls);
-        EXPECT_EQ(host.loadedModules(), s.loadedModules);
-        EXPECT_EQ(host.files.contains(kLibraryPath), s.fileExists);
+        EXPECT_EQ(host.files, s.files);
+        EXPECT_EQ(host.LoadedFiles(), s.files);
+        EXPECT_EQ(host.loadedModules(), static_cast<int>(s.files.size())) << "a module loaded twice";
     }
     EXPECT_TRUE(host.messages.empty());
-    EXPECT_EQ(host.writes, 3);
 }
 
-TEST_F(DravonPortTest, ALoadThatFailsBesideAnotherPortLeavesTheFileAsItIs) {
+// A port whose load failed frees its module and writes its own file again at the next try; the
+// port beside it keeps its module and file as they are.
+TEST_F(DravonPortTest, ALoadThatFailsBesideAnotherPortLeavesTheOthersFileAlone) {
     auto first = MakePort();
     host.library.serviceToolVersion = "V101";
     auto second = MakePort();
     EXPECT_EQ(host.messages, std::vector<std::wstring>{kVersionError});
-    EXPECT_EQ(host.loadedModules(), 2);  // the failed load keeps its module until the next try
+    // The failed load keeps its module until the next try.
+    EXPECT_EQ(host.LoadedFiles(), (std::set<std::wstring>{kLibraryPath, kSecondLibraryPath}));
 
     host.library.serviceToolVersion = "V100";
     host.library.operationCode = 9;
+    host.writes = 0;
     EXPECT_EQ(second->getOperationCode(), 9);
-    EXPECT_EQ(host.TakeCalls(), Join({{"free"}, kLoadWritten, {"opcode", "free"}}));
-    EXPECT_EQ(host.writes, 1);
+    EXPECT_EQ(host.TakeCalls(), Join({{"free"}, kLoad, {"opcode"}, kUnload}));
+    EXPECT_EQ(host.writes, 1) << "only the second port's own file is written again";
+    EXPECT_EQ(host.LoadedFiles(), std::set<std::wstring>{kLibraryPath});
     EXPECT_EQ(first->getOperationCode(), 9);
+    EXPECT_EQ(host.TakeCalls(), Join({{"opcode"}, kUnload})) << "the first port's module was left as it was";
     ExpectUnloaded();
     EXPECT_EQ(host.messages.size(), 1u);
 }
 
-TEST_F(DravonPortTest, AFileOneUserCouldNotWriteIsWrittenForTheNext) {
+// A file that could not be written stays its port's (it may have been created); the port writes
+// it again at its next operation, while a port made meanwhile gets another file.
+TEST_F(DravonPortTest, AFileAPortCouldNotWriteIsWrittenAgainAtItsNextOperation) {
     host.writeResult = IControllerHost::WriteResult::kFileError;
     auto first = MakePort();
     EXPECT_EQ(host.messages, std::vector<std::wstring>{host.fileErrorReport});
@@ -396,12 +422,15 @@ TEST_F(DravonPortTest, AFileOneUserCouldNotWriteIsWrittenForTheNext) {
     host.writeResult = IControllerHost::WriteResult::kWritten;
     auto second = MakePort();
     EXPECT_EQ(constructionCalls, kLoad);
-    EXPECT_EQ(first->getOperationCode(), 0);  // now finds the file written
-    EXPECT_EQ(host.writes, 2);
+    EXPECT_EQ(host.files, std::set<std::wstring>{kSecondLibraryPath});
+    EXPECT_EQ(first->getOperationCode(), 0);
+    EXPECT_EQ(host.TakeCalls(), Join({kLoad, {"opcode"}, kUnload}));
+    EXPECT_EQ(host.writes, 3);
+    EXPECT_EQ(host.files, std::set<std::wstring>{kSecondLibraryPath});
+    first->release();
     second->release();
     ExpectUnloaded();
-    first->release();
-    EXPECT_EQ(host.TakeCalls(), Join({kLoadWritten, {"opcode", "free", "free", "delete"}}));
+    EXPECT_EQ(host.TakeCalls(), kUnload);
 }
 
 TEST_F(DravonPortTest, ExtractionFailures) {
@@ -738,41 +767,90 @@ TEST_F(DravonPortTest, PortsMadeWithoutAnEnvironmentUseTheRegisteredOne) {
     ExpectUnloaded();
 }
 
-// A host for ports on several threads at once: it counts the faults a missing lock would let
-// through instead of keeping a library.
+// A host for users of library files on several threads at once: for each file on its own, it
+// counts the faults a missing lock would let through instead of keeping a library. Writing and
+// deleting take a moment, as on a disk, and nobody else may use the file meanwhile.
 class ThreadedFileHost final : public IControllerHost {
 public:
     std::wstring TempDirectory() override { return L"/fake/temp/"; }
-    WriteResult WriteLibrary(const std::wstring&, std::wstring&) override {
-        if (loaded > 0) ++faults;  // overwriting a loaded library
-        exists = true;
-        ++writes;
+    WriteResult WriteLibrary(const std::wstring& path, std::wstring&) override {
+        Busy(path);
+        const std::lock_guard lock(m_mutex);
+        File& file = m_files[path];
+        if (file.loaded > 0) ++faults;  // overwriting a loaded library
+        file.exists = true;
         return WriteResult::kWritten;
     }
-    Module Load(const std::wstring&) override {
-        if (!exists) ++faults;  // a user found the file gone
-        ++loaded;
-        return this;
+    Module Load(const std::wstring& path) override {
+        const std::lock_guard lock(m_mutex);
+        File& file = m_files[path];
+        if (!file.exists || file.busy) ++faults;  // a user found its file gone or half written
+        if (file.loaded > 0) ++faults;            // two users of one module, and so of one connection
+        ++file.loaded;
+        return &file;
     }
     ExportFn Resolve(Module, const char*) override { return nullptr; }
-    void Free(Module) override { --loaded; }
-    void DeleteLibraryFile(const std::wstring&) override {
-        if (loaded > 0) ++faults;  // deleted under a loaded library
-        exists = false;
+    void Free(Module module) override {
+        const std::lock_guard lock(m_mutex);
+        --static_cast<File*>(module)->loaded;
+    }
+    void DeleteLibraryFile(const std::wstring& path) override {
+        Busy(path);
+        const std::lock_guard lock(m_mutex);
+        File& file = m_files[path];
+        if (file.loaded > 0) ++faults;  // deleted under a loaded library
+        file.exists = false;
     }
     void ShowMessage(const std::wstring&) override {}
     void ShowErrorMessage(const std::wstring&) override {}
     std::wstring FromThreadAnsi(std::string_view) override { return {}; }
 
-    std::atomic<int> loaded{0};
-    std::atomic<bool> exists{false};
+    // Every file ever written, and those still there.
+    std::set<std::wstring> Written() const {
+        const std::lock_guard lock(m_mutex);
+        std::set<std::wstring> written;
+        for (const auto& [path, file] : m_files) written.insert(path);
+        return written;
+    }
+    std::set<std::wstring> Existing() const {
+        const std::lock_guard lock(m_mutex);
+        std::set<std::wstring> existing;
+        for (const auto& [path, file] : m_files) {
+            if (file.exists) existing.insert(path);
+        }
+        return existing;
+    }
+
     std::atomic<int> faults{0};
-    std::atomic<int> writes{0};
+
+private:
+    struct File {
+        bool exists = false;
+        int loaded = 0;
+        bool busy = false;  // being written or deleted
+    };
+
+    // The moment a write or a delete takes: another write, delete or load of the file meanwhile
+    // is a fault.
+    void Busy(const std::wstring& path) {
+        {
+            const std::lock_guard lock(m_mutex);
+            File& file = m_files[path];
+            if (file.busy || file.loaded > 0) ++faults;
+            file.busy = true;
+        }
+        std::this_thread::yield();
+        const std::lock_guard lock(m_mutex);
+        m_files[path].busy = false;
+    }
+
+    mutable std::mutex m_mutex;
+    std::map<std::wstring, File> m_files;
 };
 
-TEST(ControllerLibraryFile, UsersOnSeveralThreadsNeverOverwriteNorLoseEachOthersFile) {
+TEST(ControllerLibraryFile, UsersOnSeveralThreadsEachGetAFileNobodyElseWritesLoadsOrDeletes) {
     ThreadedFileHost host;
-    const std::wstring path = L"/fake/temp/Tessaro.DLL";
+    const std::wstring directory = host.TempDirectory();
     constexpr int kThreads = 4;
     constexpr int kRounds = 5000;
     std::vector<std::thread> threads;
@@ -781,11 +859,15 @@ TEST(ControllerLibraryFile, UsersOnSeveralThreadsNeverOverwriteNorLoseEachOthers
             ControllerLibraryFile file;
             for (int round = 0; round < kRounds; ++round) {
                 std::wstring report;
-                if (file.Acquire(host, path, report) != IControllerHost::WriteResult::kWritten) ++host.faults;
-                host.Free(host.Load(file.Path()));
-                // Half the rounds ask again while still a user, as a port retrying a load does.
-                if (round % 2 && file.Acquire(host, path, report) != IControllerHost::WriteResult::kWritten) {
-                    ++host.faults;
+                if (file.Acquire(host, directory, report) != IControllerHost::WriteResult::kWritten) ++host.faults;
+                const std::wstring path = file.Path();
+                host.Free(host.Load(path));
+                // Half the rounds ask again while holding the file, as a port retrying a load does:
+                // the same file, written again.
+                if (round % 2) {
+                    if (file.Acquire(host, directory, report) != IControllerHost::WriteResult::kWritten) ++host.faults;
+                    if (file.Path() != path) ++host.faults;
+                    host.Free(host.Load(file.Path()));
                 }
                 file.Release();
             }
@@ -793,8 +875,13 @@ TEST(ControllerLibraryFile, UsersOnSeveralThreadsNeverOverwriteNorLoseEachOthers
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(host.faults, 0);
-    EXPECT_FALSE(host.exists) << "the last user deletes the file";
-    EXPECT_GE(host.writes, 1);
+    EXPECT_TRUE(host.Existing().empty()) << "every user deletes its file";
+    // The lowest free name each time: never more names than users at once.
+    std::set<std::wstring> names;
+    for (int number = 1; number <= kThreads; ++number) names.insert(directory + ControllerLibraryFileName(number));
+    const std::set<std::wstring> written = host.Written();
+    EXPECT_TRUE(std::includes(names.begin(), names.end(), written.begin(), written.end()));
+    EXPECT_TRUE(written.contains(directory + kControllerLibraryFileName));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // resource DLL/146, Winsock, Schannel, and the printer simulator at the other end (through
 // with-sim.sh). @2 is a plain printer, @3 one with TLS, @4 a plain one with SUB power on (it
 // refuses update mode, so the port falls back to the update-mode frame), @5 and @6 plain ones for
-// the held file and for two ports at once. The VouchedCertificate tests run against a simulator
+// held files and for ports alive together. The VouchedCertificate tests run against a simulator
 // of their own whose TLS printer (@2) presents a certificate of the run's test authority.
 //
 // No message box can be answered here: every test registers a presenter that records them, and
@@ -45,9 +45,14 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::wstring LibraryFile() { return ProcessControllerHost().TempDirectory() + kControllerLibraryFileName; }
+// The process's `number`-th library file: Tessaro.DLL, then Tessaro-2.DLL, ...
+std::wstring LibraryFile(int number = 1) {
+    return ProcessControllerHost().TempDirectory() + ControllerLibraryFileName(number);
+}
 
-bool LibraryFileExists() { return ::GetFileAttributesW(LibraryFile().c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool LibraryFileExists(int number = 1) {
+    return ::GetFileAttributesW(LibraryFile(number).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 Bytes ReadAll(const wchar_t* path) {
     std::ifstream in(path, std::ios::binary);
@@ -208,32 +213,71 @@ TEST_F(DravonPortSim, AHeldLibraryFileIsDeletedLater) {
     EXPECT_TRUE(ProcessControllerHost().PendingDeletes().empty());
 }
 
-// Two ports alive at once share the library file (the second used to fail writing it over the
-// first one's loaded library); it goes when the last of them is done with it.
-TEST_F(DravonPortSim, TwoPortsShareTheLibraryFile) {
+// Ports alive at once have library files, and modules, of their own: the second one's connect
+// must not close the first one's connection. Each file goes when its port is done with it, and a
+// freed name serves the next port.
+TEST_F(DravonPortSim, PortsAliveTogetherHaveLibraryFilesOfTheirOwn) {
+    const std::string printers[] = {m_sim.Printer(5), m_sim.Printer(6)};
     PortPtr first = Port(5);
     PortPtr second = Port(6);
-    ASSERT_TRUE(LibraryFileExists());
+    ASSERT_TRUE(LibraryFileExists(1));
+    ASSERT_TRUE(LibraryFileExists(2));
+    ASSERT_TRUE(m_sim.WaitFor(printers[1], "controller_connections", "1"));
+    EXPECT_EQ(m_sim.Show(printers[0], "controller_connections"), "1") << "both connections stay open";
 
     std::wstring reply;
     EXPECT_TRUE(first->queryInformation(reply));
-    EXPECT_EQ(reply, SnmpText(m_sim.Printer(5)));
-    EXPECT_TRUE(LibraryFileExists()) << "the second port still has the library loaded";
+    EXPECT_EQ(reply, SnmpText(printers[0]));
+    EXPECT_FALSE(LibraryFileExists(1)) << "the first port deletes its own file";
+    EXPECT_TRUE(LibraryFileExists(2)) << "the second port still has the library loaded";
 
-    // A third comes while the second holds the file, then each goes in turn.
+    // A third comes while the second holds its file: the freed first name.
     PortPtr third = Port(5);
+    EXPECT_TRUE(LibraryFileExists(1));
+    EXPECT_FALSE(LibraryFileExists(3));
     std::uint32_t status = 1, detail = 1;
     EXPECT_TRUE(second->getStatusWords(status, detail));
     EXPECT_EQ(status, 0u);
-    EXPECT_TRUE(LibraryFileExists()) << "the third port still has the library loaded";
+    EXPECT_FALSE(LibraryFileExists(2));
     EXPECT_EQ(third->getOperationCode(), 0);
-    EXPECT_FALSE(LibraryFileExists()) << "the last user deletes it";
+    EXPECT_FALSE(LibraryFileExists(1));
 
-    // Alone again, a port writes it, and deletes it when done.
+    // Alone again, a port loads and deletes as a single installation does.
     reply.clear();
     EXPECT_TRUE(second->queryInformation(reply));
+    EXPECT_EQ(reply, SnmpText(printers[1]));
+    EXPECT_FALSE(LibraryFileExists(1));
+    EXPECT_FALSE(LibraryFileExists(2));
+    EXPECT_TRUE(ProcessControllerHost().PendingDeletes().empty());
+}
+
+// A name whose file could not be deleted (a scanner held it) is handed out again once free: the
+// file is then its new port's alone, and no longer waits to be deleted. Another port deleting its
+// own file tries the files left waiting again; one that went between its new port's write and
+// load would fail that load.
+TEST_F(DravonPortSim, AFileLeftWaitingAndHandedOutAgainIsItsNewPortsAlone) {
+    PortPtr first = Port(5);
+    {
+        const UniqueFile scanner(::CreateFileW(LibraryFile().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(scanner);
+        EXPECT_EQ(first->getOperationCode(), 0);
+        ASSERT_EQ(ProcessControllerHost().PendingDeletes(), std::vector<std::wstring>{LibraryFile()});
+    }
+
+    PortPtr second = Port(6);  // the first name again, written anew
+    EXPECT_TRUE(LibraryFileExists(1));
+    EXPECT_TRUE(ProcessControllerHost().PendingDeletes().empty()) << "the file is the second port's now";
+    PortPtr third = Port(5);
+    ASSERT_TRUE(LibraryFileExists(2));
+    EXPECT_EQ(third->getOperationCode(), 0);
+    EXPECT_FALSE(LibraryFileExists(2));
+    EXPECT_TRUE(LibraryFileExists(1)) << "deleted under the second port";
+
+    std::wstring reply;
+    EXPECT_TRUE(second->queryInformation(reply));
     EXPECT_EQ(reply, SnmpText(m_sim.Printer(6)));
-    EXPECT_FALSE(LibraryFileExists());
+    EXPECT_FALSE(LibraryFileExists(1));
     EXPECT_TRUE(ProcessControllerHost().PendingDeletes().empty());
 }
 

@@ -104,7 +104,7 @@ IControllerHost::WriteResult FakeControllerHost::WriteLibrary(const std::wstring
         report = fileErrorReport;
         return writeResult;
     }
-    if (m_loadedModules > 0) {
+    if (m_modules[path] > 0) {
         report = L"Cannot write " + path + L": Sharing violation.";
         return WriteResult::kFileError;
     }
@@ -116,13 +116,14 @@ IControllerHost::Module FakeControllerHost::Load(const std::wstring& path) {
     Record("load");
     ++loads;
     if (!library.loadable || !files.contains(path)) return nullptr;
-    ++m_loadedModules;
-    return &m_moduleToken;
+    int& references = m_modules[path];
+    ++references;
+    return &references;
 }
 
 IControllerHost::ExportFn FakeControllerHost::Resolve(Module module, const char* name) {
     Record(std::string("resolve ") + name);
-    if (module != &m_moduleToken || m_loadedModules == 0) {
+    if (!LoadedPath(module)) {
         ADD_FAILURE() << "resolve on a module that is not loaded";
         return nullptr;
     }
@@ -137,16 +138,39 @@ IControllerHost::ExportFn FakeControllerHost::Resolve(Module module, const char*
 
 void FakeControllerHost::Free(Module module) {
     Record("free");
-    if (module != &m_moduleToken || m_loadedModules == 0) {
+    const std::wstring* const path = LoadedPath(module);
+    if (!path) {
         ADD_FAILURE() << "free of a module that is not loaded";
         return;
     }
-    --m_loadedModules;
+    --m_modules[*path];
 }
 
 void FakeControllerHost::DeleteLibraryFile(const std::wstring& path) {
     Record("delete");
-    if (!filesHeldOpen && m_loadedModules == 0) files.erase(path);
+    const auto module = m_modules.find(path);
+    if (!filesHeldOpen && (module == m_modules.end() || module->second == 0)) files.erase(path);
+}
+
+int FakeControllerHost::loadedModules() const {
+    int references = 0;
+    for (const auto& [path, count] : m_modules) references += count;
+    return references;
+}
+
+std::set<std::wstring> FakeControllerHost::LoadedFiles() const {
+    std::set<std::wstring> loaded;
+    for (const auto& [path, count] : m_modules) {
+        if (count > 0) loaded.insert(path);
+    }
+    return loaded;
+}
+
+const std::wstring* FakeControllerHost::LoadedPath(Module module) const {
+    for (const auto& [path, count] : m_modules) {
+        if (&count == module && count > 0) return &path;
+    }
+    return nullptr;
 }
 
 void FakeControllerHost::ShowMessage(const std::wstring& text) { messages.push_back(text); }

@@ -4,11 +4,13 @@
 // into one ordered list of lines, so a test reads what happened as a list.
 //
 // The fake objects refuse to be used while no module is loaded: a call after the library was
-// unloaded fails the test. Like the system, the host neither writes nor deletes the file while a
-// module loaded from it is still loaded (writing reports a sharing violation).
+// unloaded fails the test. Like the system, each file loads as a module of its own (loading it
+// again counts one more reference to that module), and the host neither writes nor deletes a file
+// while a module loaded from it is still loaded (writing reports a sharing violation).
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,8 +61,11 @@ public:
     // "status", "info", "start ARG", "reboot", "opcode" (library).
     std::vector<std::string> TakeCalls();
     void Record(std::string line);
-    bool ModuleLoaded() const { return m_loadedModules > 0; }
-    int loadedModules() const { return m_loadedModules; }
+    bool ModuleLoaded() const { return loadedModules() > 0; }
+    // References to loaded modules, all files together.
+    int loadedModules() const;
+    // The files that have a module loaded.
+    std::set<std::wstring> LoadedFiles() const;
 
     FakeLibrary library;
     std::wstring tempDirectory = L"/fake/temp/";
@@ -75,7 +80,10 @@ public:
     int loads = 0;
 
 private:
+    // The file a module handle stands for; null when it is none of them or not loaded.
+    const std::wstring* LoadedPath(Module module) const;
+
     std::vector<std::string> m_calls;
-    int m_loadedModules = 0;
-    char m_moduleToken = 0;
+    // Each file's references to its module; an entry's address is the module's handle.
+    std::map<std::wstring, int> m_modules;
 };
