@@ -66,9 +66,9 @@ DravonEnvironment DefaultEnvironment() {
 }
 
 // A plain connection to the printer's data port; null when it cannot be made.
-std::unique_ptr<IByteStream> ConnectDataPort(INetwork& network, std::uint32_t address) {
+std::unique_ptr<IByteStream> ConnectDataPort(INetwork& network, std::uint32_t address, std::uint32_t stallMs) {
     std::unique_ptr<IByteStream> stream = network.NewStream();
-    if (!stream || !stream->Connect(WideDotted(address), kPrinterDataPort, kDataPortStallMs)) return nullptr;
+    if (!stream || !stream->Connect(WideDotted(address), kPrinterDataPort, stallMs)) return nullptr;
     return stream;
 }
 
@@ -219,7 +219,7 @@ bool CDravonPort::startUpdate() {
     // that was seen with TLS before and now asks for plain text.
     if (m_bSecure || accepted || !plainAllowed()) return accepted;
 
-    const std::unique_ptr<IByteStream> stream = ConnectDataPort(m_env.network, m_dwAddress);
+    const std::unique_ptr<IByteStream> stream = ConnectDataPort(m_env.network, m_dwAddress, m_env.stallMs);
     if (!stream) return false;
     const auto frame = UpdateModeFrame();
     return stream->Send(frame.data(), frame.size()) == static_cast<int>(frame.size());
@@ -229,7 +229,7 @@ bool CDravonPort::sendData(const std::uint8_t* data, std::uint32_t length, std::
     if (m_bSecure) return sendSecure(data, length, m_dwAddress, blockSize);
     if (!plainAllowed()) return false;
 
-    const std::unique_ptr<IByteStream> stream = ConnectDataPort(m_env.network, m_dwAddress);
+    const std::unique_ptr<IByteStream> stream = ConnectDataPort(m_env.network, m_dwAddress, m_env.stallMs);
     if (!stream) return false;
     const std::uint32_t block = blockSize ? blockSize : kDefaultSendBlockSize;
     for (std::uint32_t sent = 0; sent < length;) {
@@ -248,7 +248,7 @@ bool CDravonPort::sendSecure(const std::uint8_t* data, std::uint32_t length, std
     for (int attempt = 1;; ++attempt) {
         stream = m_env.newSecureStream ? m_env.newSecureStream() : nullptr;
         if (!stream) return false;
-        if (stream->Connect(host, kPrinterDataPort, kDataPortStallMs)) break;
+        if (stream->Connect(host, kPrinterDataPort, m_env.stallMs)) break;
         if (stream->LastError() != net::kErrorTimedOut || attempt == kTlsConnectAttempts) return false;
     }
     // Nothing goes to a printer whose certificate is not trusted, and it is trusted before the

@@ -43,6 +43,8 @@ struct DravonEnvironment {
     // TLS connections to port 9100 for a printer that asks for them. Empty: such a printer gets
     // no firmware. Nothing goes over one before the port's trust has taken the certificate.
     SecureStreamFactory newSecureStream;
+    // How long a transfer to port 9100 may make no progress (the connection, then each block).
+    std::uint32_t stallMs = kDataPortStallMs;
 };
 
 class CDravonPort final : public CNetworkPort {

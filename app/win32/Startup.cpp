@@ -13,7 +13,7 @@
 void WirePlatform() {
     Win32ControllerHost& host = ProcessControllerHost();
     CDravonPort::SetDefaultEnvironment(
-        DravonEnvironment{host, ProcessNetwork(), SystemClock(), &SystemAnsiToWide, SystemTlsStreams()});
+        DravonEnvironment{host, ProcessNetwork(), SystemClock(), &SystemAnsiToWide, SystemTlsStreams(), kDataPortStallMs});
     CPanelUpdater::SetPortFactory([] { return MakePanelNetworkPort(); });
 }
 

@@ -69,7 +69,8 @@ protected:
         return port;
     }
     DravonEnvironment Environment() {
-        return DravonEnvironment{host, network, clock, &text::WidenBytes, [this] { return network.NewSecureStream(); }};
+        return DravonEnvironment{host, network, clock, &text::WidenBytes, [this] { return network.NewSecureStream(); },
+                                 kDataPortStallMs};
     }
 
     // After an operation that completed: the library unloaded and its file gone.
@@ -511,6 +512,23 @@ TEST_F(DravonPortTest, SendDataSendsEachBlockInOneCall) {
         EXPECT_EQ(AllSent(), Bytes(data.begin(), data.begin() + c.length));
         EXPECT_EQ(script.streamsAlive, 0);
         EXPECT_EQ(host.TakeCalls(), Calls{});  // the library is not used
+    }
+}
+
+// An administrator's stall bound holds for the data connection, plain or TLS, and each block.
+TEST_F(DravonPortTest, TheEnvironmentsStallBoundIsTheDataConnectionsWait) {
+    for (const char* security : {"0.00", "1.00"}) {
+        SCOPED_TRACE(security);
+        script.snmpAnswer = std::string("MDL:Zentil-640;SECURITY:") + security + ";";
+        DravonEnvironment environment = Environment();
+        environment.stallMs = 7000;
+        auto port = std::unique_ptr<CDravonPort, PortRelease>(new CDravonPort(kAddress, environment));
+        port->setPeerTrust(trust);
+        ForgetNetwork();
+        const Bytes data(10, 0x11);
+        EXPECT_TRUE(port->sendData(data.data(), 10, 0));
+        const std::string expected = std::string(security[0] == '1' ? "tls " : "") + "connect 127.0.0.2:9100 7000";
+        EXPECT_EQ(script.log.at(0), expected);
     }
 }
 
