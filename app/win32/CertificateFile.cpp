@@ -1,24 +1,13 @@
 // Reading and replacing the file of trusted printer certificates.
 #include "app/win32/CertificateFile.h"
 
-#include <shlobj.h>
-
+#include "app/win32/UserDataFolder.h"
 #include "common/win32/UniqueHandle.h"
 
 namespace {
 
-constexpr wchar_t kFolder[] = L"Corvane\\Firmware Installer";
 constexpr wchar_t kFileName[] = L"printer-certificates.txt";
 constexpr wchar_t kNewSuffix[] = L".new-";
-
-// Makes each folder of `path` (a file's folder) that does not exist yet.
-bool MakeFolders(const std::wstring& folder) {
-    for (std::size_t at = folder.find(L'\\', 3); ; at = folder.find(L'\\', at + 1)) {
-        const std::wstring part = folder.substr(0, at);
-        if (!::CreateDirectoryW(part.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
-        if (at == std::wstring::npos) return true;
-    }
-}
 
 bool WriteWhole(HANDLE file, const std::string& content) {
     std::size_t done = 0;
@@ -87,14 +76,8 @@ bool CCertificateFile::Replace(const std::string& content) {
 }
 
 std::wstring UserCertificateFilePath() {
-    PWSTR folder = nullptr;
-    if (FAILED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &folder)) || !folder) {
-        ::CoTaskMemFree(folder);
-        return {};
-    }
-    std::wstring path = std::wstring(folder) + L"\\" + kFolder + L"\\" + kFileName;
-    ::CoTaskMemFree(folder);
-    return path;
+    const std::wstring folder = UserDataFolder();
+    return folder.empty() ? std::wstring() : folder + L"\\" + kFileName;
 }
 
 CCertificateMemory& UserCertificateMemory() {
