@@ -1,6 +1,7 @@
 // The main dialog's decisions, independent of the windows that show them.
 #include "app/MainDialog.h"
 
+#include <chrono>
 #include <memory>
 #include <new>
 
@@ -12,6 +13,7 @@
 #include "images/FirmImage.h"
 #include "images/PanelImage.h"
 #include "images/Version.h"
+#include "common/Encoding.h"
 #include "common/Text.h"
 #include "ports/Ipv4Address.h"
 #include "update/Installation.h"
@@ -140,7 +142,8 @@ void CVessickDlg::Initialise() {
     if (!m_bSocketReady) throw SOCKET_INIT_ERROR;
 
     const IStringTable& strings = m_services.strings;
-    const CarriedUpdates carried = LoadCarriedUpdates(strings, m_services.resources);
+    const CarriedUpdates carried =
+        m_services.carried ? *m_services.carried : LoadCarriedUpdates(strings, m_services.resources);
     m_dwPortType = LoadPortType(strings);
     m_view.SetText(IDC_PORT_NAME, (m_dwPortType & kPortUsbMask) ? L"USB" : L"Ethernet");
 
@@ -185,15 +188,19 @@ void CVessickDlg::SelectInitialRow() {
     m_view.SelectRow(0);
 }
 
-void CVessickDlg::DetectPrinters(const IModelInfo* models) {
+void DetectSupportedPrinters(IPrinterDetection& detection, const IModelInfo* models, CPrinterInfoList& printers) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (m_services.detection.ReadRegistered(attempt, m_printers) > 0) break;
+        if (detection.ReadRegistered(attempt, printers) > 0) break;
     }
     // One pass: a file of many registered printers costs its length, not its length squared.
     if (models) {
-        m_printers.RemoveIf([models](const CPrinterInfo& printer) { return !models->IsSupportedModel(printer.m_strModel, true); });
+        printers.RemoveIf([models](const CPrinterInfo& printer) { return !models->IsSupportedModel(printer.m_strModel, true); });
     }
-    m_services.detection.Discover(m_printers, models, kDiscoveryListeningMs);
+    detection.Discover(printers, models, kDiscoveryListeningMs);
+}
+
+void CVessickDlg::DetectPrinters(const IModelInfo* models) {
+    DetectSupportedPrinters(m_services.detection, models, m_printers);
 }
 
 void CVessickDlg::FillPrinterList() {
@@ -314,29 +321,34 @@ InstallOutcome ProgressOutcome(ProgressDialog dialog, int endCode) {
 void CVessickDlg::Install() {
     const IStringTable& strings = m_services.strings;
     std::wstring text;
+    m_nStartedMs = Now();
     if (m_dwUpdateParts & kPartPanel) {
+        m_stage = InstallStage::kConfirmation;
         std::wstring minutes;
         strings.Load(IDS_CONFIRM_INSTALL_TIME, text);
         strings.Load(IDS_CFG_INSTALL_MINUTES, minutes);
         if (m_view.ShowMessage(FormatMessageText(text, minutes), MessageIcon::kNone, MessageButtons::kYesNo) !=
             MessageAnswer::kYes) {
             strings.Load(IDS_CONFIRM_EXIT, text);
-            m_view.ShowMessage(text, MessageIcon::kNone, MessageButtons::kOk);
-            m_view.EndDialog(VessickExitCode::SUCCESS);
+            Finish(IDS_CONFIRM_EXIT, text, English(IDS_CONFIRM_EXIT), MessageIcon::kNone, RecordOutcome::kDeclined,
+                   VessickExitCode::SUCCESS, true);
             return;
         }
     }
 
     {
         WaitCursorScope wait(m_view);
+        m_stage = InstallStage::kStateCheck;
         const int state = CheckPrinterState(m_installation.Device());
         if (state != kCheckOk && state != kCheckIplMode) {
             const bool subPower = state == kCheckNotReady;
-            strings.Load(subPower ? IDS_SUB_POWER_ON : IDS_FIRM_SEND_FAILED, text);
+            const unsigned id = subPower ? IDS_SUB_POWER_ON : IDS_FIRM_SEND_FAILED;
+            strings.Load(id, text);
             m_view.EndWaitCursor();
-            m_view.ShowMessage(text, subPower ? MessageIcon::kExclamation : MessageIcon::kStop, MessageButtons::kOk);
+            Finish(id, text, English(id), subPower ? MessageIcon::kExclamation : MessageIcon::kStop,
+                   subPower ? RecordOutcome::kSubPowerOn : RecordOutcome::kFailed, VessickExitCode::INSTALL_FAILED,
+                   true);
             m_view.BeginWaitCursor();
-            m_view.EndDialog(VessickExitCode::INSTALL_FAILED);
             return;
         }
         // Every installation puts the printer into update mode, a panel-only one too; the
@@ -344,7 +356,9 @@ void CVessickDlg::Install() {
         m_installation.Panel().PrepareTransfer(strings);
         // The printer's certificate is settled before anything is sent to it: a question about
         // it comes now, not halfway through.
+        m_stage = InstallStage::kCertificate;
         if (!ConfirmPeerTrust()) return;
+        m_stage = InstallStage::kUpdateMode;
         m_view.Pause(kUpdateModePauseMs);
         m_bUpdateModeEntered = true;
         m_installation.Firm().EnterUpdateMode();
@@ -352,6 +366,9 @@ void CVessickDlg::Install() {
 
     const auto run = [&](ProgressDialog dialog, std::uint32_t address) {
         WaitCursorScope wait(m_view);
+        m_stage = dialog == ProgressDialog::kFirmware ? InstallStage::kFirmware
+                  : dialog == ProgressDialog::kPanel  ? InstallStage::kPanel
+                                                      : InstallStage::kRestart;
         return m_view.RunProgressDialog(dialog, m_dwUpdateParts, address);
     };
     if ((m_dwUpdateParts & kPartFirmware) && Conclude(ProgressDialog::kFirmware, run(ProgressDialog::kFirmware, 0))) {
@@ -385,10 +402,66 @@ bool CVessickDlg::ConfirmPeerTrust() {
 void CVessickDlg::EndWithTrustRefusal() {
     // Without a trust (no memory of certificates) no TLS peer is trusted: said as a certificate
     // that could not be read.
-    const TrustMessage message = m_trust ? TrustRefusalMessage(m_services.strings, *m_trust, m_bUpdateModeEntered)
-                                         : CertificateMissingMessage(m_services.strings, m_bUpdateModeEntered);
-    m_view.ShowMessage(message.text, message.icon, MessageButtons::kOk);
-    m_view.EndDialog(message.exitCode);
+    const auto make = [this](const IStringTable& strings) {
+        return m_trust ? TrustRefusalMessage(strings, *m_trust, m_bUpdateModeEntered)
+                       : CertificateMissingMessage(strings, m_bUpdateModeEntered);
+    };
+    const TrustMessage message = make(m_services.strings);
+    const TrustMessage english = m_services.englishStrings ? make(*m_services.englishStrings) : message;
+    Finish(message.id, message.text, english.text, message.icon, RecordOutcome::kCertificateNotTrusted,
+           message.exitCode, true);
+}
+
+std::wstring CVessickDlg::English(unsigned id, const std::wstring& value) const {
+    std::wstring text;
+    (m_services.englishStrings ? *m_services.englishStrings : m_services.strings).Load(id, text);
+    return value.empty() ? text : FormatMessageText(text, value);
+}
+
+std::int64_t CVessickDlg::Now() const {
+    if (m_services.wallClockMs) return m_services.wallClockMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void CVessickDlg::Finish(unsigned id, const std::wstring& text, const std::wstring& english, MessageIcon icon,
+                         RecordOutcome outcome, int exitCode, bool endDialog) {
+    m_view.ShowMessage(text, icon, MessageButtons::kOk);
+    if (endDialog) m_view.EndDialog(exitCode);
+    if (!m_services.onRecord) return;
+
+    InstallRecord record;
+    const PrinterIdentity printer = IdentifiedPrinter();
+    record.address = printer.address;
+    record.model = printer.model;
+    record.serial = printer.serial;
+    const CUpdateDeviceInfo& device = m_installation.Device();
+    if (!device.m_strModelName.empty()) {
+        if (device.m_nFirmVersion >= 0) record.firmwareFound = FormatVersion(device.m_nFirmVersion);
+        if (!device.m_panelVersion.IsUnknown()) record.panelFound = FormatPanelVersion(device.m_panelVersion);
+    }
+    if (outcome == RecordOutcome::kInstalled) {
+        if (m_dwUpdateParts & kPartFirmware) m_services.strings.Load(IDS_CFG_FIRM_VERSION, record.firmwareInstalled);
+        if (m_dwUpdateParts & kPartPanel) m_services.strings.Load(IDS_CFG_PANEL_VERSION, record.panelInstalled);
+    }
+    record.outcome = outcome;
+    record.stage = outcome == RecordOutcome::kInstalled ? InstallStage::kDone : m_stage;
+    record.messageId = id;
+    record.message = english;
+    if (outcome == RecordOutcome::kCertificateNotTrusted) {
+        std::optional<CertificateFingerprint> presented;
+        if (m_trust && m_trust->Refusal() == TrustRefusal::kChanged) presented = m_trust->PresentedFingerprint();
+        if (!presented) {
+            const std::lock_guard lock(m_questioned->mutex);
+            presented = m_questioned->sha256;
+        }
+        if (presented) record.certificateSha256 = text::WidenBytes(text::ToHex(*presented));
+    }
+    record.exitCode = exitCode;
+    record.startedMs = m_nStartedMs;
+    record.endedMs = Now();
+    m_services.onRecord(record);
 }
 
 bool CVessickDlg::Conclude(ProgressDialog dialog, int endCode) {
@@ -401,11 +474,17 @@ bool CVessickDlg::Conclude(ProgressDialog dialog, int endCode) {
     }
     std::wstring text;
     m_services.strings.Load(outcome.message, text);
+    std::wstring english = English(outcome.message);
     if (outcome.message == IDS_RESTART_NOT_CONFIRMED) {
-        text = FormatMessageText(text, std::to_wstring(kRestartConfirmBoundMs / 60'000));
+        // Whole minutes, rounded up: a wait of less than a minute is not "0 minutes".
+        const std::wstring minutes = std::to_wstring((m_installation.Waits().restartConfirmMs + 59'999) / 60'000);
+        text = FormatMessageText(text, minutes);
+        english = FormatMessageText(english, minutes);
     }
-    m_view.ShowMessage(text, outcome.icon, MessageButtons::kOk);
-    m_view.EndDialog(outcome.exitCode);
+    const RecordOutcome recorded = endCode == END_SUCCESS   ? RecordOutcome::kInstalled
+                                   : endCode == END_ABORTED ? RecordOutcome::kCanceled
+                                                            : RecordOutcome::kFailed;
+    Finish(outcome.message, text, english, outcome.icon, recorded, outcome.exitCode, true);
     return true;
 }
 
@@ -415,6 +494,8 @@ void CVessickDlg::Identify() {
 
     int result;
     PortPtr port;
+    m_stage = InstallStage::kIdentification;
+    m_nStartedMs = Now();
     {
         WaitCursorScope wait(m_view);
         if (m_dwPortType == kPortTypeDllEthernet1 && m_services.makePrinterPort) {
@@ -440,19 +521,24 @@ void CVessickDlg::Identify() {
             // A printer of a model this installer does not serve is named; one that gave no model
             // name at all is not.
             const std::wstring& model = m_installation.Device().m_strModelName;
+            const std::wstring shown = model.empty() ? std::wstring(kUnknownModel) : model;
             strings.Load(IDS_UNSUPPORTED_MODEL, message);
-            m_view.ShowMessage(FormatMessageText(message, model.empty() ? std::wstring(kUnknownModel) : model),
-                               MessageIcon::kExclamation, MessageButtons::kOk);
+            Finish(IDS_UNSUPPORTED_MODEL, FormatMessageText(message, shown), English(IDS_UNSUPPORTED_MODEL, shown),
+                   MessageIcon::kExclamation, RecordOutcome::kUnsupportedModel, VessickExitCode::INSTALL_FAILED,
+                   false);
             break;
         }
-        case kCheckUpToDate:
+        case kCheckUpToDate: {
+            const std::wstring version = FormatVersion(m_installation.Device().m_nFirmVersion);
             strings.Load(IDS_UP_TO_DATE, message);
-            m_view.ShowMessage(FormatMessageText(message, FormatVersion(m_installation.Device().m_nFirmVersion)),
-                               MessageIcon::kInformation, MessageButtons::kOk);
+            Finish(IDS_UP_TO_DATE, FormatMessageText(message, version), English(IDS_UP_TO_DATE, version),
+                   MessageIcon::kInformation, RecordOutcome::kUpToDate, VessickExitCode::SUCCESS, false);
             break;
+        }
         default:
             strings.Load(IDS_PRINTER_NOT_FOUND, message);
-            m_view.ShowMessage(message, MessageIcon::kExclamation, MessageButtons::kOk);
+            Finish(IDS_PRINTER_NOT_FOUND, message, English(IDS_PRINTER_NOT_FOUND), MessageIcon::kExclamation,
+                   RecordOutcome::kNotFound, VessickExitCode::INSTALL_FAILED, false);
             break;
     }
     port.reset();  // the port that identified nothing is released and deleted
@@ -480,8 +566,13 @@ void CVessickDlg::TrustIdentifiedPrinter() {
     m_trust.reset();
     if (m_services.certificates) {
         const IStringTable& strings = m_services.strings;
-        auto ask = [&strings, askUser = m_services.askUser](const PrinterIdentity& printer,
-                                                            const CertificateFingerprint& presented) {
+        auto ask = [&strings, askUser = m_services.askUser, decide = m_services.decideFirstSeen,
+                    questioned = m_questioned](const PrinterIdentity& printer, const CertificateFingerprint& presented) {
+            {
+                const std::lock_guard lock(questioned->mutex);
+                questioned->sha256 = presented;
+            }
+            if (decide) return decide(printer, presented);
             return askUser && askUser(TrustQuestionText(strings, printer, presented));
         };
         m_trust = std::make_shared<CPrinterTrust>(IdentifiedPrinter(), *m_services.certificates, std::move(ask));

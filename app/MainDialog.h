@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "app/DialogView.h"
 #include "app/ExitCode.h"
 #include "app/InstallParts.h"
+#include "app/InstallRecord.h"
 #include "app/SendStatusDlg.h"
 #include "common/Resources.h"
 #include "common/StringTable.h"
@@ -98,6 +101,20 @@ public:
     virtual void Discover(CPrinterInfoList& list, const IModelInfo* models, std::uint32_t timeoutMs) = 0;
 };
 
+// The firmware and panel application the installer carries, with their descriptions from the
+// product configuration, checked against each other. Read only: every installation of a run
+// shares them.
+struct CarriedUpdates {
+    std::shared_ptr<const CFirmUpdateInfo> firmInfo;
+    std::shared_ptr<const CPufFirmImage> firmImage;
+    std::shared_ptr<const CPanelUpdateInfo> panelInfo;
+    std::shared_ptr<const CPufPanelImage> panelImage;
+};
+
+// Fills `printers` with the registered printers of the models `models` lists (all when null), then
+// merges those that answer a search of the networks.
+void DetectSupportedPrinters(IPrinterDetection& detection, const IModelInfo* models, CPrinterInfoList& printers);
+
 struct MainDialogServices {
     const IStringTable& strings;
     const IResourceSource& resources;
@@ -109,16 +126,19 @@ struct MainDialogServices {
     // Asks the user a question (Yes and No, No the default) from any thread; true for Yes. Empty:
     // every answer is No.
     std::function<bool(const std::wstring& question)> askUser;
-};
-
-// The firmware and panel application the installer carries, with their descriptions from the
-// product configuration, checked against each other. Read only: every installation of a run
-// shares them.
-struct CarriedUpdates {
-    std::shared_ptr<const CFirmUpdateInfo> firmInfo;
-    std::shared_ptr<const CPufFirmImage> firmImage;
-    std::shared_ptr<const CPanelUpdateInfo> panelInfo;
-    std::shared_ptr<const CPufPanelImage> panelImage;
+    // Decides about a certificate seen for the first time without asking anyone (an unattended
+    // installation). Empty: the user is asked (askUser).
+    TrustQuestion decideFirstSeen;
+    // The same string table in English, for the record's message; null: `strings` itself.
+    const IStringTable* englishStrings = nullptr;
+    // Takes the record of an installation that has ended (identification that ended with a
+    // message, or an installation that was started), on the dialog's thread. Empty: not kept.
+    std::function<void(const InstallRecord&)> onRecord;
+    // What the installer carries, loaded and checked once for several installations. Null: the
+    // dialog loads it itself.
+    const CarriedUpdates* carried = nullptr;
+    // Milliseconds since 1970-01-01 UTC, for the record's times. Empty: the system's clock.
+    std::function<std::int64_t()> wallClockMs;
 };
 
 // Errors that end the dialog's initialisation.
@@ -198,6 +218,9 @@ public:
     // The identified printer's trust; null before an identification.
     const std::shared_ptr<CPrinterTrust>& PrinterTrust() const { return m_trust; }
 
+    // Where the installation is (what a record would name as its stage).
+    InstallStage Stage() const { return m_stage; }
+
     // The tooltip of the selected row; empty when no row is selected.
     std::wstring SelectedRowToolTip();
 
@@ -227,6 +250,13 @@ private:
     // why and ended).
     bool ConfirmPeerTrust();
     void EndWithTrustRefusal();
+    // Shows `text` (made from string `id`), ends the dialog with `exitCode` unless it goes on
+    // (`exitCode` negative), and hands on the record of the attempt, whose message is `english`.
+    void Finish(unsigned id, const std::wstring& text, const std::wstring& english, MessageIcon icon,
+                RecordOutcome outcome, int exitCode, bool endDialog);
+    // String `id` in English, with its first "%s" replaced by `value`.
+    std::wstring English(unsigned id, const std::wstring& value = {}) const;
+    std::int64_t Now() const;
 
     IMainDialogView& m_view;
     MainDialogServices m_services;
@@ -234,4 +264,13 @@ private:
     bool m_bBusy = false;
     bool m_bUpdateModeEntered = false;
     std::shared_ptr<CPrinterTrust> m_trust;
+    InstallStage m_stage = InstallStage::kIdentification;
+    std::int64_t m_nStartedMs = 0;
+    // The certificate last put to the question (or to the unattended decision): the connection
+    // that asked writes it, on whichever thread it runs.
+    struct QuestionedCertificate {
+        std::mutex mutex;
+        std::optional<CertificateFingerprint> sha256;
+    };
+    std::shared_ptr<QuestionedCertificate> m_questioned = std::make_shared<QuestionedCertificate>();
 };

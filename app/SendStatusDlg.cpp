@@ -9,6 +9,9 @@
 #include "ports/Port.h"
 #include "update/Installation.h"
 
+static_assert(InstallWaits{}.restartConfirmMs == kRestartConfirmBoundMs,
+              "an installation waits for the restart as long as the interactive installer does");
+
 CSendStatusDlg::CSendStatusDlg(ISendStatusView& view, const IStringTable& strings, CInstallation& installation,
                                bool twoParts)
     : m_bTwoParts(twoParts), m_view(view), m_strings(strings), m_installation(installation) {}
@@ -419,7 +422,7 @@ void CSendCompleteStatusDlg::PollStep() {
             break;
         default: End(END_VERIFY_FAILED); return;
     }
-    if (Since(m_nRestartTakenAt) >= kRestartConfirmBoundMs) End(END_NOT_CONFIRMED);
+    if (Since(m_nRestartTakenAt) >= m_installation.Waits().restartConfirmMs) End(END_NOT_CONFIRMED);
 }
 
 std::unique_ptr<CSendStatusDlg> MakeProgressDialog(ProgressDialog dialog, ISendStatusView& view,

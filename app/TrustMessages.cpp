@@ -75,7 +75,7 @@ std::wstring StateText(const IStringTable& strings, bool updateModeEntered) {
 
 TrustMessage CertificateMissingMessage(const IStringTable& strings, bool updateModeEntered) {
     return {FormatMessageTexts(Load(strings, IDS_CERT_MISSING), {StateText(strings, updateModeEntered)}),
-            MessageIcon::kStop, VessickExitCode::INSTALL_FAILED};
+            MessageIcon::kStop, VessickExitCode::INSTALL_FAILED, IDS_CERT_MISSING};
 }
 
 TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrust& trust, bool updateModeEntered) {
@@ -85,18 +85,19 @@ TrustMessage TrustRefusalMessage(const IStringTable& strings, const CPrinterTrus
     const std::wstring key = trust.ForgetKey().empty() ? ForgetKeyOf(printer) : trust.ForgetKey();
     switch (trust.Refusal()) {
         case TrustRefusal::kDeclined:
-            return {FormatMessageTexts(Load(strings, IDS_CERT_DECLINED), {state}), MessageIcon::kInformation, CANCELED};
+            return {FormatMessageTexts(Load(strings, IDS_CERT_DECLINED), {state}), MessageIcon::kInformation, CANCELED,
+                    IDS_CERT_DECLINED};
         case TrustRefusal::kChanged:
             return {FormatMessageTexts(Load(strings, IDS_CERT_CHANGED),
                                        {PrinterDescription(printer), state, FingerprintLines(trust.RememberedFingerprint()),
                                         FingerprintLines(trust.PresentedFingerprint()), Shown(key)}),
-                    MessageIcon::kStop, INSTALL_FAILED};
+                    MessageIcon::kStop, INSTALL_FAILED, IDS_CERT_CHANGED};
         case TrustRefusal::kPlainAfterTls:
             return {FormatMessageTexts(Load(strings, IDS_PLAIN_AFTER_TLS), {PrinterDescription(printer), state, Shown(key)}),
-                    MessageIcon::kStop, INSTALL_FAILED};
+                    MessageIcon::kStop, INSTALL_FAILED, IDS_PLAIN_AFTER_TLS};
         case TrustRefusal::kMemoryUnreadable:
             return {FormatMessageTexts(Load(strings, IDS_CERT_FILE_UNREADABLE), {state, trust.MemoryLocation()}),
-                    MessageIcon::kStop, INSTALL_FAILED};
+                    MessageIcon::kStop, INSTALL_FAILED, IDS_CERT_FILE_UNREADABLE};
         case TrustRefusal::kNoCertificate:
         case TrustRefusal::kNone:
             break;
@@ -108,11 +109,11 @@ TrustMessage ForgetPrinter(const IStringTable& strings, CCertificateMemory& memo
     const auto forgotten = memory.Forget(key);
     if (!forgotten) {
         return {FormatMessageTexts(Load(strings, IDS_CERT_FORGET_FAILED), {memory.Location()}), MessageIcon::kStop,
-                VessickExitCode::INSTALL_FAILED};
+                VessickExitCode::INSTALL_FAILED, IDS_CERT_FORGET_FAILED};
     }
     if (forgotten->empty()) {
         return {FormatMessageTexts(Load(strings, IDS_CERT_NOT_REMEMBERED), {L"\"" + Shown(key) + L"\""}),
-                MessageIcon::kInformation, VessickExitCode::SUCCESS};
+                MessageIcon::kInformation, VessickExitCode::SUCCESS, IDS_CERT_NOT_REMEMBERED};
     }
     // Each printer as its entry describes it: the model and the other half of serial and address.
     std::wstring printers;
@@ -121,5 +122,5 @@ TrustMessage ForgetPrinter(const IStringTable& strings, CCertificateMemory& memo
         printers += PrinterDescription(PrinterIdentity{entry.serial, entry.address, entry.model, {}});
     }
     return {FormatMessageTexts(Load(strings, IDS_CERT_FORGOTTEN), {printers}), MessageIcon::kInformation,
-            VessickExitCode::SUCCESS};
+            VessickExitCode::SUCCESS, IDS_CERT_FORGOTTEN};
 }

@@ -16,6 +16,7 @@ struct TrustMessage {
     std::wstring text;
     MessageIcon icon;
     VessickExitCode::EXITCODE exitCode;
+    unsigned id = 0;  // the string the message is made from
 };
 
 // Each "%s" of `message` in turn replaced by the next of `values`; the rest stay.

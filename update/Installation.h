@@ -5,6 +5,7 @@
 // and images (read only).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "update/FirmUpdater.h"
@@ -18,6 +19,14 @@ struct ProgressCounters {
     int firmTicks = 0;
     int firmFailures = 0;
     int panelFailures = 0;
+};
+
+// How long an installation waits where an administrator may choose: for the printer to answer
+// again after its restart, and for a firmware transfer that makes no progress. The defaults are
+// the interactive installer's.
+struct InstallWaits {
+    std::uint64_t restartConfirmMs = 300'000;
+    std::uint32_t transferStallMs = 60'000;
 };
 
 class CInstallation {
@@ -38,6 +47,7 @@ public:
     // the installation when the process ends under them.
     const std::shared_ptr<CPanelUpdater>& SharedPanel() const { return m_pPanel; }
     ProgressCounters& Progress() { return m_progress; }
+    InstallWaits& Waits() { return m_waits; }
 
 private:
     std::shared_ptr<CPanelUpdater> m_pPanel;
@@ -45,4 +55,5 @@ private:
     CFirmUpdater m_firm;
     CUpdater m_identifier;
     ProgressCounters m_progress;
+    InstallWaits m_waits;
 };

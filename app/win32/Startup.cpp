@@ -10,10 +10,13 @@
 #include "ports/win32/WinsockNetwork.h"
 #include "update/PanelUpdater.h"
 
+DravonEnvironment PlatformPrinterEnvironment(std::uint32_t stallMs) {
+    return DravonEnvironment{ProcessControllerHost(), ProcessNetwork(), SystemClock(), &SystemAnsiToWide,
+                             SystemTlsStreams(),      stallMs};
+}
+
 void WirePlatform() {
-    Win32ControllerHost& host = ProcessControllerHost();
-    CDravonPort::SetDefaultEnvironment(
-        DravonEnvironment{host, ProcessNetwork(), SystemClock(), &SystemAnsiToWide, SystemTlsStreams(), kDataPortStallMs});
+    CDravonPort::SetDefaultEnvironment(PlatformPrinterEnvironment(kDataPortStallMs));
     CPanelUpdater::SetPortFactory([] { return MakePanelNetworkPort(); });
 }
 

@@ -2,6 +2,13 @@
 // before any update object or printer port exists, and once at the end.
 #pragma once
 
+#include <cstdint>
+
+#include "ports/DravonPort.h"
+
+// The Windows implementations a printer port needs, with `stallMs` as its transfers' stall bound.
+DravonEnvironment PlatformPrinterEnvironment(std::uint32_t stallMs);
+
 // Creates the controller library's host, makes printer ports constructed without an environment
 // use this process's host, Winsock, the system clock, the system's ANSI code page and Schannel,
 // and registers the panel application updater's network port. The application calls it first

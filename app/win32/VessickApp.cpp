@@ -5,14 +5,18 @@
 #include <shellapi.h>
 
 #include <new>
+#include <optional>
 
 #include "app/CommandLine.h"
 #include "app/TrustMessages.h"
 #include "app/resource.h"
 #include "app/win32/CertificateFile.h"
 #include "app/win32/DialogBase.h"
+#include "app/win32/HistoryFile.h"
 #include "app/win32/PrinterDetection.h"
+#include "app/win32/QuietMode.h"
 #include "app/win32/Startup.h"
+#include "app/win32/TextFileReader.h"
 #include "app/win32/UiThreadMessages.h"
 #include "app/win32/VessickDlg.h"
 #include "common/win32/ModuleResources.h"
@@ -42,10 +46,11 @@ std::vector<std::wstring> CommandLineArguments() {
     return arguments;
 }
 
-bool CVessickApp::TakeSingleInstanceMutex() {
+bool CVessickApp::TakeSingleInstanceMutex(bool tellUser) {
     const std::wstring title = ApplicationTitle();
     m_mutex.reset(::CreateMutexW(nullptr, TRUE, title.c_str()));
     if (m_mutex && ::GetLastError() != ERROR_ALREADY_EXISTS) return true;
+    if (!tellUser) return false;
 
     std::wstring text;
     ModuleResources().Load(IDS_ALREADY_RUNNING, text);
@@ -54,7 +59,22 @@ bool CVessickApp::TakeSingleInstanceMutex() {
 }
 
 BOOL CVessickApp::InitInstance(const std::vector<std::wstring>& arguments) {
-    if (!TakeSingleInstanceMutex()) {
+    // Quiet mode is told apart before anything else: it shows nothing, not even the box about
+    // another installer running.
+    std::optional<CommandLineValues> quiet;
+    try {
+        CommandLineValues values = ReadCommandLine(arguments, &ReadTextFile);
+        if (values.quiet) quiet = std::move(values);
+    } catch (VessickExitCode::EXITCODE) {
+        // Not quiet: the dialog's own reading of it reports the fault, as it always has.
+    }
+    if (quiet && !quiet->quietError.empty()) {
+        WriteQuietRefusal(*quiet, quiet->quietError, VessickExitCode::ILLEGAL_PARAMETER);
+        m_nExitCode = VessickExitCode::ILLEGAL_PARAMETER;
+        return FALSE;
+    }
+    if (!TakeSingleInstanceMutex(!quiet)) {
+        if (quiet) WriteQuietRefusal(*quiet, L"another installer is running", VessickExitCode::ALREADY_RUNNING);
         m_nExitCode = VessickExitCode::ALREADY_RUNNING;
         return FALSE;
     }
@@ -65,7 +85,7 @@ BOOL CVessickApp::InitInstance(const std::vector<std::wstring>& arguments) {
     m_bSocketReady = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
 
     try {
-        m_nExitCode = RunMainDialog(arguments);
+        m_nExitCode = quiet ? RunQuietMode(*quiet, m_bSocketReady) : RunMainDialog(arguments);
     } catch (VessickExitCode::EXITCODE code) {
         m_nExitCode = code;
     } catch (const std::bad_alloc&) {
@@ -87,16 +107,25 @@ int CVessickApp::RunMainDialog(const std::vector<std::wstring>& arguments) {
     if (!values.forget.empty()) return ForgetPrinterCertificate(values.forget);
 
     ModuleResources resources;
+    const ModuleResources english = EnglishModuleStrings();
     Win32PrinterDetection detection;
     const auto askUser = [](const std::wstring& question) {
         return ShowUserMessage(question, ApplicationTitle(), MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
     };
+    // Every installation the user starts is kept in the history; one that cannot be written there
+    // is still what it is.
+    const auto keep = [](const InstallRecord& record) { AppendHistoryLine(RecordJsonLine(record)); };
     const MainDialogServices services{resources,
                                       resources,
                                       detection,
                                       [](std::uint32_t networkOrder) { return PortPtr(new CDravonPort(networkOrder)); },
                                       &UserCertificateMemory(),
-                                      askUser};
+                                      askUser,
+                                      nullptr,
+                                      &english,
+                                      keep,
+                                      nullptr,
+                                      nullptr};
     // The installation goes before the process ends, which releases its printer's port.
     CInstallation installation;
     CMainDialogWindow dialog(services, installation);

@@ -21,7 +21,8 @@ public:
     int m_nExitCode = VessickExitCode::INIT_FAILED;
 
 private:
-    bool TakeSingleInstanceMutex();
+    // True when this is the only installer running; otherwise, when `tellUser`, says so in a box.
+    bool TakeSingleInstanceMutex(bool tellUser);
     int RunMainDialog(const std::vector<std::wstring>& arguments);
     // Option f: forgets a printer's remembered certificate, says so, and runs no dialog.
     int ForgetPrinterCertificate(const std::wstring& printer);

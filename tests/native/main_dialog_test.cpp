@@ -2,10 +2,14 @@
 // failures, the printer rows, the two steps, identification on Next, Back and Cancel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -13,10 +17,14 @@
 
 #include "app/CommandLine.h"
 #include "app/MainDialog.h"
+#include "app/QuietInstall.h"
 #include "app/SendStatusDlg.h"
 #include "app/TrustMessages.h"
 #include "app/resource.h"
+#include "common/Encoding.h"
+#include "common/Text.h"
 #include "images/FirmKey.h"
+#include "ports/Ipv4Address.h"
 #include "images/FirmRestore.h"
 #include "tests/native/fakes/FakePorts.h"
 #include "tests/native/fakes/ManualClock.h"
@@ -300,10 +308,14 @@ public:
                                                       m_portAddresses.push_back(address);
                                                       return MakePrinterPort(m_portLog, m_reply, m_answers);
                                                   },
-                                                  &m_certificates, [this](const std::wstring& question) {
+                                                  &m_certificates,
+                                                  [this](const std::wstring& question) {
                                                       m_questions.push_back(question);
                                                       return m_trustAnswer;
-                                                  }});
+                                                  },
+                                                  m_decideFirstSeen, m_english.get(),
+                                                  [this](const InstallRecord& record) { m_records.push_back(record); },
+                                                  nullptr, [this] { return m_wallMs += 1000; }});
             m_dialog = std::make_unique<CVessickDlg>(m_view, *m_services, Installation());
         }
         return *m_dialog;
@@ -340,6 +352,10 @@ public:
     CCertificateMemory m_certificates{m_certificateFile};
     std::vector<std::wstring> m_questions;
     bool m_trustAnswer = true;
+    TrustQuestion m_decideFirstSeen;                 // empty: the user is asked
+    std::unique_ptr<MapStringTable> m_english;       // null: the records take the interface's texts
+    std::vector<InstallRecord> m_records;
+    std::int64_t m_wallMs = 1'765'000'000'000;       // each reading one second later
 };
 
 TEST_F(MainDialogTest, InitialisationListsRegisteredThenDiscoveredPrintersAndTheExtraRow) {
@@ -815,6 +831,105 @@ TEST_F(InstallTest, ARefusalDuringATransferEndsWithTheTrustsMessage) {
     EXPECT_TRUE(m_questions.empty());
 }
 
+// Every attempt that ends with a message leaves one record: what was found, what was installed,
+// how and where it ended, and the message in English whatever the interface's language.
+TEST_F(InstallTest, EachEndingLeavesOneRecordWithTheEnglishMessage) {
+    const PresentedCertificate certificate = TestCertificate(0xC3);
+    struct Case {
+        const char* name;
+        std::function<void(InstallTest&)> arrange;  // before Next
+        bool install;                               // Install pressed after a successful Next
+        RecordOutcome outcome;
+        InstallStage stage;
+        unsigned messageId;
+        std::wstring message;
+        int exitCode;
+        std::wstring firmwareInstalled, panelInstalled;
+        bool fingerprint;
+    } cases[] = {
+        {"installed", nullptr, true, RecordOutcome::kInstalled, InstallStage::kDone, IDS_INSTALL_SUCCEEDED,
+         L"EN installed", 0, L"3.40", L"3.0.1", false},
+        {"up to date", [](InstallTest& t) { t.m_reply = L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;"; }, false,
+         RecordOutcome::kUpToDate, InstallStage::kIdentification, IDS_UP_TO_DATE, L"EN current 3.40", 0, L"", L"",
+         false},
+        {"not found", [](InstallTest& t) { t.m_answers = false; }, false, RecordOutcome::kNotFound,
+         InstallStage::kIdentification, IDS_PRINTER_NOT_FOUND, L"EN not found", 4, L"", L"", false},
+        {"unsupported", [](InstallTest& t) { t.m_reply = L"MDL:Zentil-1640;VER:3.30;PANEL:3.0.0;"; }, false,
+         RecordOutcome::kUnsupportedModel, InstallStage::kIdentification, IDS_UNSUPPORTED_MODEL,
+         L"EN not served: Zentil-1640", 4, L"", L"", false},
+        {"declined", [](InstallTest& t) { t.m_view.answer = MessageAnswer::kNo; }, true, RecordOutcome::kDeclined,
+         InstallStage::kConfirmation, IDS_CONFIRM_EXIT, L"EN exit?", 0, L"", L"", false},
+        {"sub power", [](InstallTest& t) { t.m_reply = kSubPowerReply; }, true, RecordOutcome::kSubPowerOn,
+         InstallStage::kStateCheck, IDS_SUB_POWER_ON, L"EN sub power", 4, L"", L"", false},
+        {"escape", [](InstallTest& t) { t.m_view.endCodes[ProgressDialog::kFirmware] = END_ABORTED; }, true,
+         RecordOutcome::kCanceled, InstallStage::kFirmware, IDS_CANCELED, L"EN canceled", 1, L"", L"", false},
+        {"panel failed", [](InstallTest& t) { t.m_view.endCodes[ProgressDialog::kPanel] = END_SEND_FAILED; }, true,
+         RecordOutcome::kFailed, InstallStage::kPanel, IDS_PANEL_SEND_FAILED, L"EN panel failed", 4, L"", L"", false},
+        {"not confirmed", [](InstallTest& t) { t.m_view.endCodes[ProgressDialog::kComplete] = END_NOT_CONFIRMED; },
+         true, RecordOutcome::kFailed, InstallStage::kRestart, IDS_RESTART_NOT_CONFIRMED,
+         L"EN not back within 5 minutes", 4, L"", L"", false},
+        {"first seen, decided No", [&](InstallTest& t) {
+             t.m_portLog->tlsCertificate = certificate;
+             t.m_decideFirstSeen = [](const PrinterIdentity&, const CertificateFingerprint&) { return false; };
+         },
+         true, RecordOutcome::kCertificateNotTrusted, InstallStage::kCertificate, IDS_CERT_DECLINED,
+         L"EN declined: EN nothing sent", 1, L"", L"", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        m_view = RecordingView();
+        m_view.answer = MessageAnswer::kYes;
+        m_dialog.reset();
+        m_portLog = std::make_shared<PrinterPortLog>();
+        m_decideFirstSeen = nullptr;
+        m_questions.clear();
+        m_records.clear();
+        m_reply = kReadyReply;
+        m_answers = true;
+        m_english = std::make_unique<MapStringTable>(BuildStrings());
+        for (const auto& [id, text] : std::initializer_list<std::pair<unsigned, const wchar_t*>>{
+                 {IDS_INSTALL_SUCCEEDED, L"EN installed"}, {IDS_UP_TO_DATE, L"EN current %s"},
+                 {IDS_PRINTER_NOT_FOUND, L"EN not found"}, {IDS_UNSUPPORTED_MODEL, L"EN not served: %s"},
+                 {IDS_CONFIRM_EXIT, L"EN exit?"}, {IDS_SUB_POWER_ON, L"EN sub power"}, {IDS_CANCELED, L"EN canceled"},
+                 {IDS_PANEL_SEND_FAILED, L"EN panel failed"}, {IDS_RESTART_NOT_CONFIRMED, L"EN not back within %s minutes"},
+                 {IDS_CERT_DECLINED, L"EN declined: %s"}, {IDS_TRUST_NOTHING_SENT, L"EN nothing sent"}}) {
+            m_english->Set(id, text);
+        }
+        if (c.arrange) c.arrange(*this);
+        CVessickDlg& dialog = Ready();
+        dialog.OnBnClickedOk();
+        if (c.install) dialog.OnBnClickedOk();
+
+        ASSERT_EQ(m_records.size(), 1u);
+        const InstallRecord& r = m_records[0];
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_EQ(r.stage, c.stage);
+        EXPECT_EQ(r.messageId, c.messageId);
+        EXPECT_EQ(r.message, c.message);
+        EXPECT_NE(m_view.messages.back().text, c.message) << "the user reads the interface's language";
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        if (m_view.endCode) {
+            EXPECT_EQ(*m_view.endCode, c.exitCode);
+        }
+        EXPECT_EQ(r.address, L"10.1.1.5");
+        EXPECT_EQ(r.firmwareInstalled, c.firmwareInstalled);
+        EXPECT_EQ(r.panelInstalled, c.panelInstalled);
+        if (c.outcome != RecordOutcome::kNotFound) {
+            EXPECT_EQ(r.model, c.outcome == RecordOutcome::kUnsupportedModel ? L"Zentil-1640" : L"Zentil-640");
+            EXPECT_EQ(r.firmwareFound, c.outcome == RecordOutcome::kUpToDate ? L"3.40" : L"3.30");
+        } else {
+            EXPECT_EQ(r.model, L"");
+            EXPECT_EQ(r.firmwareFound, L"");
+        }
+        EXPECT_EQ(r.certificateSha256,
+                  c.fingerprint ? text::WidenBytes(text::ToHex(certificate.sha256)) : std::wstring());
+        EXPECT_TRUE(m_questions.empty()) << "an unattended decision asks nobody";
+        EXPECT_GT(r.startedMs, 0);
+        EXPECT_GT(r.endedMs, r.startedMs);
+    }
+}
+
 TEST(TrustMessages, PrintersAreNamedByWhatIsKnownAndForgottenBySerialOrAddress) {
     EXPECT_EQ(PrinterDescription({L"S1", L"10.0.0.2", L"Zentil-640", L""}), L"Zentil-640 (S1, 10.0.0.2)");
     EXPECT_EQ(PrinterDescription({L"", L"10.0.0.2", L"Zentil-640", L""}), L"Zentil-640 (10.0.0.2)");
@@ -964,13 +1079,213 @@ public:
 
 TEST_F(MainDialogTest, RunningOutOfMemoryIsReportedAndEndsWithCodeFive) {
     ExhaustedDetection exhausted;
-    const MainDialogServices services{m_strings, m_resources, exhausted, nullptr, nullptr, nullptr};
+    const MainDialogServices services{m_strings, m_resources, exhausted, nullptr, nullptr, nullptr,
+                                      nullptr,   nullptr,     nullptr,   nullptr, nullptr};
     CVessickDlg dialog(m_view, services, Installation());
     dialog.OnInitDialog();
     EXPECT_TRUE(m_view.outOfMemory);
     EXPECT_TRUE(m_view.messages.empty());  // the report is the only message
     EXPECT_EQ(m_view.endCode, 5);
     EXPECT_TRUE(m_view.rows.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A printer that installs what it is sent: it takes the firmware, reports it taken, and once it
+// has restarted answers with the versions installed. While it takes the firmware it counts how
+// many installations are sending at the same time, and holds each until `expectedAtOnce` are (or
+// two seconds have passed).
+struct FleetLog {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int sending = 0;
+    int mostAtOnce = 0;
+    int expectedAtOnce = 1;
+    int portsMade = 0;
+};
+
+class InstallingPrinterPort final : public CPort {
+public:
+    InstallingPrinterPort(FleetLog& fleet, std::wstring before, std::wstring after)
+        : m_fleet(fleet), m_before(std::move(before)), m_after(std::move(after)) {}
+
+    bool queryInformation(std::wstring& reply) override {
+        reply = (m_restarted ? m_after : m_before) + L"STATUS:000800000000010880000000;";
+        return !m_before.empty();
+    }
+    bool startUpdate() override { return true; }
+    bool sendData(const std::uint8_t*, std::uint32_t, std::uint32_t) override {
+        std::unique_lock lock(m_fleet.mutex);
+        m_fleet.mostAtOnce = std::max(m_fleet.mostAtOnce, ++m_fleet.sending);
+        m_fleet.changed.notify_all();
+        m_fleet.changed.wait_for(lock, std::chrono::seconds(2),
+                                 [this] { return m_fleet.mostAtOnce >= m_fleet.expectedAtOnce; });
+        --m_fleet.sending;
+        m_sent = true;
+        return true;
+    }
+    void release() override {}
+    bool requestReboot() override { return m_restarted = m_sent; }
+    bool checkState() override { return m_sent; }
+    int getOperationCode() override { return 0; }
+    bool getStatusWords(std::uint32_t& status, std::uint32_t& detail) override {
+        status = detail = 0;
+        return true;
+    }
+    bool checkIplMode() override { return false; }
+    void setPeerTrust(std::shared_ptr<IPeerTrust>) override {}
+    PeerCheck checkPeerTrust() override { return PeerCheck::kTrusted; }
+
+private:
+    FleetLog& m_fleet;
+    std::wstring m_before, m_after;
+    bool m_sent = false;
+    bool m_restarted = false;
+};
+
+class QuietRunTest : public testing::Test {
+protected:
+    QuietRunTest() {
+        m_resources.Add(IDR_FIRMWARE_IMAGE, L"FIRMWARE", FirmwareResource("PUF1041852Firmware Ver 3.40"));
+        m_resources.Add(IDR_PANEL_IMAGE, L"FIRMWARE", {'P', 'K', 3, 4, 0, 0});
+        m_english.Set(IDS_UP_TO_DATE, L"EN current %s");
+    }
+
+    QuietServices Services() {
+        QuietServices services{m_strings, m_english, m_resources, m_detection, nullptr, nullptr, nullptr, true,
+                               nullptr,   nullptr};
+        services.makePrinterPort = [this](std::uint32_t networkOrder, const InstallWaits& waits) -> PortPtr {
+            EXPECT_EQ(waits.transferStallMs, 7000u);
+            EXPECT_EQ(waits.restartConfirmMs, 9000u);
+            std::wstring reply;
+            {
+                const std::lock_guard lock(m_fleet.mutex);
+                ++m_fleet.portsMade;
+                const auto it = m_replies.find(networkOrder);
+                if (it != m_replies.end()) reply = it->second;
+            }
+            return PortPtr(new InstallingPrinterPort(m_fleet, reply, L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;"));
+        };
+        services.makeInstallation = [] {
+            return std::make_unique<CInstallation>(
+                std::make_shared<CPanelUpdater>(std::make_unique<CNullPanelPort>(), SystemClock()));
+        };
+        services.sleep = [](std::uint32_t) {};
+        return services;
+    }
+
+    QuietOptions Options(std::vector<std::uint32_t> printers, std::size_t parallel) {
+        QuietOptions options;
+        options.printers = std::move(printers);
+        options.parallel = parallel;
+        options.restartWaitMs = 9000;
+        options.stallMs = 7000;
+        return options;
+    }
+
+    // Replies keyed by the printer's address in network byte order.
+    void Printer(std::uint32_t hostOrder, std::wstring reply) {
+        m_replies[Ipv4NetworkOrder(static_cast<std::uint8_t>(hostOrder >> 24), static_cast<std::uint8_t>(hostOrder >> 16),
+                                   static_cast<std::uint8_t>(hostOrder >> 8), static_cast<std::uint8_t>(hostOrder))] =
+            std::move(reply);
+    }
+
+    MapStringTable m_strings = BuildStrings();
+    MapStringTable m_english = BuildStrings();
+    MemoryResources m_resources;
+    FakeDetection m_detection;
+    FleetLog m_fleet;
+    std::map<std::uint32_t, std::wstring> m_replies;
+};
+
+constexpr wchar_t kFirmwareOnly[] = L"MDL:Zentil-640;VER:3.30;PANEL:3.0.1;";
+
+TEST_F(QuietRunTest, EachPrinterEndsWithARecordOfItsOwnAndTheRunSumsThemUp) {
+    Printer(0x0A010105, kFirmwareOnly);
+    Printer(0x0A010106, L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;");
+    Printer(0x0A010108, L"MDL:Zentil-1640;VER:3.30;PANEL:3.0.0;");
+    m_detection.discovered = {Network(L"Zentil-640", L"", L"ZT640-000005", 0x0A010105)};
+    const QuietServices services = Services();
+    const QuietOptions options = Options({0x0A010105, 0x0A010106, 0x0A010107, 0x0A010108}, 2);
+    CQuietRun run(services, options);
+    std::map<std::wstring, InstallRecord> records;
+    const RunSummary summary = run.Run([&](const InstallRecord& r) { records[r.address] = r; });
+
+    ASSERT_EQ(records.size(), 4u);
+    const InstallRecord& installed = records[L"10.1.1.5"];
+    EXPECT_EQ(installed.outcome, RecordOutcome::kInstalled);
+    EXPECT_EQ(installed.stage, InstallStage::kDone);
+    EXPECT_EQ(installed.serial, L"ZT640-000005") << "what detection found once, for the run";
+    EXPECT_EQ(installed.firmwareFound, L"3.30");
+    EXPECT_EQ(installed.firmwareInstalled, L"3.40");
+    EXPECT_EQ(installed.panelInstalled, L"");
+    EXPECT_EQ(installed.exitCode, 0);
+    EXPECT_EQ(records[L"10.1.1.6"].outcome, RecordOutcome::kUpToDate);
+    EXPECT_EQ(records[L"10.1.1.6"].message, L"EN current 3.40");
+    EXPECT_EQ(records[L"10.1.1.7"].outcome, RecordOutcome::kNotFound);
+    EXPECT_EQ(records[L"10.1.1.8"].outcome, RecordOutcome::kUnsupportedModel);
+    for (auto& [address, record] : records) EXPECT_LE(record.startedMs, record.endedMs) << std::string(address.begin(), address.end());
+
+    EXPECT_EQ(summary.printers, 4u);
+    EXPECT_EQ(summary.outcomes.at(RecordOutcome::kInstalled), 1u);
+    EXPECT_EQ(summary.outcomes.at(RecordOutcome::kNotFound), 1u);
+    EXPECT_EQ(summary.exitCode, 4);
+    EXPECT_EQ(m_detection.attempts, (std::vector<int>{0, 1, 2})) << "each place looked at once for the whole run";
+    for (const auto& progress : run.Progress()) EXPECT_TRUE(progress->ended);
+}
+
+TEST_F(QuietRunTest, InstallationsRunSideBySideUpToTheLimit) {
+    for (std::uint32_t host = 0x0A010101; host <= 0x0A010105; ++host) Printer(host, kFirmwareOnly);
+    m_fleet.expectedAtOnce = 3;
+    const QuietServices services = Services();
+    const QuietOptions options = Options({0x0A010101, 0x0A010102, 0x0A010103, 0x0A010104, 0x0A010105}, 3);
+    CQuietRun run(services, options);
+    std::vector<InstallRecord> records;
+    const RunSummary summary = run.Run([&](const InstallRecord& r) { records.push_back(r); });
+    ASSERT_EQ(records.size(), 5u);
+    for (const InstallRecord& r : records) EXPECT_EQ(r.outcome, RecordOutcome::kInstalled);
+    EXPECT_EQ(summary.exitCode, 0);
+    EXPECT_EQ(m_fleet.mostAtOnce, 3) << "three at once, never more";
+}
+
+TEST_F(QuietRunTest, AnInstallerThatCannotPrepareItselfTouchesNoPrinter) {
+    m_resources = MemoryResources();  // no firmware carried
+    m_english.Set(IDS_INSTALLER_CORRUPTED, L"EN corrupted");
+    const QuietServices services = Services();
+    const QuietOptions options = Options({0x0A010105}, 1);
+    CQuietRun run(services, options);
+    int records = 0;
+    const RunSummary summary = run.Run([&](const InstallRecord&) { ++records; });
+    EXPECT_EQ(records, 0);
+    EXPECT_EQ(summary.exitCode, 5);
+    EXPECT_EQ(summary.error, L"EN corrupted");
+    EXPECT_EQ(m_fleet.portsMade, 0);
+}
+
+TEST(QuietTrustDecision, OnlyAFingerprintGivenOrAcceptingNewOnesTrusts) {
+    CertificateFingerprint listed{};
+    listed.fill(0xAB);
+    CertificateFingerprint other{};
+    other.fill(0xCD);
+    const std::vector<std::string> trusted{std::string(64, 'a').replace(1, 1, "b")};  // not listed's
+    const std::string listedHex = text::ToHex(listed);
+    struct Case {
+        std::vector<std::string> trusted;
+        bool acceptNew;
+        const CertificateFingerprint& presented;
+        bool expected;
+    } cases[] = {
+        {{listedHex}, false, listed, true},
+        {{listedHex}, false, other, false},
+        {{}, false, listed, false},
+        {{}, true, other, true},
+        {trusted, false, listed, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(QuietTrustDecision(c.trusted, c.acceptNew)({}, c.presented), c.expected);
+    }
 }
 
 }  // namespace

@@ -236,6 +236,30 @@ TEST(StringTable, MessagesComeInTheUserInterfaceLanguage) {
     }
 }
 
+// What records and results say is English whatever the user reads; strings of no language (the
+// configuration) come through too.
+TEST(StringTable, TheEnglishTableIsEnglishInEveryLanguage) {
+    const ModuleResources english = EnglishModuleStrings();
+    const struct {
+        unsigned id;
+        const wchar_t* text;
+    } kExpected[] = {
+        {IDS_INSTALL_SUCCEEDED, L"The installation of firmware was successful."},
+        {IDS_UP_TO_DATE, L"Current version is %s. \nInstallation is not necessary."},
+        {IDS_CONFIRM_EXIT, L"Are you sure to exit without installation?"},
+        {IDS_CFG_FIRM_VERSION, L"3.40"},
+        {IDS_APP_TITLE, L"Corvane Firmware Installer"},  // the first of its block of sixteen
+    };
+    for (const auto& entry : kExpected) {
+        std::wstring text;
+        EXPECT_TRUE(english.Load(entry.id, text)) << entry.id;
+        EXPECT_EQ(text, entry.text) << entry.id;
+    }
+    std::wstring text = L"left over";
+    EXPECT_FALSE(english.Load(4321, text));
+    EXPECT_TRUE(text.empty());
+}
+
 TEST(StringTable, MissingStringIsReportedAsMissing) {
     std::wstring text = L"left over";
     EXPECT_FALSE(ModuleResources().Load(4321, text));
