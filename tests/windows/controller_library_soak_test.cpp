@@ -5,7 +5,9 @@
 // status words, as an identification does. After a warm-up the process's handles, the bytes in
 // use on its heaps, its private bytes and its working set are taken, and again after the last
 // load. Like the installer, the test keeps the socket library started itself while it uses the
-// library; once it has given its own start back, no start of the library's may be left.
+// library; once it has given its own start back, no start of the library's may be left. The same
+// goes for two copies of the library under different names loaded at the same time, as the ports
+// of installations that run side by side load them.
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -132,7 +135,7 @@ Fn Export(HMODULE module, const char* name) {
 
 // The library loaded as the printer port loads it: by full path, both objects looked up.
 struct Library {
-    Library() : module(::LoadLibraryW(CONTROLLER_LIBRARY_PATH)) {
+    explicit Library(const wchar_t* path = CONTROLLER_LIBRARY_PATH) : module(::LoadLibraryW(path)) {
         if (!module) return;
         const auto remoteConnect = Export<GetRemoteConnectApiFn>(module.get(), kGetRemoteConnectApiExport);
         const auto serviceTool = Export<GetServiceToolApiFn>(module.get(), kGetServiceToolApiExport);
@@ -164,6 +167,75 @@ void LoadUseAndUnload(const std::string& printer, const std::string& nobody) {
     ASSERT_EQ(status, 0u);
 }
 
+// Both copies loaded, each connected to the printer and asked, then unloaded one after the other
+// in the order given. Fails the test at the first thing that does not work.
+void LoadBothUseAndUnload(const std::wstring& copy, const std::string& printer, bool copyGoesFirst) {
+    std::optional<Library> original(std::in_place);
+    std::optional<Library> other(std::in_place, copy.c_str());
+    ASSERT_TRUE(original->Loaded() && other->Loaded()) << "LoadLibrary: " << ::GetLastError();
+    ASSERT_NE(original->module.get(), other->module.get()) << "the copy was taken for the loaded library";
+
+    ASSERT_NE(original->remote->Connect(printer.c_str()), 0);
+    ASSERT_NE(other->remote->Connect(printer.c_str()), 0);
+    for (Library* library : {&*original, &*other}) {
+        char info[kControllerInfoBufferSize] = {};
+        library->service->GetInformation(info, sizeof info);
+        ASSERT_EQ(std::string(info).rfind("MDL:", 0), 0u) << "the other copy's connect closed this one's";
+        std::uint32_t status = 1, detail = 1;
+        ASSERT_NE(library->service->GetStatus(&status, &detail), 0);
+        ASSERT_EQ(status, 0u);
+    }
+    (copyGoesFirst ? other : original).reset();
+}
+
+// A line every thousand loads, written out at once: a library that brings the process down still
+// shows how far it got and what it had left behind by then.
+void Report(int loads, const ProcessUse& use) {
+    std::printf("after load %5d: %4lu handles, %9llu bytes in use on the heaps, %9llu private bytes, "
+                "%9llu working set\n",
+                loads, use.handles, static_cast<unsigned long long>(use.heapInUse),
+                static_cast<unsigned long long>(use.privateBytes), static_cast<unsigned long long>(use.workingSet));
+    std::fflush(stdout);
+}
+
+struct Soaked {
+    int loads = 0;
+    ProcessUse before;  // after the warm-up
+    ProcessUse after;
+};
+
+// Calls `round`, which loads the library `loadsPerRound` times, until kLoads loads were made, or
+// until the test fails; the process's use is taken after the warm-up and at the end.
+template <typename Round>
+Soaked Soak(int loadsPerRound, Round round) {
+    Soaked soaked;
+    const ULONGLONG start = ::GetTickCount64();
+    for (int n = 0; soaked.loads < kWarmUpLoads && !testing::Test::HasFailure(); ++n) {
+        round(n);
+        soaked.loads += loadsPerRound;
+    }
+    soaked.before = Measure();
+    Report(soaked.loads, soaked.before);
+    for (int n = 0; soaked.loads < kLoads && !testing::Test::HasFailure(); ++n) {
+        round(n);
+        soaked.loads += loadsPerRound;
+        if (soaked.loads % 1000 == 0 && soaked.loads < kLoads) Report(soaked.loads, Measure());
+    }
+    soaked.after = Measure();
+    Report(soaked.loads, soaked.after);
+    std::printf("%d loads in %.1f s\n", soaked.loads, static_cast<double>(::GetTickCount64() - start) / 1000.0);
+    return soaked;
+}
+
+void ExpectNothingLeftBehind(const Soaked& soaked) {
+    ASSERT_EQ(soaked.loads, kLoads);
+    EXPECT_GT(soaked.after.handles, 0u) << "the process's handles cannot be counted";
+    EXPECT_LE(soaked.after.handles, soaked.before.handles);
+    EXPECT_LE(soaked.after.heapInUse, soaked.before.heapInUse + kHeapTolerance);
+    EXPECT_LE(soaked.after.privateBytes, soaked.before.privateBytes + kPagesTolerance);
+    EXPECT_LE(soaked.after.workingSet, soaked.before.workingSet + kPagesTolerance);
+}
+
 TEST(ControllerLibrarySoak, TenThousandLoadsLeaveNothingBehind) {
     ASSERT_NE(std::getenv("SIM_NET"), nullptr) << "run this test through with-sim.sh";
     const std::string printer = Printer(2);
@@ -172,39 +244,52 @@ TEST(ControllerLibrarySoak, TenThousandLoadsLeaveNothingBehind) {
     WSADATA data{};
     ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
 
-    // A line every thousand loads, written out at once: a library that brings the process down
-    // still shows how far it got and what it had left behind by then.
-    const auto report = [](int loads, const ProcessUse& use) {
-        std::printf("after load %5d: %4lu handles, %9llu bytes in use on the heaps, %9llu private bytes, "
-                    "%9llu working set\n",
-                    loads, use.handles, static_cast<unsigned long long>(use.heapInUse),
-                    static_cast<unsigned long long>(use.privateBytes), static_cast<unsigned long long>(use.workingSet));
-        std::fflush(stdout);
-    };
-    const ULONGLONG start = ::GetTickCount64();
-    int loads = 0;
-    while (loads < kWarmUpLoads && !HasFailure()) {
-        LoadUseAndUnload(printer, nobody);
-        ++loads;
-    }
-    const ProcessUse before = Measure();
-    report(loads, before);
-    while (loads < kLoads && !HasFailure()) {
-        LoadUseAndUnload(printer, nobody);
-        if (++loads % 1000 == 0 && loads < kLoads) report(loads, Measure());
-    }
-    const ProcessUse after = Measure();
-    report(loads, after);
-    std::printf("%d loads in %.1f s\n", loads, static_cast<double>(::GetTickCount64() - start) / 1000.0);
+    const Soaked soaked = Soak(1, [&](int) { LoadUseAndUnload(printer, nobody); });
     ::WSACleanup();
 
-    ASSERT_EQ(loads, kLoads);
-    EXPECT_GT(after.handles, 0u) << "the process's handles cannot be counted";
-    EXPECT_LE(after.handles, before.handles);
-    EXPECT_LE(after.heapInUse, before.heapInUse + kHeapTolerance);
-    EXPECT_LE(after.privateBytes, before.privateBytes + kPagesTolerance);
-    EXPECT_LE(after.workingSet, before.workingSet + kPagesTolerance);
+    ExpectNothingLeftBehind(soaked);
     EXPECT_FALSE(SocketLibraryStarted()) << "the library left a start of the socket library behind";
+}
+
+// The copy's file, deleted when the test ends however it ends.
+class CopiedLibrary {
+public:
+    explicit CopiedLibrary(std::wstring path) : m_path(std::move(path)) {
+        m_copied = ::CopyFileW(CONTROLLER_LIBRARY_PATH, m_path.c_str(), FALSE) != 0;
+    }
+    ~CopiedLibrary() { ::DeleteFileW(m_path.c_str()); }
+    CopiedLibrary(const CopiedLibrary&) = delete;
+    CopiedLibrary& operator=(const CopiedLibrary&) = delete;
+
+    bool Copied() const { return m_copied; }
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+    bool m_copied = false;
+};
+
+// Ports of installations that run side by side each load a copy of the library of their own:
+// two modules at once, each with its own runtime, socket library start and connection, coming
+// and going in either order.
+TEST(ControllerLibrarySoak, TwoCopiesLoadedTogetherLeaveNothingBehind) {
+    ASSERT_NE(std::getenv("SIM_NET"), nullptr) << "run this test through with-sim.sh";
+    wchar_t directory[MAX_PATH + 1] = {};
+    ASSERT_NE(::GetTempPathW(MAX_PATH, directory), 0u);
+    // Another base name than the library's own, and not one of the installer's.
+    const CopiedLibrary copy(std::wstring(directory) + L"controller_library_soak_" +
+                             std::to_wstring(::GetCurrentProcessId()) + L".dll");
+    ASSERT_TRUE(copy.Copied()) << "CopyFile: " << ::GetLastError();
+    const std::string printer = Printer(2);
+    ASSERT_FALSE(SocketLibraryStarted());
+    WSADATA data{};
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+
+    const Soaked soaked = Soak(2, [&](int round) { LoadBothUseAndUnload(copy.Path(), printer, round % 2 != 0); });
+    ::WSACleanup();
+
+    ExpectNothingLeftBehind(soaked);
+    EXPECT_FALSE(SocketLibraryStarted()) << "a copy left a start of the socket library behind";
 }
 
 // A host that has not started the socket library itself: the library's connection needs a start

@@ -134,7 +134,8 @@ protected:
     }
     void TearDown() override { SetUserMessagePresenter({}); }
 
-    // A port as an installation makes it, on the platform the application wires.
+    // A port on the process's host and network, as start-up wires them; both printers are plain,
+    // so it needs no TLS streams.
     PortPtr Port(const std::string& printer) {
         const DravonEnvironment environment{ProcessControllerHost(), ProcessNetwork(), SystemClock(),
                                             &SystemAnsiToWide, {}};
