@@ -2,15 +2,8 @@
 // resource compiler, so plain #defines only.
 #pragma once
 
-// Product configuration (language-neutral).
-#define IDS_CFG_FIRM_VERSION      201
-#define IDS_CFG_SERIES_NAME       202
-#define IDS_CFG_MODEL_LIST        203
-#define IDS_CFG_MODEL_CODE        204
-#define IDS_CFG_PORT_TYPE         205
-#define IDS_CFG_PANEL_VERSION     206
-#define IDS_CFG_PANEL_DIGEST      207
-#define IDS_CFG_INSTALL_MINUTES   208
+// The product configuration's ids and the program's title.
+#include "common/ConfigurationIds.h"
 
 // Message catalogue (English and Japanese).
 #define IDS_ABOUTBOX              101
@@ -55,7 +48,6 @@
 #define IDS_CERT_MISSING          190
 #define IDS_CERT_FORGOTTEN        191
 #define IDS_PANEL_OPERATION       1015
-#define IDS_APP_TITLE             57344
 
 // Embedded images, of resource type "FIRMWARE".
 #define IDR_FIRMWARE_IMAGE        220

@@ -13,7 +13,7 @@
 
 #include "discovery/DnsMessage.h"
 #include "discovery/PrinterInfo.h"
-#include "update/UpdateModel.h"
+#include "common/ModelInfo.h"
 
 inline constexpr std::uint16_t kMdnsPort = 5353;
 inline constexpr char kMdnsGroup[] = "224.0.0.251";

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "app/resource.h"
+#include "common/ConfigurationIds.h"
 #include "common/Text.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/resource.h"
+#include "common/ConfigurationIds.h"
 #include "common/Text.h"
 #include "update/DeviceReply.h"
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ModelInfo.h"
 #include "images/Version.h"
 #include "update/DeviceReply.h"
 #include "ports/Port.h"
@@ -41,14 +42,6 @@ bool MatchesModelList(const std::vector<std::wstring>& models, std::wstring_view
 // comparison; otherwise the verification's result (4 query failed, 3 unparseable or no model name,
 // 8 IPL mode, 5 model not in the list).
 int QueryReplyToVerify(CPort& port, const std::vector<std::wstring>& models, ReplyMap& reply);
-
-class IModelInfo {
-public:
-    virtual bool IsSupportedModel(std::wstring_view name, bool suffix) const = 0;
-
-protected:
-    ~IModelInfo() = default;  // objects are deleted through their concrete type
-};
 
 // The firmware the installer carries.
 class CFirmUpdateInfo final : public IModelInfo {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "app/resource.h"
+#include "common/ConfigurationIds.h"
 #include "common/win32/CodePage.h"
 #include "common/win32/ModuleResources.h"
 #include "common/win32/UniqueHandle.h"
