@@ -12,7 +12,7 @@
 
 #include "common/Clock.h"
 #include "controller/ControllerProtocol.h"
-#include "ports/Network.h"
+#include "network/Network.h"
 
 namespace ctl {
 

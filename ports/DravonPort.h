@@ -19,7 +19,7 @@
 #include "controller/ControllerApi.h"
 #include "ports/ControllerHost.h"
 #include "ports/ControllerLibraryFile.h"
-#include "ports/Network.h"
+#include "network/Network.h"
 #include "ports/Port.h"
 
 inline constexpr std::uint16_t kPrinterDataPort = 9100;

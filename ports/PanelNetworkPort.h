@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/Clock.h"
-#include "ports/Network.h"
+#include "network/Network.h"
 #include "ports/PanelPort.h"
 
 // A system object the port holds for its whole life; destruction releases it.

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "common/Clock.h"
-#include "ports/Network.h"
+#include "network/Network.h"
 
 inline constexpr std::uint32_t kSnmpAttemptTimeoutMs = 200;
 

@@ -7,7 +7,7 @@
 #include "ports/win32/ControllerHost.h"
 #include "ports/win32/PanelPortSystem.h"
 #include "ports/win32/TlsStream.h"
-#include "ports/win32/WinsockNetwork.h"
+#include "network/win32/WinsockNetwork.h"
 #include "update/PanelUpdater.h"
 
 DravonEnvironment PlatformPrinterEnvironment(std::uint32_t stallMs) {

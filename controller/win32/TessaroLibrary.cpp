@@ -14,7 +14,7 @@
 #include "controller/ControllerApi.h"
 #include "controller/ControllerClient.h"
 #include "controller/win32/AnsiText.h"
-#include "ports/win32/WinsockNetwork.h"
+#include "network/win32/WinsockNetwork.h"
 
 // The C++ runtime linked into the library: frees the reserve it sets aside as the library loads
 // for exceptions thrown when memory has run out.

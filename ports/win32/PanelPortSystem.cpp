@@ -10,7 +10,7 @@
 #include "common/win32/CodePage.h"
 #include "common/win32/UniqueHandle.h"
 #include "ports/win32/TlsStream.h"
-#include "ports/win32/WinsockNetwork.h"
+#include "network/win32/WinsockNetwork.h"
 
 namespace {
 

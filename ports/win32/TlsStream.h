@@ -6,7 +6,7 @@
 
 #include "common/tls/CertificateTrust.h"
 #include "common/tls/ClientSocket.h"
-#include "ports/Network.h"
+#include "network/Network.h"
 
 class TlsStream final : public ISecureStream {
 public:

@@ -34,7 +34,7 @@
 #include "ports/DravonPort.h"
 #include "ports/SnmpQuery.h"
 #include "ports/win32/ControllerHost.h"
-#include "ports/win32/WinsockNetwork.h"
+#include "network/win32/WinsockNetwork.h"
 #include "tests/windows/SimControl.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "common/Clock.h"
 #include "ports/SnmpQuery.h"
-#include "ports/win32/WinsockNetwork.h"
+#include "network/win32/WinsockNetwork.h"
 #include "tests/windows/SimControl.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // real printer simulator on loopback. Error numbers are mapped to their Winsock equivalents.
 #pragma once
 
-#include "ports/Network.h"
+#include "network/Network.h"
 
 class PosixNetwork final : public INetwork {
 public:

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ports/Network.h"
+#include "network/Network.h"
 #include "tests/native/fakes/ManualClock.h"
 
 // What one receive on a connection gets.

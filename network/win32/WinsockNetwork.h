@@ -3,7 +3,7 @@
 // code page before resolution, as the system's resolver expects them.
 #pragma once
 
-#include "ports/Network.h"
+#include "network/Network.h"
 
 class WinsockNetwork final : public INetwork {
 public:

@@ -1,5 +1,6 @@
-// How the ports reach the network: TCP byte streams, UDP datagram sockets and name resolution.
-// The Windows implementation is in ports/win32/; tests use recording fakes or POSIX sockets.
+// How the ports and the controller library reach the network: TCP byte streams, UDP datagram
+// sockets and name resolution. The Windows implementation is in network/win32/; tests use
+// recording fakes or POSIX sockets.
 //
 // Error numbers are Winsock's (10060 time-out, 10061 refused, ...), whatever the platform, so that
 // the ports' last-error codes read the same everywhere.

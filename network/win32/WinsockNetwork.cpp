@@ -1,6 +1,6 @@
 // Winsock streams and datagram sockets. Every wait is a select() with the caller's time-out, so a
 // silent peer can never block a caller longer than it asked for.
-#include "ports/win32/WinsockNetwork.h"
+#include "network/win32/WinsockNetwork.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,5 +1,5 @@
 // Helpers over the network seam.
-#include "ports/Network.h"
+#include "network/Network.h"
 
 bool SendAll(IByteStream& stream, const std::uint8_t* data, std::size_t size) {
     std::size_t sent = 0;
