@@ -266,6 +266,7 @@ RunSummary CQuietRun::Run(const std::function<void(const InstallRecord&)>& onRec
     const auto work = [&] {
         for (std::size_t index = next++; index < m_options.printers.size(); index = next++) {
             InstallRecord record = InstallOne(index, carried, detected);
+            m_progress[index]->outcome = record.outcome;
             m_progress[index]->ended = true;
             const std::lock_guard lock(recordMutex);
             if (onRecord) onRecord(record);

@@ -28,6 +28,7 @@ struct QuietProgress {
     std::wstring address;
     std::atomic<InstallStage> stage{InstallStage::kIdentification};
     std::atomic<int> percent{-1};  // of the progress dialog running; -1: none runs
+    std::atomic<RecordOutcome> outcome{RecordOutcome::kFailed};  // once ended
     std::atomic<bool> ended{false};
 };
 

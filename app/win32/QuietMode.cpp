@@ -135,12 +135,13 @@ private:
         for (const auto& printer : m_progress) {
             std::wstring line = printer->address;
             line.resize(std::max(line.size() + 1, kAddressColumn), L' ');
-            const std::string_view stage = StageWord(printer->stage.load());
-            line += std::wstring(stage.begin(), stage.end());
             if (printer->ended) {
-                line += L" (ended)";
-            } else if (const int percent = printer->percent; percent >= 0) {
-                line += L" " + std::to_wstring(percent) + L"%";
+                const std::string_view outcome = OutcomeWord(printer->outcome.load());
+                line += std::wstring(outcome.begin(), outcome.end());
+            } else {
+                const std::string_view stage = StageWord(printer->stage.load());
+                line += std::wstring(stage.begin(), stage.end());
+                if (const int percent = printer->percent; percent >= 0) line += L" " + std::to_wstring(percent) + L"%";
             }
             line.resize(static_cast<std::size_t>(width), L' ');
             line += L"\r\n";
