@@ -292,6 +292,25 @@ private:
     std::unordered_set<std::string> m_fingerprints;
 };
 
+// The file option o names on a quiet line, read the way the quiet reading reads it but past any
+// fault, so that a refused run still says why where its results were asked for. Empty: none.
+std::wstring FindResultFile(const std::vector<std::wstring>& arguments) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (!IsOption(argument)) continue;
+        const wchar_t letter = OptionLetter(argument);
+        if (std::wstring_view(L"ilpotws").find(letter) == std::wstring_view::npos) continue;
+        std::wstring value;
+        if (argument.size() > 2) {
+            value = argument.substr(2);
+        } else if (i + 1 < arguments.size()) {
+            value = arguments[++i];
+        }
+        if (letter == L'o') return value;
+    }
+    return {};
+}
+
 }  // namespace
 
 CommandLineValues ReadCommandLine(const std::vector<std::wstring>& arguments, const CommandLineFileReader& readFile) {
@@ -301,7 +320,10 @@ CommandLineValues ReadCommandLine(const std::vector<std::wstring>& arguments, co
     CommandLineValues values;
     values.quiet = true;
     values.quietError = QuietReader(arguments, readFile).Read(quietIndex, values.quietOptions);
-    if (!values.quietError.empty()) values.quietOptions = QuietOptions{};
+    if (!values.quietError.empty()) {
+        values.quietOptions = QuietOptions{};
+        values.quietOptions.resultFile = FindResultFile(arguments);
+    }
     return values;
 }
 

@@ -41,7 +41,8 @@ struct CommandLineValues {
     std::wstring forget;   // the text of option f
 
     bool quiet = false;         // option q; the fields above stay empty then
-    QuietOptions quietOptions;  // valid when quiet and quietError is empty
+    QuietOptions quietOptions;  // valid when quiet and quietError is empty; with an error only
+                                // resultFile is kept (where the refusal is to be written)
     std::wstring quietError;    // what is wrong with a quiet command line, in English, for the result
 };
 

@@ -427,6 +427,8 @@ std::int64_t CVessickDlg::Now() const {
 
 void CVessickDlg::Finish(unsigned id, const std::wstring& text, const std::wstring& english, MessageIcon icon,
                          RecordOutcome outcome, int exitCode, bool endDialog) {
+    // The installation ended when its message came, not when the user closed it.
+    const std::int64_t ended = Now();
     m_view.ShowMessage(text, icon, MessageButtons::kOk);
     if (endDialog) m_view.EndDialog(exitCode);
     if (!m_services.onRecord) return;
@@ -460,7 +462,7 @@ void CVessickDlg::Finish(unsigned id, const std::wstring& text, const std::wstri
     }
     record.exitCode = exitCode;
     record.startedMs = m_nStartedMs;
-    record.endedMs = Now();
+    record.endedMs = ended;
     m_services.onRecord(record);
 }
 

@@ -262,23 +262,30 @@ RunSummary CQuietRun::Run(const std::function<void(const InstallRecord&)>& onRec
 
     std::mutex recordMutex;
     std::vector<InstallRecord> records;
+    records.reserve(m_options.printers.size());
     std::atomic<std::size_t> next{0};
-    const auto work = [&] {
+    const auto work = [&]() noexcept {
         for (std::size_t index = next++; index < m_options.printers.size(); index = next++) {
             InstallRecord record = InstallOne(index, carried, detected);
             m_progress[index]->outcome = record.outcome;
             m_progress[index]->ended = true;
             const std::lock_guard lock(recordMutex);
-            if (onRecord) onRecord(record);
-            records.push_back(std::move(record));
+            // A record that cannot be written out is still counted: the run's exit code holds it.
+            try {
+                if (onRecord) onRecord(record);
+            } catch (...) {
+            }
+            records.push_back(std::move(record));  // room made beforehand: cannot throw
         }
     };
-    const std::size_t threads = std::clamp<std::size_t>(m_options.parallel, 1, std::max<std::size_t>(1, m_options.printers.size()));
+    const std::size_t threads =
+        std::clamp<std::size_t>(m_options.parallel, 1, std::max<std::size_t>(1, m_options.printers.size()));
     std::vector<std::thread> workers;
+    workers.reserve(threads);
     for (std::size_t i = 1; i < threads; ++i) {
         try {
             workers.emplace_back(work);
-        } catch (const std::system_error&) {
+        } catch (...) {
             break;  // fewer at once; the printers still all get their turn
         }
     }
@@ -304,6 +311,7 @@ InstallRecord CQuietRun::InstallOne(std::size_t index, const CarriedUpdates& car
         const std::unique_ptr<CInstallation> installation = m_services.makeInstallation();
         installation->Waits().restartConfirmMs = m_options.restartWaitMs;
         installation->Waits().transferStallMs = m_options.stallMs;
+        installation->Waits().panelOperatorMs = kQuietPanelOperatorWaitMs;
         DetectedOnce detection(detected, address);
         MainDialogServices services{
             m_services.strings,
@@ -339,6 +347,8 @@ InstallRecord CQuietRun::InstallOne(std::size_t index, const CarriedUpdates& car
         record.message = L"Out of memory.";
     } catch (const std::exception& e) {
         record.message = text::WidenBytes(e.what());
+    } catch (...) {
+        record.message = L"Unexpected failure.";
     }
     // The dialogs ended without saying how: nothing confirmed it, so it failed.
     record.outcome = RecordOutcome::kFailed;

@@ -22,6 +22,10 @@
 #include "update/CertificateMemory.h"
 #include "update/Installation.h"
 
+// How long an unattended installation waits for someone at a printer's panel to finish before it
+// gives up on that printer (the dialogs wait as long as it takes: their user can stop them).
+inline constexpr std::uint64_t kQuietPanelOperatorWaitMs = 300'000;
+
 // Where one printer's installation stands, for a progress display; updated by the installation's
 // thread, read by any.
 struct QuietProgress {

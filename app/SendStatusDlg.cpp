@@ -127,7 +127,13 @@ CPort* CSendStatusDlg::Port() { return m_installation.Device().m_pPort.get(); }
 bool CSendStatusDlg::WaitForPrinter(bool& panelOpWait, bool& panelOpDone, int& iplWaitTicks) {
     CPort* port = Port();
     if (panelOpWait && !panelOpDone) {
-        if (!port || port->getOperationCode() != kOperationPanelBusy) panelOpDone = true;
+        if (!port || port->getOperationCode() != kOperationPanelBusy) {
+            panelOpDone = true;
+        } else if (const std::uint64_t bound = m_installation.Waits().panelOperatorMs;
+                   bound && ++m_nOperatorWaitTicks >= bound / kWaitTickMs) {
+            // Nobody can stop this wait in an unattended installation: it ends here instead.
+            End(END_SEND_FAILED);
+        }
         return true;
     }
     // A printer that never reports its boot loader is waited for a while, then taken as ready.

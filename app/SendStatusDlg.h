@@ -155,6 +155,7 @@ protected:
     CInstallation& m_installation;
 
 private:
+    std::uint64_t m_nOperatorWaitTicks = 0;  // ticks spent waiting for the operator at the panel
     bool m_bBusy = false;
     bool m_bEnded = false;
     int m_nEndCode = 0;

@@ -7,6 +7,11 @@ CUpdater::CUpdater(std::shared_ptr<CUpdateDeviceInfo> device, const CFirmUpdater
     : m_pDevice(device ? std::move(device) : std::make_shared<CUpdateDeviceInfo>()), m_pFirm(firm), m_pPanel(panel) {}
 
 int CUpdater::CheckDevice(PortPtr& port, int statusFormat) {
+    // Nothing of a printer identified before stays to be taken for this one's.
+    CUpdateDeviceInfo& identified = Device();
+    identified.SetModelName(L"");
+    identified.m_nFirmVersion = 0;
+    identified.m_panelVersion = PanelVersion{};
     if (!port) return kCheckNoAnswer;
 
     const int result = [&] {

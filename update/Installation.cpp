@@ -10,3 +10,5 @@ CInstallation::CInstallation(std::shared_ptr<CPanelUpdater> panel)
       m_pDevice(m_pPanel->SharedDevice()),
       m_firm(m_pDevice),
       m_identifier(m_pDevice, &m_firm, m_pPanel.get()) {}
+
+CInstallation::~CInstallation() { m_pDevice->m_pPort.reset(); }

@@ -27,6 +27,9 @@ struct ProgressCounters {
 struct InstallWaits {
     std::uint64_t restartConfirmMs = 300'000;
     std::uint32_t transferStallMs = 60'000;
+    // How long a progress dialog waits for someone at the printer's panel to finish; 0: as long as
+    // it takes (the user at the dialogs can stop it, an unattended installation cannot).
+    std::uint64_t panelOperatorMs = 0;
 };
 
 class CInstallation {
@@ -48,6 +51,9 @@ public:
     const std::shared_ptr<CPanelUpdater>& SharedPanel() const { return m_pPanel; }
     ProgressCounters& Progress() { return m_progress; }
     InstallWaits& Waits() { return m_waits; }
+
+    // Releases the printer's port now, even when a worker still holds the panel updater.
+    ~CInstallation();
 
 private:
     std::shared_ptr<CPanelUpdater> m_pPanel;

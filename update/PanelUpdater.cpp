@@ -2,8 +2,10 @@
 #include "update/PanelUpdater.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -31,30 +33,57 @@ CPanelUpdater::PortFactory& Factory() {
 }
 
 // The transfer workers started and not yet joined. Those still running when the process ends
-// are let go then: a worker blocked on the network must not hold the end of the process.
+// are let go then: a worker blocked on the network must not hold the end of the process. A worker
+// that has finished its body is joined when the next one starts (it has only its last instructions
+// left), so that installations one after another do not pile up finished threads.
 class TransferThreads {
 public:
     ~TransferThreads() {
-        for (std::thread& thread : m_threads) thread.detach();
+        for (Worker& worker : m_workers) worker.thread.detach();
     }
 
     // Starts `body` on a new worker and keeps it. Room for it is made first, so that a failure
     // (std::bad_alloc, std::system_error) is thrown only while no worker exists yet.
     template <class Body>
     void Start(Body&& body) {
-        std::lock_guard lock(m_mutex);
-        m_threads.reserve(m_threads.size() + 1);
-        m_threads.emplace_back(std::forward<Body>(body));
+        std::vector<std::thread> finished;
+        {
+            std::lock_guard lock(m_mutex);
+            finished.reserve(m_workers.size());
+            for (auto it = m_workers.begin(); it != m_workers.end();) {
+                if (*it->done) {
+                    finished.push_back(std::move(it->thread));
+                    it = m_workers.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            m_workers.reserve(m_workers.size() + 1);
+            std::thread thread([body = std::forward<Body>(body), done]() mutable {
+                body();
+                *done = true;
+            });
+            m_workers.push_back(Worker{std::move(thread), std::move(done)});
+        }
+        for (std::thread& thread : finished) thread.join();
     }
 
     std::vector<std::thread> TakeAll() {
         std::lock_guard lock(m_mutex);
-        return std::exchange(m_threads, {});
+        std::vector<std::thread> threads;
+        for (Worker& worker : m_workers) threads.push_back(std::move(worker.thread));
+        m_workers.clear();
+        return threads;
     }
 
 private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;  // set by the worker as its body returns
+    };
     std::mutex m_mutex;
-    std::vector<std::thread> m_threads;
+    std::vector<Worker> m_workers;
 };
 
 TransferThreads& Workers() {

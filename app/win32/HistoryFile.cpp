@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <mutex>
 
 #include "app/win32/UserDataFolder.h"
@@ -94,3 +95,8 @@ bool AppendHistoryLine(const std::wstring& path, const std::string& jsonLine) {
 }
 
 bool AppendHistoryLine(const std::string& jsonLine) { return AppendHistoryLine(UserHistoryFilePath(), jsonLine); }
+
+void KeepInHistory(const std::string& jsonLine) {
+    if (AppendHistoryLine(jsonLine)) return;
+    std::fwprintf(stderr, L"The history file %ls could not be written.\n", UserHistoryFilePath().c_str());
+}

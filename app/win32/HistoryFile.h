@@ -21,3 +21,7 @@ bool AppendHistoryLine(const std::wstring& path, const std::string& jsonLine);
 
 // To the user's history file.
 bool AppendHistoryLine(const std::string& jsonLine);
+
+// Appends to the user's history file; when that fails, says so on standard error, naming the file,
+// and nothing else changes.
+void KeepInHistory(const std::string& jsonLine);

@@ -163,11 +163,6 @@ private:
     std::thread m_thread;  // last: it starts once the rest is ready
 };
 
-void KeepInHistory(const std::string& line) {
-    if (AppendHistoryLine(line)) return;
-    std::fwprintf(stderr, L"The history file %ls could not be written.\n", UserHistoryFilePath().c_str());
-}
-
 }  // namespace
 
 void WriteQuietRefusal(const CommandLineValues& values, const std::wstring& error, int exitCode) {

@@ -84,8 +84,21 @@ BOOL CVessickApp::InitInstance(const std::vector<std::wstring>& arguments) {
     WSADATA data;
     m_bSocketReady = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
 
+    if (quiet) {
+        // Nothing of a quiet run may end in a box: whatever escapes is its summary's error.
+        try {
+            m_nExitCode = RunQuietMode(*quiet, m_bSocketReady);
+        } catch (...) {
+            m_nExitCode = VessickExitCode::INIT_FAILED;
+            try {
+                WriteQuietRefusal(*quiet, L"the installer ran out of memory or failed unexpectedly", m_nExitCode);
+            } catch (...) {
+            }
+        }
+        return FALSE;
+    }
     try {
-        m_nExitCode = quiet ? RunQuietMode(*quiet, m_bSocketReady) : RunMainDialog(arguments);
+        m_nExitCode = RunMainDialog(arguments);
     } catch (VessickExitCode::EXITCODE code) {
         m_nExitCode = code;
     } catch (const std::bad_alloc&) {
@@ -114,7 +127,7 @@ int CVessickApp::RunMainDialog(const std::vector<std::wstring>& arguments) {
     };
     // Every installation the user starts is kept in the history; one that cannot be written there
     // is still what it is.
-    const auto keep = [](const InstallRecord& record) { AppendHistoryLine(RecordJsonLine(record)); };
+    const auto keep = [](const InstallRecord& record) { KeepInHistory(RecordJsonLine(record)); };
     const MainDialogServices services{resources,
                                       resources,
                                       detection,

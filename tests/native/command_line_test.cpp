@@ -237,6 +237,17 @@ TEST(QuietCommandLine, EveryErrorSaysWhatAndWhere) {
 
     // Without a reader a file cannot be read, and nothing is thrown.
     EXPECT_EQ(Narrow(ReadCommandLine({L"-q", L"-l", L"a.txt"}).quietError), "the file \"a.txt\" cannot be read");
+
+    // A refused line keeps its result file, wherever option o stands, so that the refusal goes
+    // where the results were asked for (and an old file there does not pass for this run's).
+    for (const std::vector<std::wstring>& args :
+         {std::vector<std::wstring>{L"-q", L"-o", L"out.jsonl", L"-p", L"0", L"-i1.2.3.4"},
+          std::vector<std::wstring>{L"-q", L"-p", L"0", L"-i1.2.3.4", L"/oout.jsonl"},
+          std::vector<std::wstring>{L"-q", L"-l", L"-o", L"-o", L"out.jsonl"}}) {
+        const CommandLineValues refused = ReadCommandLine(args, ReaderOf(files));
+        EXPECT_FALSE(refused.quietError.empty());
+        EXPECT_EQ(refused.quietOptions.resultFile, L"out.jsonl");
+    }
 }
 
 TEST(QuietCommandLine, AReaderThatHandsBackMoreThanTheLimitIsRefusedToo) {

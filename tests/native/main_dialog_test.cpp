@@ -930,6 +930,20 @@ TEST_F(InstallTest, EachEndingLeavesOneRecordWithTheEnglishMessage) {
     }
 }
 
+// A printer that does not answer is recorded with nothing of the printer identified before it.
+TEST_F(InstallTest, APrinterNotFoundAfterBackIsNotTakenForTheOneBefore) {
+    CVessickDlg& dialog = Identified(kReadyReply);
+    dialog.OnBnClickedBack();
+    m_answers = false;
+    m_records.clear();
+    dialog.OnBnClickedOk();
+    ASSERT_EQ(m_records.size(), 1u);
+    EXPECT_EQ(m_records[0].outcome, RecordOutcome::kNotFound);
+    EXPECT_EQ(m_records[0].model, L"");
+    EXPECT_EQ(m_records[0].firmwareFound, L"");
+    EXPECT_EQ(m_records[0].panelFound, L"");
+}
+
 TEST(TrustMessages, PrintersAreNamedByWhatIsKnownAndForgottenBySerialOrAddress) {
     EXPECT_EQ(PrinterDescription({L"S1", L"10.0.0.2", L"Zentil-640", L""}), L"Zentil-640 (S1, 10.0.0.2)");
     EXPECT_EQ(PrinterDescription({L"", L"10.0.0.2", L"Zentil-640", L""}), L"Zentil-640 (10.0.0.2)");
@@ -1104,6 +1118,7 @@ struct FleetLog {
     int mostAtOnce = 0;
     int expectedAtOnce = 1;
     int portsMade = 0;
+    bool operatorAtThePanel = false;  // the panel reports someone at work, for good
 };
 
 class InstallingPrinterPort final : public CPort {
@@ -1129,7 +1144,7 @@ public:
     void release() override {}
     bool requestReboot() override { return m_restarted = m_sent; }
     bool checkState() override { return m_sent; }
-    int getOperationCode() override { return 0; }
+    int getOperationCode() override { return m_fleet.operatorAtThePanel ? kOperationPanelBusy : 0; }
     bool getStatusWords(std::uint32_t& status, std::uint32_t& detail) override {
         status = detail = 0;
         return true;
@@ -1248,6 +1263,27 @@ TEST_F(QuietRunTest, InstallationsRunSideBySideUpToTheLimit) {
     for (const InstallRecord& r : records) EXPECT_EQ(r.outcome, RecordOutcome::kInstalled);
     EXPECT_EQ(summary.exitCode, 0);
     EXPECT_EQ(m_fleet.mostAtOnce, 3) << "three at once, never more";
+}
+
+// The dialogs wait for someone at the panel as long as it takes, since their user can stop them;
+// an unattended installation gives up on that printer after a bound and the run goes on.
+TEST_F(QuietRunTest, AnOperatorWhoNeverLeavesThePanelEndsThatPrinterOnlyWithinABound) {
+    Printer(0x0A010105, kFirmwareOnly);
+    m_fleet.operatorAtThePanel = true;
+    std::uint64_t sleptMs = 0;
+    QuietServices services = Services();
+    services.sleep = [&](std::uint32_t ms) { sleptMs += ms; };
+    const QuietOptions options = Options({0x0A010105}, 1);
+    CQuietRun run(services, options);
+    std::vector<InstallRecord> records;
+    const RunSummary summary = run.Run([&](const InstallRecord& r) { records.push_back(r); });
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].outcome, RecordOutcome::kFailed);
+    EXPECT_EQ(records[0].stage, InstallStage::kFirmware);
+    EXPECT_EQ(records[0].messageId, unsigned{IDS_FIRM_SEND_FAILED});
+    EXPECT_EQ(summary.exitCode, 4);
+    EXPECT_GE(sleptMs, kQuietPanelOperatorWaitMs);
+    EXPECT_LT(sleptMs, kQuietPanelOperatorWaitMs + 60'000);
 }
 
 TEST_F(QuietRunTest, AnInstallerThatCannotPrepareItselfTouchesNoPrinter) {
