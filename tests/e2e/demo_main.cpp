@@ -1,5 +1,7 @@
 // The demo's driver: walks the installer through an installation, as a user would, printing each
-// step and the progress, and saving a screenshot of each screen. Runs on the namespace harness (scripts/demo).
+// step and the progress, and saving a screenshot of each screen; or, with --by-hand, opens it for
+// the user and waits for its end. Then it runs the installer in quiet mode over the demo's printers
+// and prints the result lines as they come. Runs on the namespace harness (scripts/demo).
 #include <winsock2.h>
 #include <windows.h>
 
@@ -7,14 +9,19 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "app/resource.h"
+#include "tests/e2e/QuietInstaller.h"
 #include "tests/e2e/UiDriver.h"
 #include "tests/windows/SimControl.h"
 
 namespace {
 
 const std::wstring kTitle = L"Corvane Firmware Installer";
+// How long the user may keep the installer open (the harness gives the demo an hour).
+constexpr DWORD kByHandBoundMs = 3500 * 1000;
+constexpr DWORD kQuietBoundMs = 600 * 1000;
 int g_step = 0;
 
 void Step(const std::string& what) { std::printf("demo: %d. %s\n", ++g_step, what.c_str()); std::fflush(stdout); }
@@ -126,16 +133,8 @@ void ShowPrinterAfterRestart(const std::string& address) {
          " bytes (" + sim.Show(address, "package_result") + ")");
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: demo INSTALLER.exe PRINTER_ADDRESS\n");
-        return 2;
-    }
-    const std::wstring installer = ui::WindowsPath(argv[1]);
-    const std::wstring printer = argv[2];
-
+// The whole installation onto `printer`, driven step by step; 0 when it succeeded.
+int DriveInstallation(const std::wstring& installer, const std::wstring& printer) {
     Step("Starting the installer; it searches the network for printers for two seconds");
     auto process = ui::Process::Start(ui::Process::Quote(installer));
     if (!process) return Fail("start");
@@ -172,4 +171,94 @@ int wmain(int argc, wchar_t** argv) {
     const int result = FollowInstallation(*process);
     if (result == 0) ShowPrinterAfterRestart(ui::Utf8(printer));
     return result;
+}
+
+// Quiet mode over `printers`: nothing shown, one result line per printer as it ends, then the
+// summary; each line printed as it comes. 0 when the run ended by itself with its summary.
+int RunQuietMode(const std::wstring& installer, const std::vector<std::wstring>& printers) {
+    std::vector<std::wstring> arguments{L"/q"};
+    std::string shown = "FirmwareInstaller.exe /q";
+    for (const std::wstring& printer : printers) {
+        arguments.insert(arguments.end(), {L"-i", printer});
+        shown += " -i " + ui::Utf8(printer);
+    }
+    Step("Quiet mode, as an administrator runs it over many printers: " + shown);
+    Show("nothing is shown; each printer is installed on a thread of its own, eight at once, and gets");
+    Show("one line of JSON as it ends, then the summary (its output goes to a file here, printed as it comes):");
+    const quiet::ScratchFolder scratch(L"demo-quiet");
+    if (scratch.Path().empty()) return Fail("a folder for the result lines");
+    quiet::Installer run(installer, arguments, scratch.File(L"results.jsonl"), scratch.File(L"errors.txt"));
+    if (!run.Started()) {
+        std::fprintf(stderr, "demo: failed: %s\n", ui::Utf8(run.StartError()).c_str());
+        return 1;
+    }
+    std::size_t printed = 0;
+    const auto printNew = [&] {
+        const std::vector<std::string> lines = run.OutputLines();
+        for (; printed < lines.size(); ++printed) Show(lines[printed]);
+    };
+    const std::optional<DWORD> code = run.Wait(kQuietBoundMs, printNew, 200);
+    printNew();
+    if (!code) {
+        std::fprintf(stderr, "demo: failed: quiet mode still ran after %lu s and was ended\n%s",
+                     static_cast<unsigned long>(kQuietBoundMs / 1000), run.Errors().c_str());
+        return 1;
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", run.Seconds());
+    Show("quiet mode ended with exit code " + std::to_string(*code) + " after " + seconds + " s" +
+         (*code == 0   ? " (every printer installed or up to date)"
+          : *code == 4 ? " (not every printer was installed or up to date: see the lines above)"
+                       : ""));
+    Show("each line is also in the history, %LOCALAPPDATA%\\Corvane\\Firmware Installer\\history.jsonl");
+    const bool summarized = printed > 0 && run.OutputLines().back().find("\"summary\":true") != std::string::npos;
+    if (!summarized || run.WindowSeen()) {
+        std::fprintf(stderr, "demo: failed: quiet mode ended without its summary line or showed a window\n%s",
+                     run.Errors().c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// The installer opened for the user on their display; its exit code once they close it.
+int OpenForTheUser(const std::wstring& installer) {
+    Step("The installer is open on your display; close it when you are done (the demo goes on then)");
+    auto process = ui::Process::Start(ui::Process::Quote(installer));
+    if (!process) return Fail("start");
+    const auto code = process->WaitForExitOrKill(kByHandBoundMs);
+    if (!code) return Fail("the installer was still open after " + std::to_string(kByHandBoundMs / 1000) + " s");
+    Show("the installer ended with exit code " + std::to_string(*code));
+    return static_cast<int>(*code);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: demo INSTALLER.exe PRINTER_ADDRESS [--by-hand] [--quiet PRINTER_ADDRESS...]\n");
+        return 2;
+    }
+    const std::wstring installer = ui::WindowsPath(argv[1]);
+    const std::wstring printer = argv[2];
+    bool byHand = false;
+    std::vector<std::wstring> quietPrinters;
+    for (int i = 3; i < argc; ++i) {
+        const std::wstring argument = argv[i];
+        if (argument == L"--by-hand") {
+            byHand = true;
+        } else if (argument == L"--quiet") {
+            for (++i; i < argc; ++i) quietPrinters.push_back(argv[i]);
+        } else {
+            std::fprintf(stderr, "demo: unknown argument %s\n", ui::Utf8(argument).c_str());
+            return 2;
+        }
+    }
+
+    if (byHand) {
+        OpenForTheUser(installer);
+        return quietPrinters.empty() ? 0 : RunQuietMode(installer, quietPrinters);
+    }
+    const int result = DriveInstallation(installer, printer);
+    if (result != 0 || quietPrinters.empty()) return result;
+    return RunQuietMode(installer, quietPrinters);
 }
