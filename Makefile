@@ -49,6 +49,9 @@ bench: native windows
 	  $(WINDOWS)/tests/bench/startup_bench.exe $(CURDIR)/$(WINDOWS)/app/win32/FirmwareInstaller.exe
 	tests/e2e/run-scenario.sh --prefix $(WINDOWS)/wineprefix-netns --xvfb --printer @1 --timeout 300 -- \
 	  $(WINDOWS)/tests/bench/install_bench.exe $(CURDIR)/$(WINDOWS)/app/win32/FirmwareInstaller.exe @1
+	tests/e2e/run-scenario.sh --prefix $(WINDOWS)/wineprefix-netns --xvfb --timeout 900 \
+	  $(foreach n,$(shell seq 20),--printer @$(n),serial=ZT640-0020$(shell printf %02d $(n))) -- \
+	  $(WINDOWS)/tests/bench/fleet_bench.exe $(CURDIR)/$(WINDOWS)/app/win32/FirmwareInstaller.exe $(foreach n,$(shell seq 20),@$(n))
 
 clean:
 	rm -rf build
