@@ -174,7 +174,7 @@ private:
                 }
             }
             const std::size_t start = at;
-            while (at < s.size() && std::strchr("-+.eE0123456789", s[at])) ++at;
+            while (at < s.size() && s[at] != '\0' && std::strchr("-+.eE0123456789", s[at])) ++at;
             value.kind = Kind::kNumber;
             value.text = std::string(s.substr(start, at - start));
             return at > start;
@@ -491,13 +491,13 @@ TEST_F(QuietMode, TwentyPrintersInOneRunEachGetWhatItsLineSays) {
 }
 
 // One up-to-date printer, named twice on the command line and twice in a file of printers (a
-// byte-order mark, a comment, CRLF and a blank line in it): one line, exit code 0, and the result
-// in the file of /o alone.
+// name that is not ASCII; a byte-order mark, a comment, CRLF and a blank line in it): one line,
+// exit code 0, and the result in the file of /o alone.
 TEST_F(QuietMode, AnUpToDatePrinterAloneEndsWithCodeZero) {
     const int n = 23;
     Prepare(n, {"firmware 3.40", "panel 3.0.1"});
     const std::wstring list =
-        m_scratch.Write(L"printers.txt", "\xEF\xBB\xBF# line 3\r\n" + Address(n) + "\r\n\r\n  " + Address(n) + "  \r\n");
+        m_scratch.Write(L"プリンター一覧.txt", "\xEF\xBB\xBF# line 3\r\n" + Address(n) + "\r\n\r\n  " + Address(n) + "  \r\n");
     ASSERT_FALSE(list.empty());
     const std::wstring results = m_scratch.File(L"results.jsonl");
     const std::size_t historyBefore = History().size();
@@ -530,8 +530,9 @@ TEST_F(QuietMode, AnUpToDatePrinterAloneEndsWithCodeZero) {
     EXPECT_EQ(history.back(), lines[0]);
 }
 
-// A command line quiet mode cannot carry out is refused with its reason before anything is done:
-// no search for printers, nothing sent, nothing in the history, no window.
+// A command line quiet mode cannot carry out (a result file that cannot be made among them) is
+// refused with its reason before anything is done: no search for printers, nothing sent, nothing
+// in the history, no window.
 TEST_F(QuietMode, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
     const int n = 24;
     Prepare(n, {});
@@ -549,6 +550,8 @@ TEST_F(QuietMode, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
         {"an address that does not parse", {L"/q", L"-i", printer, L"-i", L"10.1.2.256"},
          "\"10.1.2.256\" is not a printer's IPv4 address"},
         {"no installation at once", {L"/q", L"-i", printer, L"/p", L"0"}, "option p"},
+        {"a result file in a folder that does not exist",
+         {L"/q", L"-i", printer, L"/o", m_scratch.File(L"missing\\results.jsonl")}, "cannot be written"},
     };
     const std::size_t historyBefore = History().size();
     for (const auto& c : cases) {
