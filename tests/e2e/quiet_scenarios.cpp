@@ -539,10 +539,12 @@ TEST_F(QuietMode, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
     const std::wstring printer = Widen(Address(n));
     const std::wstring empty = m_scratch.Write(L"empty.txt", "");
     ASSERT_FALSE(empty.empty());
+    const std::wstring results = m_scratch.File(L"refused.jsonl");
     const struct {
         const char* what;
         std::vector<std::wstring> arguments;
         std::string errorPart;
+        std::wstring resultFile = {};  // where the line goes; empty: standard output
     } cases[] = {
         {"an empty file of printers", {L"/q", L"-i", printer, L"/l", empty}, "lists no printer"},
         {"a file of printers that does not exist", {L"/q", L"-i", printer, L"/l", m_scratch.File(L"missing.txt")},
@@ -550,6 +552,8 @@ TEST_F(QuietMode, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
         {"an address that does not parse", {L"/q", L"-i", printer, L"-i", L"10.1.2.256"},
          "\"10.1.2.256\" is not a printer's IPv4 address"},
         {"no installation at once", {L"/q", L"-i", printer, L"/p", L"0"}, "option p"},
+        {"no installation at once, the results asked for in a file", {L"/q", L"-i", printer, L"/p", L"0", L"/o", results},
+         "option p", results},
         {"a result file in a folder that does not exist",
          {L"/q", L"-i", printer, L"/o", m_scratch.File(L"missing\\results.jsonl")}, "cannot be written"},
     };
@@ -559,7 +563,12 @@ TEST_F(QuietMode, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
         const auto installer = Start(c.arguments);
         ASSERT_TRUE(installer->Started());
         EXPECT_EQ(Finish(*installer, kRefusalBoundMs), std::optional<DWORD>(3));
-        ExpectRefusal(installer->OutputLines(), c.errorPart, 3);
+        if (c.resultFile.empty()) {
+            ExpectRefusal(installer->OutputLines(), c.errorPart, 3);
+        } else {
+            ExpectRefusal(quiet::ReadLines(c.resultFile), c.errorPart, 3);
+            EXPECT_EQ(installer->OutputLines(), std::vector<std::string>{});
+        }
     }
     ExpectUntouched(n);
     EXPECT_EQ(History().size(), historyBefore);
