@@ -168,18 +168,28 @@ bool Installer::Running() const {
 std::optional<DWORD> Installer::Wait(DWORD timeoutMs, const std::function<void()>& onPoll, DWORD pollMs) {
     if (!m_process) return std::nullopt;
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    const auto kill = [this] {
+        ::TerminateProcess(m_process.get(), 0xDEAD);
+        ::WaitForSingleObject(m_process.get(), kKillWaitMs);
+        m_end = std::chrono::steady_clock::now();
+        return std::nullopt;
+    };
     for (;;) {
         const bool ended = ::WaitForSingleObject(m_process.get(), pollMs) == WAIT_OBJECT_0;
         if (ended && !m_end) m_end = std::chrono::steady_clock::now();
-        if (!ended && !ui::TopLevelWindows(m_id).empty()) m_windowSeen = true;
+        if (!ended) {
+            if (const std::vector<HWND> windows = ui::TopLevelWindows(m_id); !windows.empty()) {
+                m_windowSeen = true;
+                m_windowText = L"\"" + ui::TextOf(windows.front()).value_or(L"") + L"\"";
+                if (ui::IsMessageBox(windows.front())) {
+                    if (const auto box = ui::ReadMessageBox(windows.front())) m_windowText += L": " + box->text;
+                }
+                return kill();
+            }
+        }
         if (onPoll) onPoll();
         if (ended) break;
-        if (::GetTickCount64() >= deadline) {
-            ::TerminateProcess(m_process.get(), 0xDEAD);
-            ::WaitForSingleObject(m_process.get(), kKillWaitMs);
-            m_end = std::chrono::steady_clock::now();
-            return std::nullopt;
-        }
+        if (::GetTickCount64() >= deadline) return kill();
     }
     DWORD code = 0;
     if (!::GetExitCodeProcess(m_process.get(), &code)) return std::nullopt;

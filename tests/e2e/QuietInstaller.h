@@ -60,11 +60,14 @@ public:
 
     // Polls every `pollMs` until the process ends or `timeoutMs` has passed, looking each time for
     // a visible top-level window of the process and then calling `onPoll`. The exit code; nullopt
-    // when the bound passed and the process was killed.
+    // when the process was killed: at the bound, or as soon as it showed a window (quiet mode
+    // shows none, and nobody would answer one).
     std::optional<DWORD> Wait(DWORD timeoutMs, const std::function<void()>& onPoll = {}, DWORD pollMs = 50);
 
-    // Whether a visible top-level window of the process was seen during Wait.
+    // Whether a visible top-level window of the process was seen during Wait, and what it said
+    // (its title, and a message box's text).
     bool WindowSeen() const { return m_windowSeen; }
+    const std::wstring& WindowText() const { return m_windowText; }
     // The complete lines of standard output so far.
     std::vector<std::string> OutputLines() const { return ReadLines(m_outputFile); }
     // Standard error so far, whole.
@@ -79,6 +82,7 @@ private:
     std::chrono::steady_clock::time_point m_start;
     std::optional<std::chrono::steady_clock::time_point> m_end;
     bool m_windowSeen = false;
+    std::wstring m_windowText;
 };
 
 }  // namespace quiet

@@ -61,6 +61,10 @@ std::optional<double> QuietRunSeconds(const std::wstring& installer, const std::
         return std::nullopt;
     }
     const std::optional<DWORD> code = process.Wait(kRunBoundMs);
+    if (process.WindowSeen()) {
+        std::fprintf(stderr, "quiet mode showed a window, and was ended: %s\n", ui::Utf8(process.WindowText()).c_str());
+        return std::nullopt;
+    }
     const std::vector<std::string> lines = process.OutputLines();
     const std::string installed = "\"installed\":" + std::to_string(printers.size()) + ",";
     if (code != std::optional<DWORD>(0) || lines.empty() || lines.back().find(installed) == std::string::npos) {
