@@ -412,8 +412,9 @@ TEST_F(QuietMode, TwentyPrintersInOneRunEachGetWhatItsLineSays) {
     const std::vector<std::string> lines = installer->OutputLines();
     ASSERT_EQ(lines.size(), 21u) << Joined(lines);
     // Each line is written as its printer ends: the four that end at once were out long before the run ended.
+    // (The summary may come out between a look at the process and the look at its output, so
+    // that all 21 lines are seen while it runs: nothing is held against that.)
     EXPECT_GE(linesWhileRunning, 4u);
-    EXPECT_LT(linesWhileRunning, 21u);
 
     const std::vector<JsonLine> parsed = Parsed(lines);
     ASSERT_EQ(parsed.size(), 21u);
