@@ -16,6 +16,7 @@
 namespace {
 
 constexpr unsigned kQuietTimerId = 1;
+constexpr unsigned kShortestTimerMs = 10;  // the system's shortest timer period
 
 void SleepFor(const QuietServices& services, std::uint32_t ms) {
     if (services.sleep) {
@@ -68,7 +69,9 @@ public:
     void OffsetPosition(int delta) override { m_position += delta; }
     void SetStep(int) override {}
     unsigned StartTimer(unsigned periodMs) override {
-        m_periodMs = periodMs;
+        // No shorter than a window's timer can be: the panel dialog asks for 1 ms, which would
+        // wake the thread a thousand times a second only to read a percentage.
+        m_periodMs = std::max(periodMs, kShortestTimerMs);
         m_timerRunning = true;
         return kQuietTimerId;
     }
