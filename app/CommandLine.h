@@ -14,7 +14,8 @@
 #include "app/ExitCode.h"
 
 // Quiet mode's bounds and defaults.
-inline constexpr std::size_t kDefaultParallelInstalls = 8;
+// A fleet of up to 32 printers goes in one turn; each installation is mostly waiting on its printer.
+inline constexpr std::size_t kDefaultParallelInstalls = 32;
 inline constexpr std::size_t kMostParallelInstalls = 32;
 inline constexpr std::size_t kMostQuietPrinters = 4096;         // after duplicates are dropped
 inline constexpr std::size_t kLargestPrinterFile = 1024 * 1024;  // bytes of one file of option l

@@ -15,6 +15,8 @@
 # in its place PROGRAM is a Linux program, run in the pc namespace without Wine.
 # The program sees SIM_NET=10.N.1 (so @n is SIM_NET.n), SIM_CONTROL=10.N.0.1:PORT and
 # PC_ADDRESSES="10.N.0.2 10.N.0.3". The exit code is the program's; 2 for bad usage.
+# WITH_NETNS_SIM_LOG=FILE keeps the simulator's log in FILE (it is otherwise removed, its last
+# lines shown when the program fails).
 set -u
 if [ "${1:-}" = - ]; then prefix=""; else prefix=$(realpath -m "$1"); fi
 shift
@@ -74,6 +76,7 @@ cleanup() {
   [ -n "$prefix" ] && "$wineserver" -k 2>/dev/null
   ip netns del "$ns_pc" 2>/dev/null
   ip netns del "$ns_printers" 2>/dev/null
+  [ -n "${WITH_NETNS_SIM_LOG:-}" ] && cp -f "$out/log" "$WITH_NETNS_SIM_LOG" 2>/dev/null
   rm -rf "$out"
 }
 trap cleanup EXIT

@@ -5,14 +5,13 @@
 // back to firmware 3.30 and panel application 3.0.0 before each run. The median of the rounds'
 // ratios is printed.
 //
-// With the default of eight installations at once, twenty printers take three turns; the same
-// fleet is also run with /p as large as the fleet, all at once, to tell the turns from what the
-// installations at once cost each other (the machine's CPU, under Wine chiefly the wineserver's
-// work for every socket call of the panel package's acknowledged blocks).
+// With the default of 32 installations at once, twenty printers go in one turn; what is left over
+// the one printer's time is what the installations at once cost each other (the machine's CPU,
+// under Wine chiefly the wineserver's work for every socket call of the panel package's
+// acknowledged blocks).
 //
 // Usage: fleet_bench INSTALLER.exe PRINTER_ADDRESS...   (make bench, through run-scenario.sh)
 // Prints: ratio fleet_vs_one_printer <value>   (target: at most 1.3 for twenty printers)
-//         ratio fleet_all_at_once_vs_one_printer <value>
 #include <winsock2.h>
 #include <windows.h>
 
@@ -50,9 +49,8 @@ bool Reset(SimControl& sim, const std::vector<std::string>& printers) {
 
 // One quiet run onto `printers`, timed; nullopt when it did not install onto every one of them.
 std::optional<double> QuietRunSeconds(const std::wstring& installer, const std::vector<std::string>& printers,
-                                      const quiet::ScratchFolder& scratch, int run, bool allAtOnce = false) {
+                                      const quiet::ScratchFolder& scratch, int run) {
     std::vector<std::wstring> arguments{L"/q"};
-    if (allAtOnce) arguments.insert(arguments.end(), {L"/p", std::to_wstring(printers.size())});
     for (const std::string& printer : printers) arguments.insert(arguments.end(), {L"-i", Wide(printer)});
     const std::wstring name = L"run-" + std::to_wstring(run);
     quiet::Installer process(installer, arguments, scratch.File(name + L".out"), scratch.File(name + L".err"));
@@ -93,27 +91,23 @@ int wmain(int argc, wchar_t** argv) {
     const quiet::ScratchFolder scratch(L"fleet-bench");
     if (scratch.Path().empty()) return 1;
 
-    std::vector<double> ratios, allAtOnceRatios;
+    std::vector<double> ratios;
     int run = 0;
     for (int round = 1; round <= kRounds; ++round) {
         if (!Reset(sim, fleet)) return 1;
         const std::optional<double> fleetSeconds = QuietRunSeconds(installer, fleet, scratch, ++run);
-        if (!fleetSeconds || !Reset(sim, fleet)) return 1;
-        const std::optional<double> allAtOnceSeconds = QuietRunSeconds(installer, fleet, scratch, ++run, true);
-        if (!allAtOnceSeconds || !Reset(sim, one)) return 1;
+        if (!fleetSeconds || !Reset(sim, one)) return 1;
         const std::optional<double> oneSeconds = QuietRunSeconds(installer, one, scratch, ++run);
         if (!oneSeconds) return 1;
-        std::printf("round %d: %zu printers %.2f s (all at once %.2f s), one printer %.2f s\n", round, fleet.size(),
-                    *fleetSeconds, *allAtOnceSeconds, *oneSeconds);
+        std::printf("round %d: %zu printers %.2f s, one printer %.2f s\n", round, fleet.size(), *fleetSeconds,
+                    *oneSeconds);
         std::fflush(stdout);
         ratios.push_back(*fleetSeconds / *oneSeconds);
-        allAtOnceRatios.push_back(*allAtOnceSeconds / *oneSeconds);
     }
     const auto median = [](std::vector<double> values) {
         std::sort(values.begin(), values.end());
         return values[values.size() / 2];
     };
     std::printf("ratio fleet_vs_one_printer %.3f\n", median(ratios));
-    std::printf("ratio fleet_all_at_once_vs_one_printer %.3f\n", median(allAtOnceRatios));
     return 0;
 }
