@@ -26,17 +26,17 @@ struct EndpointContext {
 std::vector<std::uint8_t> AnswerSnmp(Printer& printer, std::span<const std::uint8_t> datagram, std::string& note);
 
 // mDNS on UDP 5353: what goes out for one datagram that reached the printer, on its own address
-// or through the group. Queries are recorded; an answer goes to the service question of a
-// query while the printer is reachable, shaped by the printer's mDNS faults. DNS responses are
-// passed over without a word (`note` stays empty).
+// or through the group, from `peerAddress`:`peerPort`. Queries are recorded; an answer goes to the
+// service question of a query while the printer is reachable, shaped by the printer's mDNS
+// settings and faults. DNS responses are passed over without a word (`note` stays empty).
 struct MdnsReply {
-    std::vector<std::uint8_t> datagram;  // empty: no answer
-    bool multicast = false;              // to the group; otherwise back to the asker
-    int copies = 1;                      // each sender sends it this often
-    std::string alsoFrom;                // another local address that sends it too
+    std::vector<std::vector<std::uint8_t>> datagrams;  // in the order they go out; none: no answer
+    bool multicast = false;                            // to the group; otherwise back to the asker
+    int copies = 1;                                    // each sender sends each datagram this often
+    std::string alsoFrom;                              // another local address that sends them too
 };
-MdnsReply AnswerMdns(Printer& printer, std::span<const std::uint8_t> datagram, int peerPort, int mdnsPort,
-                     int dataPort, std::string& note);
+MdnsReply AnswerMdns(Printer& printer, std::span<const std::uint8_t> datagram, const std::string& peerAddress,
+                     int peerPort, int mdnsPort, int dataPort, std::string& note);
 
 // A connection as its printer holds it while it is served (Printer::Accept): it falls silent
 // with the printer, and a restart resets it. Ending it waits while the printer answers nothing,

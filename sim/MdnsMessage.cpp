@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace sim {
 namespace {
@@ -145,18 +146,46 @@ Classes ClassesFor(const MdnsReplyForm& form) {
     return {kClassIn, kClassIn | kTopBit, kHostTtl, kOtherTtl};
 }
 
-// The header, the repeated question of a legacy answer and the PTR answer.
-void WriteStart(Writer& w, const MdnsRecords& records, const MdnsReplyForm& form, const Classes& c,
-                std::uint16_t additional) {
-    w.Header(form.id, form.legacy ? 1 : 0, 1, additional);
+// The header and the repeated question of a legacy answer.
+void WriteHeader(Writer& w, const MdnsReplyForm& form, std::uint16_t answers, std::uint16_t additional) {
+    w.Header(form.id, form.legacy ? 1 : 0, answers, additional);
     if (form.legacy) {
         w.Name(ServiceLabels());
         w.U16(form.questionType);
         w.U16(kClassIn);
     }
+}
+
+void WritePtr(Writer& w, const MdnsRecords& records, const Classes& c) {
     const std::size_t ptr = w.RecordStart(ServiceLabels(), kDnsTypePtr, c.shared, c.otherTtl);
     w.Name(InstanceLabels(records));
     w.EndData(ptr);
+}
+
+void WriteSrv(Writer& w, const MdnsRecords& records, const Classes& c) {
+    const std::size_t srv = w.RecordStart(InstanceLabels(records), kDnsTypeSrv, c.unique, c.hostTtl);
+    w.U16(0);  // priority
+    w.U16(0);  // weight
+    w.U16(records.port);
+    w.Name(HostLabels(records));
+    w.EndData(srv);
+}
+
+void WriteTxt(Writer& w, const MdnsRecords& records, const Classes& c) {
+    const std::size_t txt = w.RecordStart(InstanceLabels(records), kDnsTypeTxt, c.unique, c.otherTtl);
+    for (const std::string& text : records.txt) {
+        const std::size_t size = std::min<std::size_t>(text.size(), 255);
+        w.U8(static_cast<std::uint8_t>(size));
+        w.Bytes(text.data(), size);
+    }
+    if (records.txt.empty()) w.U8(0);  // a TXT record holds at least one string
+    w.EndData(txt);
+}
+
+void WriteA(Writer& w, const MdnsRecords& records, const Classes& c) {
+    const std::size_t a = w.RecordStart(HostLabels(records), kDnsTypeA, c.unique, c.hostTtl);
+    w.Bytes(records.address, 4);
+    w.EndData(a);
 }
 
 }  // namespace
@@ -187,34 +216,58 @@ std::optional<MdnsQuestion> FindServiceQuestion(std::span<const std::uint8_t> da
 std::vector<std::uint8_t> BuildMdnsAnswer(const MdnsRecords& records, const MdnsReplyForm& form) {
     const Classes c = ClassesFor(form);
     Writer w;
-    WriteStart(w, records, form, c, 3);
-
-    const std::size_t srv = w.RecordStart(InstanceLabels(records), kDnsTypeSrv, c.unique, c.hostTtl);
-    w.U16(0);  // priority
-    w.U16(0);  // weight
-    w.U16(records.port);
-    w.Name(HostLabels(records));
-    w.EndData(srv);
-
-    const std::size_t txt = w.RecordStart(InstanceLabels(records), kDnsTypeTxt, c.unique, c.otherTtl);
-    for (const std::string& text : records.txt) {
-        const std::size_t size = std::min<std::size_t>(text.size(), 255);
-        w.U8(static_cast<std::uint8_t>(size));
-        w.Bytes(text.data(), size);
-    }
-    if (records.txt.empty()) w.U8(0);  // a TXT record holds at least one string
-    w.EndData(txt);
-
-    const std::size_t a = w.RecordStart(HostLabels(records), kDnsTypeA, c.unique, c.hostTtl);
-    w.Bytes(records.address, 4);
-    w.EndData(a);
+    WriteHeader(w, form, 1, 3);
+    WritePtr(w, records, c);
+    WriteSrv(w, records, c);
+    WriteTxt(w, records, c);
+    WriteA(w, records, c);
     return w.Take();
+}
+
+std::vector<std::vector<std::uint8_t>> BuildSplitMdnsAnswer(const MdnsRecords& records, const MdnsReplyForm& form) {
+    const Classes c = ClassesFor(form);
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    Writer ptr;
+    WriteHeader(ptr, form, 1, 0);
+    WritePtr(ptr, records, c);
+    datagrams.push_back(ptr.Take());
+    Writer service;
+    WriteHeader(service, form, 0, 2);
+    WriteSrv(service, records, c);
+    WriteTxt(service, records, c);
+    datagrams.push_back(service.Take());
+    Writer address;
+    WriteHeader(address, form, 0, 1);
+    WriteA(address, records, c);
+    datagrams.push_back(address.Take());
+    return datagrams;
+}
+
+std::vector<std::string> MdnsTxtPadding(int bytes) {
+    // Each string is "pNN=" and a value, with its length byte 5 to 256 bytes.
+    constexpr int kLeast = 5, kMost = 256;
+    std::vector<int> sizes;
+    for (int left = bytes; left > 0; left -= sizes.back()) sizes.push_back(std::min(left, kMost));
+    if (!sizes.empty() && sizes.back() < kLeast) {
+        // The last string borrows from the one before, or is the shortest there is.
+        const int missing = kLeast - sizes.back();
+        if (sizes.size() > 1) sizes[sizes.size() - 2] -= missing;
+        sizes.back() = kLeast;
+    }
+    std::vector<std::string> strings;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        char key[8];
+        std::snprintf(key, sizeof key, "p%02zu=", (i + 1) % 100);
+        strings.push_back(key + std::string(static_cast<std::size_t>(sizes[i] - kLeast), 'x'));
+    }
+    return strings;
 }
 
 std::vector<std::uint8_t> BuildMalformedMdnsAnswer(const MdnsRecords& records, const MdnsReplyForm& form) {
     const Classes c = ClassesFor(form);
     Writer w;
-    WriteStart(w, records, form, c, 3);
+    WriteHeader(w, form, 1, 3);
+    WritePtr(w, records, c);
 
     // TXT owned by "loop" followed by a pointer to that very label: "loop.loop.loop..."
     const std::size_t loopAt = w.Size();

@@ -1,7 +1,7 @@
 // The DNS messages of the printer's mDNS responder: reading a query far enough to know whether
 // it asks for the raw-printing service, and writing the answer (PTR, then SRV, TXT and A as
-// additional records, with name compression), or the deliberately broken answer of the
-// "malformed" fault.
+// additional records, with name compression), in one datagram or split over three, or the
+// deliberately broken answer of the "malformed" fault.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +55,14 @@ struct MdnsReplyForm {
 };
 
 std::vector<std::uint8_t> BuildMdnsAnswer(const MdnsRecords& records, const MdnsReplyForm& form);
+
+// The same records in three datagrams, each a whole DNS response of the same form: the PTR answer
+// alone, then SRV and TXT, then A, as additional records.
+std::vector<std::vector<std::uint8_t>> BuildSplitMdnsAnswer(const MdnsRecords& records, const MdnsReplyForm& form);
+
+// TXT strings "p01=xxx...", "p02=..." that take `bytes` bytes of record data, length bytes
+// included, each string at most 255 bytes long; 5 bytes when `bytes` is 1 to 4, none for 0.
+std::vector<std::string> MdnsTxtPadding(int bytes);
 
 // The same PTR answer, then as additional records: a TXT record whose owner name is a label
 // followed by a pointer back to that label (a cycle), an SRV record whose RDLENGTH reaches past

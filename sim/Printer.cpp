@@ -378,6 +378,11 @@ void Printer::RecordMdnsQuery(std::span<const std::uint8_t> datagram) {
     m_mdnsLastQuery = hex;
 }
 
+void Printer::RecordMdnsAnswer(const std::string& sizes) {
+    std::lock_guard lock(m_mutex);
+    m_mdnsLastAnswer = sizes;
+}
+
 std::uint64_t Printer::HoldListener(int fd) {
     std::lock_guard lock(m_mutex);
     AdvanceLocked();
@@ -446,6 +451,7 @@ std::vector<std::string> Printer::Describe() {
         "stalled_connections=" + std::to_string(m_stalledConnections),
         "mdns_queries=" + std::to_string(m_mdnsQueries),
         "mdns_last_query=" + m_mdnsLastQuery,
+        "mdns_last_answer=" + m_mdnsLastAnswer,
     };
     if (m_firmwareSeen) {
         lines.push_back("firmware_result=" + std::string(m_firmware.accepted ? "accepted" : "rejected"));
@@ -488,6 +494,7 @@ void Printer::ClearRecords() {
     m_firmwareConnections = 0;
     m_mdnsQueries = 0;
     m_mdnsLastQuery.clear();
+    m_mdnsLastAnswer.clear();
 }
 
 }  // namespace sim

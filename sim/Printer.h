@@ -140,6 +140,8 @@ public:
 
     // A datagram other than a DNS response reached the printer's mDNS socket or group.
     void RecordMdnsQuery(std::span<const std::uint8_t> datagram);
+    // The sizes of the datagrams of the answer to it, comma-separated.
+    void RecordMdnsAnswer(const std::string& sizes);
 
     // A listening TCP socket of this printer (non-blocking) falls silent with it from now on (at
     // once, if the printer is silent already). The printer keeps a duplicate of the descriptor
@@ -212,6 +214,7 @@ private:
     int m_firmwareConnections = 0;
     int m_mdnsQueries = 0;
     std::string m_mdnsLastQuery;           // lower-case hex
+    std::string m_mdnsLastAnswer;          // the sizes of its datagrams
     int m_controllerConnections = 0;  // open now; not records, so "clear" leaves them
     int m_stalledConnections = 0;
 

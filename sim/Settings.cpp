@@ -197,6 +197,17 @@ std::string ApplySetting(PrinterSettings& settings, std::string_view key, std::s
     } else if (key == "mdns_host") {
         ok = value.empty() || IsHostLabel(value);
         s.mdnsHost = value;
+    } else if (key == "mdns_reply") {
+        if (value == "asked") s.mdnsReply = MdnsReplyRoute::Asked;
+        else if (value == "multicast") s.mdnsReply = MdnsReplyRoute::Multicast;
+        else ok = false;
+    } else if (key == "mdns_split") {
+        ok = ReadFlag(value, s.mdnsSplit);
+    } else if (key == "mdns_txt_pad") {
+        ok = ReadInt(value, s.mdnsTxtPad, 0, 9000);
+    } else if (key == "mdns_ignore_from") {
+        ok = value.empty() || value == "none" || IsDottedIpv4(value);
+        s.mdnsIgnoreFrom = value == "none" ? std::string() : std::string(value);
     } else if (key == "certificate") {
         ok = IsCertificateName(value);
         s.certificate = value;

@@ -48,6 +48,12 @@ struct Faults {
     std::string mdnsAlsoFrom;    // another local address that sends every mDNS answer again
 };
 
+// Where the mDNS responder sends its answer to a query from the mDNS port.
+enum class MdnsReplyRoute {
+    Asked,      // as the query asks: unicast for the question's unicast-response bit, else multicast
+    Multicast,  // always to the group with ID 0, as responders answer a query first heard
+};
+
 struct PrinterSettings {
     std::string model = "Zentil-640";
     std::string serial = "ZT640-000001";
@@ -62,6 +68,10 @@ struct PrinterSettings {
     Communities communities = Communities::Both;
     std::string mdnsName;  // the mDNS instance name; empty: "Corvane <model> (<serial>)"
     std::string mdnsHost;  // the host name before ".local"; empty: the serial's letters and digits
+    MdnsReplyRoute mdnsReply = MdnsReplyRoute::Asked;
+    bool mdnsSplit = false;        // the answer's records in three datagrams
+    int mdnsTxtPad = 0;            // bytes of extra TXT strings
+    std::string mdnsIgnoreFrom;    // queries from this address are recorded but not answered
     // The certificate TLS connections get: "shared", "issued", "issued-elsewhere", or the name
     // of a self-signed one (sim/Certificates.h).
     std::string certificate = "shared";

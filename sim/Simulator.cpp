@@ -209,9 +209,9 @@ void Simulator::ServeMdns(Endpoint& endpoint) {
         }
         std::string note;
         const MdnsReply reply =
-            AnswerMdns(*endpoint.printer, datagram, ntohs(peer.sin_port), m_options.mdnsPort, m_options.dataPort, note);
+            AnswerMdns(*endpoint.printer, datagram, from, ntohs(peer.sin_port), m_options.mdnsPort, m_options.dataPort, note);
         if (!note.empty()) Log(who, "%s from %s:%d: %s", via, from, ntohs(peer.sin_port), note.c_str());
-        if (!reply.datagram.empty()) SendMdns(reply, endpoint, peer);
+        if (!reply.datagrams.empty()) SendMdns(reply, endpoint, peer);
     });
 }
 
@@ -223,10 +223,12 @@ void Simulator::SendMdns(const MdnsReply& reply, const Endpoint& endpoint, const
         inet_pton(AF_INET, kMdnsGroup, &to.sin_addr);
     }
     auto sendFrom = [&](int fd, const std::string& from) {
-        for (int copy = 0; copy < reply.copies; ++copy) {
-            if (sendto(fd, reply.datagram.data(), reply.datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                       sizeof to) < 0) {
-                Log(who, "sending from %s failed: %s", from.c_str(), std::strerror(errno));
+        for (const std::vector<std::uint8_t>& datagram : reply.datagrams) {
+            for (int copy = 0; copy < reply.copies; ++copy) {
+                if (sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) <
+                    0) {
+                    Log(who, "sending from %s failed: %s", from.c_str(), std::strerror(errno));
+                }
             }
         }
     };

@@ -130,6 +130,35 @@ ask --from 198.18.0.10:5353 --to 224.0.0.251 --id 4665
 check "twice" 2 '^via=multicast from=198\.18\.0\.1:5353 id=0 flags=8400 questions=0 problems=0 '
 check "malformed" 1 '^via=multicast from=198\.18\.0\.2:5353 id=0 flags=8400 questions=0 problems=[1-9]'
 
+# mdns_reply multicast: the first printer answers to the group with ID 0 even when asked for a
+# unicast answer, as responders do with a question they have not answered lately; the second
+# answers as asked. A plain DNS client is still answered straight back.
+control "set 198.18.0.1 mdns_fault none" >/dev/null
+control "set 198.18.0.2 mdns_fault none" >/dev/null
+control "set 198.18.0.1 mdns_reply multicast" >/dev/null
+ask --from 198.18.0.10:5353 --to 224.0.0.251 --id 4670 --qu
+check "multicast though asked for unicast" 1 '^via=multicast from=198\.18\.0\.1:5353 id=0 flags=8400 questions=0 problems=0 .*instance=Corvane Zentil-640 '
+check "the other printer as asked" 1 '^via=unicast from=198\.18\.0\.2:5353 id=4670 flags=8400 questions=0 problems=0 '
+check "nothing else" 2 '^via='
+ask --from 198.18.0.10 --to 198.18.0.1 --id 4671
+check "legacy querier answered straight back" 1 '^via=unicast from=198\.18\.0\.1:5353 id=4671 flags=8400 questions=1 problems=0 '
+check "and only so" 1 '^via='
+
+# mdns_split: PTR, then SRV and TXT, then A, three multicast datagrams in that order.
+control "set 198.18.0.1 mdns_split on" >/dev/null
+ask --from 198.18.0.10:5353 --to 198.18.0.1 --id 4672 --qu
+check "split into three datagrams" 3 '^via=multicast from=198\.18\.0\.1:5353 id=0 flags=8400 questions=0 problems=0 '
+equal "what each datagram holds, in order" \
+    "$(sed -n 's/^via=.* a=\([^ ]*\) host=\([^ ]*\) instance=\(.*\)$/\1|\2|\3/p' "$out/answers" | tr '\n' ';')" \
+    "||Corvane Zentil-640 (ZT640-000001);|ZT640000001.local|;198.18.0.1||;"
+
+# mdns_txt_pad: an answer longer than the veth's MTU goes out in IP fragments and arrives whole.
+control "set 198.18.0.1 mdns_split off" >/dev/null
+control "set 198.18.0.1 mdns_txt_pad 1760" >/dev/null
+ask --from 198.18.0.10:5353 --to 198.18.0.1 --id 4673 --qu
+check "answer of 1994 bytes" 1 '^via=multicast from=198\.18\.0\.1:5353 id=0 flags=8400 questions=0 problems=0 bytes=1994 a=198\.18\.0\.1 host=ZT640000001\.local instance=Corvane Zentil-640 \(ZT640-000001\)$'
+equal "its size as the printer says" "$(show 198.18.0.1 mdns_last_answer)" 1994
+
 [ $failures -eq 0 ] || { echo "---- simulator log ----"; cat "$out/log"; }
 [ -z "${MDNS_NETNS_LOG:-}" ] || cp "$out/log" "$MDNS_NETNS_LOG"  # to read it after a good run too
 [ $failures -eq 0 ]  # a count could collide with the skip code

@@ -7,8 +7,9 @@
 //
 // It listens on the mDNS group (joined on the interface of ADDRESS only) and on its own socket.
 // Output: "query=HEX", then per datagram
-//   via=multicast|unicast from=A.B.C.D:PORT id=N flags=XXXX questions=N problems=N a=A.B.C.D
-//   host=NAME instance=NAME
+//   via=multicast|unicast from=A.B.C.D:PORT id=N flags=XXXX questions=N problems=N bytes=N
+//   a=A.B.C.D host=NAME instance=NAME
+// (a, host and instance empty when the datagram has no A, SRV or PTR record).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
         if (poll(p, 2, static_cast<int>(left)) <= 0) continue;
         for (int i = 0; i < 2; ++i) {
             if (!p[i].revents) continue;
-            std::uint8_t buffer[9000];
+            std::uint8_t buffer[16384];
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
             const ssize_t n = recvfrom(p[i].fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &length);
@@ -114,9 +115,9 @@ int main(int argc, char** argv) {
                 if (r.type == 33) host = r.target;
             }
             if (!m.answers.empty()) instance = m.answers[0].target.substr(0, m.answers[0].target.find("._pdl-datastream"));
-            std::printf("via=%s from=%s id=%u flags=%04x questions=%zu problems=%zu a=%s host=%s instance=%s\n",
+            std::printf("via=%s from=%s id=%u flags=%04x questions=%zu problems=%zu bytes=%zd a=%s host=%s instance=%s\n",
                         i == 0 ? "multicast" : "unicast", Text(peer).c_str(), m.id, m.flags, m.questions.size(),
-                        m.problems.size(), address.c_str(), host.c_str(), instance.c_str());
+                        m.problems.size(), n, address.c_str(), host.c_str(), instance.c_str());
         }
     }
     return 0;

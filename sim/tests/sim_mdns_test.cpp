@@ -1,14 +1,15 @@
 // The mDNS responder: its names and query reading without sockets, then the program over
 // loopback with unicast queries to a printer's own address, on 5353 or a port of the test's
 // choosing (answers come back to the asker and nothing is multicast): the records of the
-// answer, the ID and unicast rules, the name settings, the faults, a second sender, and the
-// record of the queries received.
+// answer, the ID and unicast rules, the name settings, the faults, a second sender, the record
+// of the queries received, answers split over datagrams and padded, and a querier ignored.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -69,7 +70,7 @@ public:
         while (true) {
             pollfd p{m_fd.Get(), POLLIN, 0};
             if (poll(&p, 1, got.size() < expected ? simtest::kGuardMs : kQuietMs) != 1) return got;
-            std::uint8_t buffer[9000];
+            std::uint8_t buffer[16384];  // the longest answer, padded by 9000, and then some
             sockaddr_in from{};
             socklen_t length = sizeof from;
             const ssize_t n = recvfrom(m_fd.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
@@ -185,6 +186,23 @@ TEST(SimMdnsQuery, FindsTheServiceQuestionOnly) {
         EXPECT_EQ(q->type, c.type) << c.what;
         EXPECT_EQ(q->unicastResponse, c.unicast) << c.what;
         EXPECT_EQ(q->id, static_cast<std::uint16_t>(c.datagram[0] << 8 | c.datagram[1])) << c.what;
+    }
+}
+
+TEST(SimMdnsTxtPadding, TakesTheBytesAskedForInStringsThatFit) {
+    for (const int bytes : {0, 1, 4, 5, 6, 255, 256, 257, 260, 261, 512, 1800, 9000}) {
+        const std::vector<std::string> strings = sim::MdnsTxtPadding(bytes);
+        std::size_t taken = 0;
+        for (std::size_t i = 0; i < strings.size(); ++i) {
+            const std::string& s = strings[i];
+            EXPECT_LE(s.size(), 255u) << bytes;
+            char key[8];
+            std::snprintf(key, sizeof key, "p%02zu=", i + 1);
+            EXPECT_EQ(s.substr(0, 4), key) << bytes;
+            EXPECT_EQ(s.find_first_not_of('x', 4), std::string::npos) << bytes;
+            taken += 1 + s.size();
+        }
+        EXPECT_EQ(taken, bytes == 0 ? 0u : std::max<std::size_t>(5, static_cast<std::size_t>(bytes))) << bytes;
     }
 }
 
@@ -434,6 +452,145 @@ TEST(SimMdnsResponder, AlsoFromASecondAddress) {
     EXPECT_EQ(installer.Ask(second, ServiceQuery(0x3333)).size(), 1u);
     sim.Control("set " + first + " mdns_also_from none");
     EXPECT_EQ(installer.Ask(first, ServiceQuery(0x4444)).size(), 1u);
+}
+
+const char* TypeName(std::uint16_t type) {
+    switch (type) {
+        case 1: return "A";
+        case 12: return "PTR";
+        case 16: return "TXT";
+        case 33: return "SRV";
+        default: return "?";
+    }
+}
+
+// A datagram's sections in short: "Q " for a repeated question, then the answers' types, '/', the
+// additional records' types ("PTR/SRV,TXT,A").
+std::string Layout(const DnsMessage& m) {
+    const auto types = [](const std::vector<DnsRecord>& records) {
+        std::string out;
+        for (const DnsRecord& r : records) out += (out.empty() ? "" : ",") + std::string(TypeName(r.type));
+        return out;
+    };
+    return (m.questions.empty() ? "" : "Q ") + types(m.answers) + "/" + types(m.additional);
+}
+
+// mdns_split and mdns_txt_pad change how the answer is cut into datagrams and how long it is,
+// never what it says: each datagram is a sound response of its own with the query's ID, and
+// together they hold the records of the whole answer.
+TEST(SimMdnsResponder, SplitAndPaddedAnswers) {
+    const std::string printer = PrinterAddress(0);
+    SimProcess sim({"--printer", printer, "--mdns-port", std::to_string(kTestPort)});
+    ASSERT_TRUE(sim.Started());
+    Querier installer(PrinterAddress(2), kTestPort);
+    Querier legacy(PrinterAddress(2), 0);
+    ASSERT_TRUE(installer.Valid() && legacy.Valid());
+
+    const std::vector<Datagram> plain = installer.Ask(printer, ServiceQuery(0x5000));
+    ASSERT_EQ(plain.size(), 1u);
+    const std::size_t base = plain[0].bytes.size();
+    // The padding that makes the whole answer 1994 bytes, too long for the installer's buffer.
+    const int toLong = static_cast<int>(1994 - base);
+
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> settings;
+        bool legacyQuerier;
+        std::vector<std::string> layouts;
+        int pad;
+    };
+    const Case cases[] = {
+        {"whole", {}, false, {"PTR/SRV,TXT,A"}, 0},
+        {"split", {{"mdns_split", "on"}}, false, {"PTR/", "/SRV,TXT", "/A"}, 0},
+        {"split, legacy querier", {{"mdns_split", "on"}}, true, {"Q PTR/", "Q /SRV,TXT", "Q /A"}, 0},
+        {"split, twice", {{"mdns_split", "on"}, {"mdns_fault", "twice"}}, false,
+         {"PTR/", "PTR/", "/SRV,TXT", "/SRV,TXT", "/A", "/A"}, 0},
+        {"padded by 3", {{"mdns_txt_pad", "3"}}, false, {"PTR/SRV,TXT,A"}, 5},
+        {"padded by 300", {{"mdns_txt_pad", "300"}}, false, {"PTR/SRV,TXT,A"}, 300},
+        {"padded to 1994 bytes", {{"mdns_txt_pad", std::to_string(toLong)}}, false, {"PTR/SRV,TXT,A"}, toLong},
+        {"padded and split", {{"mdns_txt_pad", "9000"}, {"mdns_split", "on"}}, false, {"PTR/", "/SRV,TXT", "/A"}, 9000},
+    };
+    std::uint16_t id = 0x5100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::pair<const char*, const char*> defaults[] = {{"mdns_split", "off"}, {"mdns_fault", "none"},
+                                                                  {"mdns_txt_pad", "0"}};
+        for (const auto& [key, value] : defaults) sim.Control("set " + printer + " " + key + " " + value);
+        for (const auto& [key, value] : c.settings) sim.Control("set " + printer + " " + key + " " + value);
+        ++id;
+        const std::vector<Datagram> got =
+            (c.legacyQuerier ? legacy : installer).Ask(printer, ServiceQuery(id), kTestPort, c.layouts.size());
+        ASSERT_EQ(got.size(), c.layouts.size());
+
+        std::vector<DnsRecord> records;
+        std::string sizes;
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const DnsMessage m = DecodeDns(got[i].bytes);
+            EXPECT_TRUE(m.problems.empty()) << i;
+            EXPECT_EQ(Layout(m), c.layouts[i]) << i;
+            EXPECT_EQ(m.id, id);
+            EXPECT_EQ(m.flags, 0x8400);
+            EXPECT_EQ(got[i].from, printer);
+            records.insert(records.end(), m.answers.begin(), m.answers.end());
+            records.insert(records.end(), m.additional.begin(), m.additional.end());
+            total += got[i].bytes.size();
+            if (i == 0 || got[i].bytes != got[i - 1].bytes) sizes += (sizes.empty() ? "" : ",") + std::to_string(got[i].bytes.size());
+        }
+        // What the printer says it sent, datagram by datagram (each copy of "twice" once).
+        EXPECT_EQ(sim.Show(printer, "mdns_last_answer"), sizes);
+
+        const DnsRecord* ptr = Find(records, 12);
+        const DnsRecord* srv = Find(records, 33);
+        const DnsRecord* txt = Find(records, 16);
+        const DnsRecord* a = Find(records, 1);
+        ASSERT_TRUE(ptr && srv && txt && a);
+        EXPECT_EQ(ptr->target, std::string("Corvane Zentil-640 (ZT640-000001).") + kService);
+        EXPECT_EQ(srv->name, ptr->target);
+        EXPECT_EQ(srv->target, "ZT640000001.local");
+        EXPECT_EQ(a->address, printer);
+        ASSERT_GE(txt->texts.size(), 5u);
+        EXPECT_EQ(txt->texts[0], "txtvers=1");
+        EXPECT_EQ(std::vector<std::string>(txt->texts.begin() + 5, txt->texts.end()), sim::MdnsTxtPadding(c.pad));
+        if (c.layouts.size() == 1) EXPECT_EQ(total, base + static_cast<std::size_t>(c.pad));
+    }
+
+    // The answer of 1994 bytes holds its PTR and SRV records whole in its first 1472 bytes, and
+    // its TXT record reaches past them: a receiver that keeps only those bytes still finds the
+    // printer.
+    sim.Control("set " + printer + " mdns_split off");
+    sim.Control("set " + printer + " mdns_txt_pad " + std::to_string(toLong));
+    const std::vector<Datagram> longAnswer = installer.Ask(printer, ServiceQuery(0x5200));
+    ASSERT_EQ(longAnswer.size(), 1u);
+    ASSERT_EQ(longAnswer[0].bytes.size(), 1994u);
+    const DnsMessage m = DecodeDns(longAnswer[0].bytes);
+    ASSERT_EQ(m.additional.size(), 3u);
+    EXPECT_EQ(m.additional[0].type, 33);
+    EXPECT_LE(m.additional[0].dataOffset + m.additional[0].dataLength, 1472u);
+    EXPECT_EQ(m.additional[1].type, 16);
+    EXPECT_GT(m.additional[1].dataOffset + m.additional[1].dataLength, 1472u);
+}
+
+// mdns_ignore_from: a querier the printer cannot reach, as when the PC's adapters are on networks
+// of their own. Its queries are recorded and not answered; another querier's are.
+TEST(SimMdnsResponder, IgnoresTheQuerierItIsToldTo) {
+    const std::string printer = PrinterAddress(0);
+    const std::string ignored = PrinterAddress(2), heard = PrinterAddress(3);
+    SimProcess sim({"--printer", printer + ",mdns_ignore_from=" + ignored, "--mdns-port", std::to_string(kTestPort)});
+    ASSERT_TRUE(sim.Started());
+    Querier fromIgnored(ignored, kTestPort);
+    Querier fromHeard(heard, kTestPort);
+    ASSERT_TRUE(fromIgnored.Valid() && fromHeard.Valid());
+
+    EXPECT_TRUE(fromIgnored.Ask(printer, ServiceQuery(0x6001), kTestPort, 0).empty());
+    EXPECT_TRUE(sim.WaitFor(printer, "mdns_queries", "1"));
+    EXPECT_EQ(sim.Show(printer, "mdns_last_answer"), "");
+    const std::vector<Datagram> got = fromHeard.Ask(printer, ServiceQuery(0x6002));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(DecodeDns(got[0].bytes).id, 0x6002);
+
+    sim.Control("set " + printer + " mdns_ignore_from none");
+    EXPECT_EQ(fromIgnored.Ask(printer, ServiceQuery(0x6003)).size(), 1u);
 }
 
 }  // namespace
