@@ -169,8 +169,8 @@ std::wstring GetXmlElement(std::wstring_view text, std::wstring_view tag) {
     return std::wstring(ElementScanner(text, tag).First(0, text.size()).value_or(std::wstring_view()));
 }
 
-int ParseDeviceInfoXml(std::wstring_view text, CPrinterInfoList& list) {
-    int appended = 0;
+int ParseDeviceInfoXml(std::wstring_view text, CPrinterInfoList& list, const IModelInfo* models, int most) {
+    int usable = 0;
     if (text.empty()) return 0;
 
     // Nested blocks share their fields, so their records could hold text quadratic in the file's
@@ -181,13 +181,14 @@ int ParseDeviceInfoXml(std::wstring_view text, CPrinterInfoList& list) {
                                         ? std::numeric_limits<std::size_t>::max()
                                         : text.size() * kFieldsPerBlock;
     std::size_t stored = 0;
+    int appended = 0;
 
     try {
         // The fields are searched in the whole text, limited to each block; one scanner per field
         // keeps nested or unclosed blocks from rescanning the text once per block.
         ElementScanner blocks(text, L"DeviceInfo");
         ElementScanner nickNames(text, L"strNickName");
-        ElementScanner models(text, L"strLongModelName");
+        ElementScanner modelNames(text, L"strLongModelName");
         ElementScanner serials(text, L"strSerialNum");
         ElementScanner portTypes(text, L"ePortType");
         ElementScanner usbPorts(text, L"strUSBPortName");
@@ -200,9 +201,6 @@ int ParseDeviceInfoXml(std::wstring_view text, CPrinterInfoList& list) {
                 return scanner.First(from, end).value_or(std::wstring_view());
             };
 
-            const std::wstring_view nickName = field(nickNames);
-            const std::wstring_view model = field(models);
-            const std::wstring_view serial = field(serials);
             const std::wstring_view portType = field(portTypes);
             const std::int32_t port = portType.empty() ? CPrinterInfo::kNetwork : text::ReadLong(portType, 10);
 
@@ -220,6 +218,20 @@ int ParseDeviceInfoXml(std::wstring_view text, CPrinterInfoList& list) {
                 return true;
             }
 
+            // Counted as read: a block refused for its model, and one the bound leaves out (the
+            // reading ends there). A block past the store budget is not: the reading ends before it.
+            const std::wstring_view model = field(modelNames);
+            if (models && !models->IsSupportedModel(model, true)) {
+                ++usable;
+                return true;
+            }
+            if (appended >= most) {
+                ++usable;
+                return false;
+            }
+
+            const std::wstring_view nickName = field(nickNames);
+            const std::wstring_view serial = field(serials);
             const std::size_t size = nickName.size() + model.size() + serial.size() + usbPort.size();
             if (size > storeBudget - stored) return false;
             stored += size;
@@ -232,71 +244,98 @@ int ParseDeviceInfoXml(std::wstring_view text, CPrinterInfoList& list) {
                                                         std::wstring(nickName), std::wstring(), std::wstring(serial)));
             }
             ++appended;
-            return true;
+            ++usable;
+            return appended < most;
         });
     } catch (const std::bad_alloc&) {
         // Out of memory ends the reading; the printers appended so far stay in the list.
     }
-    return appended;
+    return usable;
 }
 
-std::wstring Utf8FileText(std::string_view bytes) {
-    // The file is read into a zero-terminated buffer, so a zero byte ends the text.
-    bytes = bytes.substr(0, bytes.find('\0'));
-    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
-
-    // Malformed input becomes U+FFFD, one for each maximal part of a sequence that could still
-    // have begun a character (the Unicode recommendation, also what Windows' own conversion does).
-    // Characters outside the basic plane become surrogate pairs whatever the width of wchar_t, so
-    // the text is the same UTF-16 on every build.
-    std::wstring out;
-    out.reserve(bytes.size());
+// Malformed input becomes U+FFFD, one for each maximal part of a sequence that could still have
+// begun a character (the Unicode recommendation, also what Windows' own conversion does).
+// Characters outside the basic plane become surrogate pairs whatever the width of wchar_t, so the
+// text is the same UTF-16 on every build. The state between two pieces is the sequence under way:
+// its value so far, how many bytes it still needs and the range its next byte must lie in.
+bool Utf8Decoder::Feed(std::string_view bytes) {
+    if (m_ended) return false;
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            out.push_back(static_cast<wchar_t>(lead));
-            ++i;
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b == 0) {
+            // The file is read into a zero-terminated buffer, so a zero byte ends the text.
+            Finish();
+            m_ended = true;
+            return false;
+        }
+        if (m_need > 0) {
+            if (b >= m_low && b <= m_high) {
+                m_code = m_code << 6 | (b & 0x3Fu);
+                m_low = 0x80;
+                m_high = 0xBF;
+                if (--m_need == 0) Append(m_code);
+                ++i;
+                continue;
+            }
+            // The sequence breaks off here; this byte starts afresh.
+            m_need = 0;
+            Replace();
+        }
+        ++i;
+        if (b < 0x80) {
+            m_out.push_back(static_cast<wchar_t>(b));
+            m_atStart = false;
+            // The rest of a run of ASCII without the state machine.
+            while (i < n) {
+                const auto next = static_cast<unsigned char>(bytes[i]);
+                if (next == 0 || next >= 0x80) break;
+                m_out.push_back(static_cast<wchar_t>(next));
+                ++i;
+            }
             continue;
         }
-        std::size_t length = 0;
-        char32_t c = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            c = lead & 0x1Fu;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            c = lead & 0x0Fu;
-            if (lead == 0xE0) low = 0xA0;   // no overlong forms
-            if (lead == 0xED) high = 0x9F;  // no surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            c = lead & 0x07u;
-            if (lead == 0xF0) low = 0x90;   // no overlong forms
-            if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+        m_low = 0x80;
+        m_high = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            m_need = 1;
+            m_code = b & 0x1Fu;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            m_need = 2;
+            m_code = b & 0x0Fu;
+            if (b == 0xE0) m_low = 0xA0;   // no overlong forms
+            if (b == 0xED) m_high = 0x9F;  // no surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            m_need = 3;
+            m_code = b & 0x07u;
+            if (b == 0xF0) m_low = 0x90;   // no overlong forms
+            if (b == 0xF4) m_high = 0x8F;  // nothing above U+10FFFF
         } else {
-            out.push_back(static_cast<wchar_t>(0xFFFD));
-            ++i;
-            continue;
+            Replace();
         }
-        std::size_t taken = 1;
-        while (taken < length && i + taken < n) {
-            const auto b = static_cast<unsigned char>(bytes[i + taken]);
-            if (b < low || b > high) break;
-            c = c << 6 | (b & 0x3Fu);
-            low = 0x80;
-            high = 0xBF;
-            ++taken;
-        }
-        if (taken < length) {
-            out.push_back(static_cast<wchar_t>(0xFFFD));
-        } else {
-            AppendUtf16(out, c);
-        }
-        i += taken;
     }
+    return true;
+}
+
+void Utf8Decoder::Finish() {
+    if (m_ended || m_need == 0) return;
+    m_need = 0;
+    Replace();
+}
+
+void Utf8Decoder::Append(char32_t c) {
+    // A byte-order mark may only open the file, and is no part of the text.
+    const bool mark = m_atStart && c == 0xFEFF;
+    m_atStart = false;
+    if (!mark) AppendUtf16(m_out, c);
+}
+
+std::wstring Utf8FileText(std::string_view bytes) {
+    std::wstring out;
+    out.reserve(bytes.size());  // never more code units than bytes
+    Utf8Decoder decoder(out);
+    decoder.Feed(bytes);
+    decoder.Finish();
     return out;
 }

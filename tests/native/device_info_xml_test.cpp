@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "discovery/DeviceInfoXml.h"
+#include "update/UpdateModel.h"
 
 namespace {
 
@@ -227,6 +228,76 @@ TEST(ParseDeviceInfoXml, NestedBlocksCannotMultiplyTheFile) {
     EXPECT_EQ(list[0].m_strNickName.size(), text.size() - block.size() - tail.size());
 }
 
+// One network block of the model, its nick name telling which it is.
+std::wstring Block(std::wstring_view model, std::wstring_view nickName) {
+    return L"<DeviceInfo><strNickName>" + std::wstring(nickName) + L"</strNickName><strLongModelName>" +
+           std::wstring(model) + L"</strLongModelName><uchIP>16777226</uchIP></DeviceInfo>\r\n";
+}
+
+std::vector<std::wstring> NickNames(const CPrinterInfoList& list) {
+    std::vector<std::wstring> names;
+    for (std::size_t i = 0; i < list.GetSize(); ++i) names.push_back(list[i].m_strNickName);
+    return names;
+}
+
+struct FilterCase {
+    const char* name;
+    std::wstring text;
+    bool filtered;  // by the served models below, else every model
+    int most;
+    int usable;  // the result
+    std::vector<std::wstring> appended;
+};
+
+// The served models refuse blocks without appending them, yet the result counts them: the attempt
+// loop moves on to the next file only when this one registers nothing at all. The bound counts
+// appended entries only, and the reading stops once it is reached.
+TEST(ParseDeviceInfoXml, FiltersByModelAndStopsAtTheBound) {
+    const CFirmUpdateInfo served(340, 41852, L"Zentil-640,Zentil-540");
+    const std::wstring mixed = Block(L"Zentil-1640", L"a") + Block(L"Veyra Zentil-640", L"b") +
+                               Block(L"Other", L"c") + Block(L"Zentil-540", L"d") + Block(L"Zentil-640", L"e");
+    const std::wstring unusable = L"<DeviceInfo><strLongModelName>Zentil-640</strLongModelName></DeviceInfo>"
+                                  L"<DeviceInfo><strLongModelName>Other</strLongModelName><ePortType>2</ePortType>"
+                                  L"<uchIP>1</uchIP></DeviceInfo>";
+    const FilterCase cases[] = {
+        {"every model, no bound reached", mixed, false, 10, 5, {L"a", L"b", L"c", L"d", L"e"}},
+        {"served models only, names ending with one too", mixed, true, 10, 5, {L"b", L"d", L"e"}},
+        {"bound reached: the rest is not read", mixed, true, 2, 4, {L"b", L"d"}},
+        {"bound reached by the last block", mixed, true, 3, 5, {L"b", L"d", L"e"}},
+        {"bound of every model", mixed, false, 2, 2, {L"a", L"b"}},
+        {"no model served: counted, none appended", Block(L"Other", L"a") + Block(L"Zentil-1640", L"b"), true, 10, 2,
+         {}},
+        {"no room: the first served block still tells", mixed, true, 0, 2, {}},
+        {"unusable blocks count for nothing", unusable + Block(L"Other", L"a"), true, 10, 1, {}},
+        {"unusable blocks only", unusable, false, 10, 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CPrinterInfoList list;
+        EXPECT_EQ(ParseDeviceInfoXml(c.text, list, c.filtered ? &served : nullptr, c.most), c.usable);
+        EXPECT_EQ(NickNames(list), c.appended);
+    }
+}
+
+// A file of many printers of other models with the served ones after them: the served ones are
+// listed, however far in they are, and no file lists more than the bound.
+TEST(ParseDeviceInfoXml, OneFileAddsAtMostTheBound) {
+    const CFirmUpdateInfo served(340, 41852, L"Zentil-640");
+    std::wstring others;
+    for (int i = 0; i < 2 * kMostRegisteredPrinters; ++i) others += Block(L"Zentil-1640", L"other");
+    const std::wstring text = Block(L"Zentil-640", L"first") + others + Block(L"Zentil-640", L"last");
+    CPrinterInfoList list;
+    EXPECT_EQ(ParseDeviceInfoXml(text, list, &served), 2 * kMostRegisteredPrinters + 2);
+    EXPECT_EQ(NickNames(list), (std::vector<std::wstring>{L"first", L"last"}));
+
+    std::wstring many;
+    for (int i = 0; i <= kMostRegisteredPrinters; ++i) many += Block(L"Zentil-640", std::to_wstring(i));
+    CPrinterInfoList bounded;
+    EXPECT_EQ(ParseDeviceInfoXml(many, bounded), kMostRegisteredPrinters);
+    ASSERT_EQ(bounded.GetSize(), static_cast<std::size_t>(kMostRegisteredPrinters));
+    EXPECT_EQ(bounded[kMostRegisteredPrinters - 1].m_strNickName, std::to_wstring(kMostRegisteredPrinters - 1));
+}
+
 struct Utf8Case {
     const char* name;
     std::string bytes;
@@ -256,6 +327,55 @@ TEST(Utf8FileText, DecodesToUtf16) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Utf8FileText(c.bytes), Units(c.text));
     }
+}
+
+// The text of bytes fed in pieces is that of the whole, wherever a piece ends: inside a byte-order
+// mark, a character of two, three or four bytes, a malformed sequence or a run of them, and
+// before or after a zero byte.
+TEST(Utf8Decoder, PiecesDecodeAsTheWholeFile) {
+    using namespace std::string_literals;
+    const std::string inputs[] = {
+        "\xEF\xBB\xBF<a>\xC3\xA9\xE3\x83\x97\xF0\x9F\x96\xA8</a>",
+        "\xEF\xBB\xBF\xEF\xBB\xBFx",
+        "\xEF\xBB",
+        "\xEF\xBB<",
+        "a\xE3\x83<\xF0\x9F\x96\x80\x80\xC0\xAF\xE0\x80\xAF\xED\xA0\x80\xF4\x90\x80\x80\xF4\x8F\xBF\xBF",
+        "\xF0\x9F\x96",
+        "x\xE3\x83\0\x97y"s,
+        "\0\xEF\xBB\xBF"s,
+        "\xC2\xC2\xA9\xFF\xE3\xE3\x83\x97",
+    };
+    for (const std::string& bytes : inputs) {
+        SCOPED_TRACE(::testing::Message() << "bytes: " << ::testing::PrintToString(bytes));
+        const std::wstring whole = Utf8FileText(bytes);
+        for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+            for (std::size_t second = cut; second <= bytes.size(); ++second) {
+                std::wstring text;
+                Utf8Decoder decoder(text);
+                const std::string_view all(bytes);
+                decoder.Feed(all.substr(0, cut));
+                decoder.Feed(all.substr(cut, second - cut));
+                decoder.Feed(all.substr(second));
+                decoder.Finish();
+                EXPECT_EQ(text, whole) << "pieces end at " << cut << " and " << second;
+            }
+        }
+        std::wstring text;
+        Utf8Decoder decoder(text);
+        for (const char byte : bytes) decoder.Feed(std::string_view(&byte, 1));
+        decoder.Finish();
+        EXPECT_EQ(text, whole) << "a byte at a time";
+    }
+}
+
+TEST(Utf8Decoder, AZeroByteEndsTheText) {
+    std::wstring text;
+    Utf8Decoder decoder(text);
+    EXPECT_TRUE(decoder.Feed("a\xE3\x83"));
+    EXPECT_FALSE(decoder.Feed(std::string_view("\0b", 2)));
+    EXPECT_FALSE(decoder.Feed("c"));
+    decoder.Finish();
+    EXPECT_EQ(text, Units(u"a\uFFFD"));
 }
 
 TEST(ParseDeviceInfoXml, RegisteredFileReadsTheSameWithAndWithoutByteOrderMark) {
