@@ -156,6 +156,7 @@ private:
                 if (!AddPrinter(value, options)) return OptionName(letter) + L": " + NotAnAddress(value);
                 return TooMany(options);
             case L'l':
+                options.printerFiles.push_back(value);
                 return ReadPrinterFile(value, options);
             case L'p':
                 return ReadNumber(letter, value, kMostParallelInstalls, options.parallel);

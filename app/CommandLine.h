@@ -30,6 +30,7 @@ struct QuietOptions {
     std::vector<std::wstring> printerTexts;  // the text each printer was first given as
     std::size_t parallel = kDefaultParallelInstalls;  // option p: installations at once
     std::wstring resultFile;                 // option o; empty: standard output
+    std::vector<std::wstring> printerFiles;  // options l, as given
     std::vector<std::string> trustedSha256;  // options t: 64 lower-case hex digits each, each once
     bool acceptNew = false;                  // option a: trust a certificate seen for the first time
     std::uint32_t restartWaitMs = kDefaultRestartWaitSeconds * 1000;  // option w

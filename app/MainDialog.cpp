@@ -155,18 +155,57 @@ void CVessickDlg::Initialise() {
     }
     if (!firm.SetUpdateData(carried.firmInfo, carried.firmImage)) throw IMAGE_MISMATCH_ERROR;
     if (!panel.SetUpdateData(carried.panelInfo, carried.panelImage)) throw IMAGE_MISMATCH_ERROR;
-    const CFirmUpdateInfo* filter = carried.firmInfo.get();
 
     if (!m_view.HasControl(IDC_PRINTER_LIST)) throw FATAL_ERROR;
-    DetectPrinters(filter);
-    FillPrinterList();
     if (!m_bCommandLine) {
-        const unsigned extra = (m_dwPortType & kPortUsbMask) ? IDS_AUTO_DETECTION : IDS_INPUT_IP_ADDRESS;
-        m_view.AppendRow(LoadOrRaise(strings, extra));
+        m_strExtraRow = LoadOrRaise(strings, (m_dwPortType & kPortUsbMask) ? IDS_AUTO_DETECTION : IDS_INPUT_IP_ADDRESS);
     }
-    m_view.WidenDropDown();
-    SelectInitialRow();
+
+    // The window shows at once; the list fills when the search has ended.
+    IPrinterDetection& detection = m_services.detection;
+    const auto search = [&detection, models = carried.firmInfo]() -> std::unique_ptr<CPrinterInfoList> {
+        try {
+            auto found = std::make_unique<CPrinterInfoList>();
+            DetectSupportedPrinters(detection, models.get(), *found);
+            return found;
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    };
+    ShowSearching();
+    if (!m_view.SearchInBackground(search, [&detection] { detection.Stop(); })) throw std::bad_alloc();
+}
+
+void CVessickDlg::ShowSearching() {
+    m_bSearching = true;
     ShowStep(false);
+    m_view.ClearRows();
+    std::wstring searching;
+    m_services.strings.Load(IDS_SEARCHING_PRINTERS, searching);
+    m_view.AppendRow(searching);
+    m_view.SelectRow(0);
+    m_view.Enable(IDC_PRINTER_LIST, false);
+    m_view.Enable(IDC_IP_ADDRESS, false);
+    m_view.Enable(kOkButton, false);
+    m_view.Focus(kCancelButton);
+}
+
+void CVessickDlg::OnPrintersFound(std::unique_ptr<CPrinterInfoList> found) {
+    if (!m_bSearching) return;
+    m_bSearching = false;
+    try {
+        if (!found) throw std::bad_alloc();
+        m_printers = std::move(*found);
+        FillPrinterList();
+        if (!m_strExtraRow.empty()) m_view.AppendRow(m_strExtraRow);
+        m_view.WidenDropDown();
+        SelectInitialRow();
+        m_view.Enable(kOkButton, true);
+        ShowStep(false);
+    } catch (const std::bad_alloc&) {
+        m_view.ReportOutOfMemory();
+        m_view.EndDialog(VessickExitCode::INIT_FAILED);
+    }
 }
 
 void CVessickDlg::SelectInitialRow() {
@@ -265,15 +304,22 @@ void CVessickDlg::ShowStep(bool identified) {
 }
 
 void CVessickDlg::OnSelectionChanged() {
-    if (!m_bBusy) ApplySelection();
+    if (!m_bBusy && !m_bSearching) ApplySelection();
 }
 
 void CVessickDlg::OnBnClickedBack() {
-    if (!m_bBusy) ShowStep(false);
+    if (!m_bBusy && !m_bSearching) ShowStep(false);
 }
 
 void CVessickDlg::OnCancel() {
     if (m_bBusy) return;
+    if (m_bSearching) {
+        // Nothing is attached yet: the search is stopped and the dialog ends at once.
+        m_bSearching = false;
+        m_services.detection.Stop();
+        m_view.EndDialog(VessickExitCode::CANCELED);
+        return;
+    }
     if (!m_installation.Device().m_pPort) {
         m_view.EndDialog(VessickExitCode::CANCELED);
         return;
@@ -286,7 +332,7 @@ void CVessickDlg::OnCancel() {
 }
 
 void CVessickDlg::OnBnClickedOk() {
-    if (m_bBusy) return;
+    if (m_bBusy || m_bSearching) return;
     FlagScope busy(m_bBusy);
     if (!m_installation.Device().m_pPort) {
         Identify();
@@ -531,10 +577,15 @@ void CVessickDlg::Identify() {
             break;
         }
         case kCheckUpToDate: {
-            const std::wstring version = FormatVersion(m_installation.Device().m_nFirmVersion);
+            const std::int32_t found = m_installation.Device().m_nFirmVersion;
+            const std::wstring version = FormatVersion(found);
             strings.Load(IDS_UP_TO_DATE, message);
+            // A printer that did not say which firmware it runs is not known to be up to date:
+            // the record does not count it as a success.
+            const bool known = found >= 0;
             Finish(IDS_UP_TO_DATE, FormatMessageText(message, version), English(IDS_UP_TO_DATE, version),
-                   MessageIcon::kInformation, RecordOutcome::kUpToDate, VessickExitCode::SUCCESS, false);
+                   MessageIcon::kInformation, known ? RecordOutcome::kUpToDate : RecordOutcome::kFailed,
+                   known ? VessickExitCode::SUCCESS : VessickExitCode::INSTALL_FAILED, false);
             break;
         }
         default:

@@ -79,6 +79,14 @@ public:
 
     // Waits without handling messages (the dialog does not respond meanwhile).
     virtual void Pause(std::uint32_t ms) = 0;
+    // Runs `search` on a thread of its own and, once it has returned, hands what it found to
+    // CVessickDlg::OnPrintersFound on the dialog's thread, never from inside another of the
+    // dialog's handlers, and only while the dialog is open. When the dialog ends first, `stop` is
+    // called and the search is waited for before the view goes. False when no thread could be
+    // started (nothing runs then).
+    virtual bool SearchInBackground(std::function<std::unique_ptr<CPrinterInfoList>()> search,
+                                    std::function<void()> stop) = 0;
+
     // Runs a progress dialog modally; its end code (SendStatusEnd). `parts` are those of the
     // installation (kPartFirmware, kPartPanel); `address` (network byte order) is the final
     // dialog's printer address.
@@ -99,6 +107,9 @@ public:
 
     // Searches the networks for `timeoutMs` and merges the supported printers that answered.
     virtual void Discover(CPrinterInfoList& list, const IModelInfo* models, std::uint32_t timeoutMs) = 0;
+
+    // From any thread: a search under way (Discover) ends soon, merging nothing.
+    virtual void Stop() {}
 };
 
 // The firmware and panel application the installer carries, with their descriptions from the
@@ -189,9 +200,18 @@ public:
     CVessickDlg(IMainDialogView& view, const MainDialogServices& services, CInstallation& installation)
         : m_view(view), m_services(services), m_installation(installation) {}
 
-    // Prepares everything from the configuration and the carried images, and fills the list.
-    // On failure the dialog has shown its message and ended. Always false (focus placed here).
+    // Prepares everything from the configuration and the carried images, and starts the search
+    // for printers: until it has ended the list says that it is searching, and only Cancel (and
+    // the close box) work. On failure the dialog has shown its message and ended. Always false
+    // (focus placed here).
     bool OnInitDialog();
+
+    // The search has ended with `found` (null: memory ran out): fills the list and makes the
+    // selection step ready.
+    void OnPrintersFound(std::unique_ptr<CPrinterInfoList> found);
+
+    // The search for printers is under way.
+    bool IsSearching() const { return m_bSearching; }
 
     // System command: the about box for its id, false (not handled) for the others.
     bool OnSysCommand(unsigned id);
@@ -234,6 +254,7 @@ public:
 
 private:
     void Initialise();
+    void ShowSearching();
     void SetUpUpdaters();
     void SelectInitialRow();
     void Identify();
@@ -262,6 +283,8 @@ private:
     MainDialogServices m_services;
     CInstallation& m_installation;
     bool m_bBusy = false;
+    bool m_bSearching = false;
+    std::wstring m_strExtraRow;  // the list's last row after the search; empty: none
     bool m_bUpdateModeEntered = false;
     std::shared_ptr<CPrinterTrust> m_trust;
     InstallStage m_stage = InstallStage::kIdentification;

@@ -166,6 +166,19 @@ public:
         Follow();
         return work();
     }
+    // Nothing is shown, so nothing waits for the search: it runs when the dialog has been set up.
+    bool SearchInBackground(std::function<std::unique_ptr<CPrinterInfoList>()> search,
+                            std::function<void()>) override {
+        m_search = std::move(search);
+        return true;
+    }
+    // Runs the search the dialog started, if any, and hands it what was found.
+    void CompleteSearch(CVessickDlg& dialog) {
+        if (!m_search) return;
+        const auto search = std::move(m_search);
+        m_search = nullptr;
+        dialog.OnPrintersFound(search());
+    }
 
 private:
     void Follow() {
@@ -177,6 +190,7 @@ private:
     CInstallation& m_installation;
     QuietProgress& m_progress;
     const CVessickDlg* m_dialog = nullptr;
+    std::function<std::unique_ptr<CPrinterInfoList>()> m_search;  // started by the dialog, not yet run
     std::vector<std::pair<std::wstring, const CPrinterInfo*>> m_rows;
     int m_selected = -1;
     std::uint32_t m_address = 0;
@@ -315,6 +329,7 @@ InstallRecord CQuietRun::InstallOne(std::size_t index, const CarriedUpdates& car
         installation->Waits().restartConfirmMs = m_options.restartWaitMs;
         installation->Waits().transferStallMs = m_options.stallMs;
         installation->Waits().panelOperatorMs = kQuietPanelOperatorWaitMs;
+        installation->Waits().clock = m_services.clock;
         DetectedOnce detection(detected, address);
         MainDialogServices services{
             m_services.strings,
@@ -338,6 +353,7 @@ InstallRecord CQuietRun::InstallOne(std::size_t index, const CarriedUpdates& car
         dialog.m_bCommandLine = true;
         dialog.m_dwPrinterAddress = address;
         dialog.OnInitDialog();
+        view.CompleteSearch(dialog);
         // Next identifies the printer; Install follows when it needs something.
         if (!view.Ended()) dialog.OnBnClickedOk();
         if (!view.Ended() && !ended && installation->Device().m_pPort) dialog.OnBnClickedOk();

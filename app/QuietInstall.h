@@ -54,6 +54,9 @@ struct QuietServices {
     std::function<std::int64_t()> wallClockMs;
     // Sleeps (the progress dialogs' timers and the dialogs' pauses). Empty: the thread sleeps.
     std::function<void(std::uint32_t ms)> sleep;
+    // Measures the installations' own bounds (the wait for the panel's operator); null: the
+    // system's clock. One that `sleep` moves on, when that is set.
+    IClock* clock = nullptr;
 };
 
 // Decides about a certificate seen for the first time as the command line says: trusted when its

@@ -129,10 +129,12 @@ bool CSendStatusDlg::WaitForPrinter(bool& panelOpWait, bool& panelOpDone, int& i
     if (panelOpWait && !panelOpDone) {
         if (!port || port->getOperationCode() != kOperationPanelBusy) {
             panelOpDone = true;
-        } else if (const std::uint64_t bound = m_installation.Waits().panelOperatorMs;
-                   bound && ++m_nOperatorWaitTicks >= bound / kWaitTickMs) {
-            // Nobody can stop this wait in an unattended installation: it ends here instead.
-            End(END_SEND_FAILED);
+        } else if (const InstallWaits& waits = m_installation.Waits(); waits.panelOperatorMs) {
+            // Nobody can stop this wait in an unattended installation: it ends here instead, after
+            // that long on the clock (each tick's question to the printer takes its own time).
+            const std::uint64_t now = (waits.clock ? *waits.clock : SystemClock()).TickCount();
+            if (!m_operatorWaitSince) m_operatorWaitSince = now;
+            if (now - *m_operatorWaitSince >= waits.panelOperatorMs) End(END_SEND_FAILED);
         }
         return true;
     }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <functional>
 #include <memory>
 #include <string>
@@ -155,7 +156,7 @@ protected:
     CInstallation& m_installation;
 
 private:
-    std::uint64_t m_nOperatorWaitTicks = 0;  // ticks spent waiting for the operator at the panel
+    std::optional<std::uint64_t> m_operatorWaitSince;  // when the wait for the panel's operator began
     bool m_bBusy = false;
     bool m_bEnded = false;
     int m_nEndCode = 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/Clock.h"
 #include "update/FirmUpdater.h"
 #include "update/PanelUpdater.h"
 #include "update/UpdateModel.h"
@@ -30,6 +31,8 @@ struct InstallWaits {
     // How long a progress dialog waits for someone at the printer's panel to finish; 0: as long as
     // it takes (the user at the dialogs can stop it, an unattended installation cannot).
     std::uint64_t panelOperatorMs = 0;
+    // What measures panelOperatorMs; null: the system's clock.
+    IClock* clock = nullptr;
 };
 
 class CInstallation {

@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/QuietInstall.h"
@@ -34,6 +37,28 @@ constexpr std::size_t kAddressColumn = 17;
 std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+// The volume and index that tell a file from every other, whatever name reaches it; none when
+// it cannot be opened (a file that does not exist yet is no other file).
+std::optional<std::tuple<DWORD, DWORD, DWORD>> FileIdentity(const std::wstring& path) {
+    const UniqueFile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !::GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+    return std::make_tuple(info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow);
+}
+
+// The printer list (option l) that the result file (option o) would overwrite, if any.
+std::optional<std::wstring> ListNamedAsResult(const QuietOptions& options) {
+    if (options.resultFile.empty() || options.printerFiles.empty()) return std::nullopt;
+    const auto result = FileIdentity(options.resultFile);
+    if (!result) return std::nullopt;
+    for (const std::wstring& list : options.printerFiles) {
+        if (FileIdentity(list) == result) return list;
+    }
+    return std::nullopt;
 }
 
 bool IsConsole(HANDLE handle) {
@@ -183,6 +208,14 @@ int RunQuietMode(const CommandLineValues& values, bool socketReady) {
     const QuietOptions& options = values.quietOptions;
     ResultOutput output;
     std::wstring error;
+    if (const std::optional<std::wstring> list = ListNamedAsResult(options)) {
+        // Writing the results there would replace the list they were read from.
+        WriteQuietRefusal(CommandLineValues{},
+                          L"the result file \"" + options.resultFile + L"\" is the printer list \"" + *list +
+                              L"\" (option l): name another one",
+                          VessickExitCode::ILLEGAL_PARAMETER);
+        return VessickExitCode::ILLEGAL_PARAMETER;
+    }
     if (!output.Open(options.resultFile, error)) {
         WriteQuietRefusal(CommandLineValues{}, error, VessickExitCode::ILLEGAL_PARAMETER);
         return VessickExitCode::ILLEGAL_PARAMETER;

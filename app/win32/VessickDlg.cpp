@@ -20,9 +20,90 @@ CMainDialogWindow::CMainDialogWindow(const MainDialogServices& services, CInstal
                                               LR_DEFAULTSIZE | LR_SHARED))),
       m_banner(instance) {}
 
+CMainDialogWindow::~CMainDialogWindow() { EndSearch(); }
+
 BOOL CMainDialogWindow::OnInitDialog() { return m_logic.OnInitDialog() ? TRUE : FALSE; }
 
-bool CMainDialogWindow::OnCommand(int id, int code, HWND /*control*/) {
+bool CMainDialogWindow::SearchInBackground(std::function<std::unique_ptr<CPrinterInfoList>()> search,
+                                           std::function<void()> stop) {
+    EndSearch();
+    m_stopSearch = std::move(stop);
+    const HWND window = GetSafeHwnd();
+    try {
+        m_search = std::thread([this, window, search = std::move(search)] {
+            std::unique_ptr<CPrinterInfoList> found = search();
+            {
+                const std::lock_guard<std::mutex> lock(m_foundMutex);
+                m_found = std::move(found);
+                m_searchEnded = true;
+            }
+            ::PostMessageW(window, kPrintersFound, 0, 0);
+        });
+    } catch (const std::system_error&) {
+        m_stopSearch = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void CMainDialogWindow::EndSearch() {
+    if (!m_search.joinable()) return;
+    bool ended;
+    {
+        const std::lock_guard<std::mutex> lock(m_foundMutex);
+        ended = m_searchEnded;
+    }
+    if (!ended && m_stopSearch) m_stopSearch();
+    m_search.join();
+    m_stopSearch = nullptr;
+}
+
+bool CMainDialogWindow::OnMessage(UINT message, WPARAM, LPARAM, INT_PTR& result) {
+    if (message != kPrintersFound) return false;
+    result = 0;
+    if (m_handlersAtWork > 0) {
+        m_foundWaiting = true;
+    } else {
+        DeliverFoundPrinters();
+    }
+    return true;
+}
+
+void CMainDialogWindow::DeliverFoundPrinters() {
+    m_foundWaiting = false;
+    std::unique_ptr<CPrinterInfoList> found;
+    {
+        const std::lock_guard<std::mutex> lock(m_foundMutex);
+        if (!m_searchEnded) return;
+        found = std::move(m_found);
+    }
+    EndSearch();  // the thread has nothing left to do but end
+    m_logic.OnPrintersFound(std::move(found));
+}
+
+// Counts one of the dialog's handlers at work for as long as it lives; when the last one has
+// ended, the search's end that waited for it comes again.
+class CMainDialogWindow::HandlerAtWork {
+public:
+    explicit HandlerAtWork(CMainDialogWindow& window) : m_window(window) { ++m_window.m_handlersAtWork; }
+    ~HandlerAtWork() {
+        if (--m_window.m_handlersAtWork == 0 && m_window.m_foundWaiting) {
+            ::PostMessageW(m_window.GetSafeHwnd(), kPrintersFound, 0, 0);
+        }
+    }
+    HandlerAtWork(const HandlerAtWork&) = delete;
+    HandlerAtWork& operator=(const HandlerAtWork&) = delete;
+
+private:
+    CMainDialogWindow& m_window;
+};
+
+bool CMainDialogWindow::OnCommand(int id, int code, HWND control) {
+    const HandlerAtWork atWork(*this);
+    return HandleCommand(id, code, control);
+}
+
+bool CMainDialogWindow::HandleCommand(int id, int code, HWND /*control*/) {
     switch (id) {
         case IDOK:
             if (code == BN_CLICKED) m_logic.OnBnClickedOk();
@@ -53,7 +134,10 @@ bool CMainDialogWindow::OnNotify(NMHDR& header) {
     return true;
 }
 
-bool CMainDialogWindow::OnSysCommand(WPARAM id) { return m_logic.OnSysCommand(static_cast<unsigned>(id)); }
+bool CMainDialogWindow::OnSysCommand(WPARAM id) {
+    const HandlerAtWork atWork(*this);
+    return m_logic.OnSysCommand(static_cast<unsigned>(id));
+}
 
 int CMainDialogWindow::RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t address) {
     CSendStatusWindow window(dialog, m_strings, m_installation, parts, address, Instance());

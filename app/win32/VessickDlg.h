@@ -4,8 +4,11 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/MainDialog.h"
 #include "app/win32/AlphaBitmap.h"
@@ -16,6 +19,8 @@ public:
     // The main dialog of `installation`, which outlives it.
     CMainDialogWindow(const MainDialogServices& services, CInstallation& installation,
                       HINSTANCE instance = ::GetModuleHandleW(nullptr));
+    // Stops a search still under way and waits for it.
+    ~CMainDialogWindow() override;
 
     // The dialog's logic, for the values handed to it before it runs.
     CVessickDlg& Logic() { return m_logic; }
@@ -23,8 +28,11 @@ public:
 private:
     BOOL OnInitDialog() override;
     bool OnCommand(int id, int code, HWND control) override;
+    bool HandleCommand(int id, int code, HWND control);
+    class HandlerAtWork;
     bool OnNotify(NMHDR& header) override;
     bool OnSysCommand(WPARAM id) override;
+    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
     const CWaitCursor* WaitCursor() const override { return &m_wait; }
     // Before update mode an unexpected failure is one of start-up; after it, a failed installation.
     INT_PTR FailureResult() const override {
@@ -61,8 +69,16 @@ private:
     void Pause(std::uint32_t ms) override { ::Sleep(ms); }
     int RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t address) override;
     bool RunResponsive(const std::function<bool()>& work) override;
+    bool SearchInBackground(std::function<std::unique_ptr<CPrinterInfoList>()> search,
+                            std::function<void()> stop) override;
 
     LRESULT SendToList(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+    // What the search found, to the dialog's logic; later when one of its handlers is at work.
+    void DeliverFoundPrinters();
+    void EndSearch();
+
+    // Posted by the search's thread when it has ended.
+    static constexpr UINT kPrintersFound = WM_APP + 0x46;
 
     const IStringTable& m_strings;
     CInstallation& m_installation;
@@ -70,4 +86,15 @@ private:
     HICON m_hIcon;
     CAlphaBitmap m_banner;
     CWaitCursor m_wait;
+
+    // The search for printers: its thread, how to stop it, and what it found.
+    std::thread m_search;
+    std::function<void()> m_stopSearch;
+    std::mutex m_foundMutex;
+    std::unique_ptr<CPrinterInfoList> m_found;
+    bool m_searchEnded = false;  // under m_foundMutex
+    // Handlers of the user's actions at work (a box or a dialog of theirs may be open): the
+    // search's end waits until none is.
+    int m_handlersAtWork = 0;
+    bool m_foundWaiting = false;
 };

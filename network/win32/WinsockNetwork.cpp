@@ -1,8 +1,5 @@
-// Winsock streams and datagram sockets. Every wait is bounded by the caller's time-out, so a
-// silent peer can never block a caller longer than it asked for: a stream's receive is a blocking
-// recv() under the connection's receive time-out (one system call per read, where select() and
-// recv() were two: the panel package's acknowledged blocks make many thousands of reads), the
-// connect and the datagrams wait in select().
+// Winsock streams and datagram sockets. Every wait is a select() with the caller's time-out, so a
+// silent peer can never block a caller longer than it asked for.
 #include "network/win32/WinsockNetwork.h"
 
 #include <winsock2.h>
@@ -10,7 +7,6 @@
 #include <mswsock.h>
 
 #include <algorithm>
-#include <optional>
 #include <vector>
 
 #include "common/win32/CodePage.h"
@@ -72,9 +68,9 @@ public:
         if (timeoutMs != net::kWaitForever) {
             const DWORD t = timeoutMs;
             ::setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&t), sizeof t);
+            ::setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&t), sizeof t);
         }
         m_socket = std::move(s);
-        m_receiveTimeout.reset();
         return true;
     }
 
@@ -91,18 +87,20 @@ public:
 
     int Receive(std::uint8_t* buffer, std::size_t size, std::uint32_t timeoutMs) override {
         if (!m_socket) return NotConnected();
-        if (timeoutMs == 0) {  // a look without a wait
-            const int ready = Readable();
-            if (ready <= 0) return ready;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(m_socket.get(), &readable);
+        timeval tv{};
+        const int ready = ::select(0, &readable, nullptr, nullptr, ToTimeval(timeoutMs, tv));
+        if (ready == SOCKET_ERROR) {
+            m_error = ::WSAGetLastError();
+            return -1;
         }
-        if (timeoutMs != 0 && !UseReceiveTimeout(timeoutMs)) return -1;
+        if (ready == 0) return 0;
         const int chunk = static_cast<int>(std::min<std::size_t>(size, 0x7FFFFFFF));
         const int n = ::recv(m_socket.get(), reinterpret_cast<char*>(buffer), chunk, 0);
         if (n == SOCKET_ERROR) {
-            const int error = ::WSAGetLastError();
-            // The time-out cancels the receive before it takes any data; the connection stays usable.
-            if (error == WSAETIMEDOUT) return 0;
-            m_error = error;
+            m_error = ::WSAGetLastError();
             return -1;
         }
         return n;
@@ -130,32 +128,6 @@ private:
         return -1;
     }
 
-    // Sets the connection's receive time-out to `timeoutMs` (1 and more; net::kWaitForever: none)
-    // unless it is that already. False when it cannot be set.
-    bool UseReceiveTimeout(std::uint32_t timeoutMs) {
-        if (m_receiveTimeout == timeoutMs) return true;
-        const DWORD t = timeoutMs == net::kWaitForever ? 0 : timeoutMs;  // 0: no time-out
-        if (::setsockopt(m_socket.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&t), sizeof t) != 0) {
-            m_receiveTimeout.reset();
-            return Fail();
-        }
-        m_receiveTimeout = timeoutMs;
-        return true;
-    }
-
-    // 1 when data (or the peer's end) can be read at once, 0 when not, -1 on failure.
-    int Readable() {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(m_socket.get(), &readable);
-        timeval none{};
-        if (::select(0, &readable, nullptr, nullptr, &none) == SOCKET_ERROR) {
-            m_error = ::WSAGetLastError();
-            return -1;
-        }
-        return FD_ISSET(m_socket.get(), &readable) ? 1 : 0;
-    }
-
     // Waits for a non-blocking connect to finish. True when connected.
     bool AwaitConnection(SOCKET s, std::uint32_t timeoutMs) {
         fd_set writable, failed;
@@ -179,7 +151,6 @@ private:
     }
 
     UniqueSocket m_socket;
-    std::optional<std::uint32_t> m_receiveTimeout;  // what SO_RCVTIMEO holds; none: not known
     int m_error = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "app/resource.h"
 #include "tests/windows/SimControl.h"
 
 namespace e2e {
@@ -103,7 +104,7 @@ void Scenario::TearDown() {
 }
 
 App* Scenario::Launch(const std::wstring& exe, const std::vector<std::wstring>& arguments, const std::wstring& title,
-                      const ui::Process::Options& options) {
+                      const ui::Process::Options& options, bool untilListed) {
     std::wstring line = ui::Process::Quote(exe);
     for (const std::wstring& a : arguments) line += L" " + ui::Process::Quote(a);
     std::optional<ui::Process> process = ui::Process::Start(line, options);
@@ -112,6 +113,9 @@ App* Scenario::Launch(const std::wstring& exe, const std::vector<std::wstring>& 
     App app{std::move(*process), nullptr};
     app.dialog = ui::FindTopLevel(title, L"#32770", app.Id());
     EXPECT_NE(app.dialog, nullptr) << ui::LastErrorUtf8();
+    if (app.dialog && untilListed && ::GetDlgItem(app.dialog, IDC_PRINTER_LIST)) {
+        EXPECT_TRUE(ui::WaitForEnabled(app.dialog, IDOK, true, kSearchBoundMs)) << "the search for printers did not end";
+    }
     m_apps.push_back(std::move(app));
     return m_apps.back().dialog ? &m_apps.back() : nullptr;
 }

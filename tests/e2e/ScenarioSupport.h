@@ -29,6 +29,10 @@
 
 namespace e2e {
 
+// How long the installer's search for printers may take before its list is filled: the 2 s
+// listening phase and the registered printers, with room for a loaded machine.
+constexpr DWORD kSearchBoundMs = 20000;
+
 struct Settings {
     std::wstring installer;
     std::wstring standin;
@@ -71,8 +75,10 @@ protected:
 
     // Starts `exe` with `arguments` (each quoted) and waits for its top-level window titled
     // `title` (class "#32770"). Fails the test (fatally) when it does not appear; check HasFatalFailure().
+    // When the window is the installer's main dialog, which shows while it searches for printers,
+    // it also waits for the search to end (Next enabled) unless `untilListed` is false.
     App* Launch(const std::wstring& exe, const std::vector<std::wstring>& arguments, const std::wstring& title,
-                const ui::Process::Options& options = {});
+                const ui::Process::Options& options = {}, bool untilListed = true);
 
     std::deque<App> m_apps;  // a deque: the pointers Launch gave stay valid
 };

@@ -140,6 +140,8 @@ int DriveInstallation(const std::wstring& installer, const std::wstring& printer
     if (!process) return Fail("start");
     const HWND dialog = ui::FindTopLevel(kTitle, L"#32770", process->Id(), 20000);
     if (!dialog) return Fail("main dialog");
+    Show("the window is there at once; its list says that the search is running");
+    if (!ui::WaitForEnabled(dialog, IDOK, true, 20000)) return Fail("the end of the search");
 
     Step("The main dialog lists the printers it found");
     const auto rows = ui::ComboRows(dialog, IDC_PRINTER_LIST);

@@ -26,7 +26,7 @@ constexpr DWORD kExitTimeoutMs = 15000;
 
 // The English and Japanese texts the scenarios look for.
 struct Texts {
-    std::wstring next, install, inputAddress, upToDate, notFound, alreadyRunning, corrupted, confirmExit;
+    std::wstring next, install, inputAddress, upToDate, notFound, alreadyRunning, corrupted, confirmExit, searching;
 };
 
 const Texts& Expected() {
@@ -37,7 +37,8 @@ const Texts& Expected() {
                                L"Cannot find a printer.\nFill in IP address again or turn on main power.",
                                L"Execution Error.\nThe previous installer is still executing.",
                                L"This installer is corrupted.\nDownload another installer.",
-                               L"Are you sure to exit without installation?"};
+                               L"Are you sure to exit without installation?",
+                               L"Searching for printers..."};
     static const Texts japanese{L"次へ(&N)",
                                 L"インストール",
                                 L"IP アドレスを入力",
@@ -45,7 +46,8 @@ const Texts& Expected() {
                                 L"プリンターが見つかりません。\nIP アドレスを入力し直すか、主電源を入れてください。",
                                 L"実行エラー\n前に起動したインストーラーがまだ実行中です。",
                                 L"このインストーラーは破損しています。\n別のインストーラーをダウンロードしてください。",
-                                L"インストールせずに終了しますか?"};
+                                L"インストールせずに終了しますか?",
+                                L"プリンターを検索しています..."};
     return GetSettings().Japanese() ? japanese : english;
 }
 
@@ -99,6 +101,50 @@ protected:
         ASSERT_UI(ui::Click(app.dialog, IDOK));
     }
 };
+
+TEST_F(Installer, TheWindowShowsAtOnceWhileItSearchesAndFillsItsListAfterwards) {
+    const DWORD start = ::GetTickCount();
+    App* app = Launch(GetSettings().installer, {}, kTitle, {}, false);
+    ASSERT_NE(app, nullptr);
+    const DWORD shown = ::GetTickCount() - start;
+    // The listening phase alone lasts 2 s: a window seen before its end was not held back by it.
+    EXPECT_LT(shown, 2000u) << "the window appeared only after the search";
+    EXPECT_EQ(ui::ComboRows(app->dialog, IDC_PRINTER_LIST), std::vector<std::wstring>{Expected().searching});
+    EXPECT_FALSE(ui::IsEnabled(app->dialog, IDOK));
+    EXPECT_FALSE(ui::IsEnabled(app->dialog, IDC_PRINTER_LIST));
+    EXPECT_FALSE(ui::IsEnabled(app->dialog, IDC_IP_ADDRESS));
+    EXPECT_TRUE(ui::IsEnabled(app->dialog, IDCANCEL));
+    e2e::Screenshot(L"searching");
+
+    ASSERT_UI(ui::WaitForEnabled(app->dialog, IDOK, true, e2e::kSearchBoundMs));
+    const auto rows = ui::ComboRows(app->dialog, IDC_PRINTER_LIST);
+    ASSERT_UI(rows.has_value());
+    EXPECT_EQ(rows->size(), 6u);
+    EXPECT_EQ(rows->back(), Expected().inputAddress);
+    ExpectSelectionStep(*app);
+    CancelAndExpectExit(*app);
+}
+
+TEST_F(Installer, CancelAndTheCloseBoxEndTheSearchAtOnce) {
+    for (const bool closeBox : {false, true}) {
+        SCOPED_TRACE(closeBox ? "the close box" : "Cancel");
+        App* app = Launch(GetSettings().installer, closeBox ? std::vector<std::wstring>{L"-i", PrinterAddress(1)}
+                                                            : std::vector<std::wstring>{},
+                          kTitle, {}, false);
+        ASSERT_NE(app, nullptr);
+        ASSERT_FALSE(ui::IsEnabled(app->dialog, IDOK)) << "the search had already ended";
+        const DWORD start = ::GetTickCount();
+        if (closeBox) {
+            ASSERT_TRUE(::PostMessageW(app->dialog, WM_SYSCOMMAND, SC_CLOSE, 0));
+        } else {
+            ASSERT_UI(ui::Click(app->dialog, IDCANCEL));
+        }
+        EXPECT_EQ(app->process.WaitForExit(kExitTimeoutMs), std::optional<DWORD>(1));
+        const DWORD took = ::GetTickCount() - start;
+        EXPECT_LT(took, 1000u) << "the installer took " << took << " ms to end";
+        EXPECT_TRUE(ui::NoMessageBoxFor(app->Id(), 0));
+    }
+}
 
 const int kRowLine2 = 0, kRowUsb = 1, kRowLongName = 3, kRowDiscovered = 4, kRowInput = 5;
 const std::wstring kLongName =

@@ -30,7 +30,7 @@ class Standin : public e2e::Scenario {
 protected:
     App* Start(const std::vector<std::wstring>& arguments = {}, const ui::Process::Options& options = {},
                const std::wstring& title = kTitle) {
-        return Launch(GetSettings().standin, arguments, title, options);
+        return Launch(GetSettings().standin, arguments, title, options, false);
     }
 };
 

@@ -122,6 +122,7 @@ MapStringTable BuildStrings() {
         {IDS_ABOUTBOX, L"&About Firmware Installer..."},
         {IDS_SOCKET_INIT_FAILED, L"Failed to initialize Windows socket."},
         {IDS_INPUT_IP_ADDRESS, L"Input IP Address"},
+        {IDS_SEARCHING_PRINTERS, L"Searching for printers..."},
         {IDS_BUTTON_INSTALL, L"Install"},
         {IDS_BUTTON_NEXT, L"&Next"},
         {IDS_AUTO_DETECTION, L"Automatic Detection"},
@@ -218,6 +219,19 @@ public:
         ++responsiveRuns;
         return work();
     }
+    // The search waits until the test ends it (FinishSearch), as a window's would run meanwhile.
+    bool SearchInBackground(std::function<std::unique_ptr<CPrinterInfoList>()> run,
+                            std::function<void()> stopIt) override {
+        search = std::move(run);
+        stop = std::move(stopIt);
+        return searchCanStart;
+    }
+    void FinishSearch(CVessickDlg& dialog) {
+        ASSERT_TRUE(search) << "no search was started";
+        const auto run = std::move(search);
+        search = nullptr;
+        dialog.OnPrintersFound(run());
+    }
     int RunProgressDialog(ProgressDialog dialog, std::uint32_t parts, std::uint32_t printer) override {
         runs.push_back({dialog, parts, printer, waitDepth});
         if (onRun) onRun();
@@ -246,6 +260,9 @@ public:
     std::optional<int> endCode;
     bool outOfMemory = false;
     int responsiveRuns = 0;
+    std::function<std::unique_ptr<CPrinterInfoList>()> search;
+    std::function<void()> stop;
+    bool searchCanStart = true;
 
     struct Run {
         ProgressDialog dialog;
@@ -321,10 +338,13 @@ public:
         return *m_dialog;
     }
 
-    // The dialog after a successful initialisation.
+    // The dialog after a successful initialisation and search.
     CVessickDlg& Ready() {
         CVessickDlg& dialog = Dialog();
         EXPECT_FALSE(dialog.OnInitDialog());
+        EXPECT_TRUE(dialog.IsSearching());
+        m_view.FinishSearch(dialog);
+        EXPECT_FALSE(dialog.IsSearching());
         EXPECT_FALSE(m_view.endCode.has_value());
         return dialog;
     }
@@ -357,6 +377,65 @@ public:
     std::vector<InstallRecord> m_records;
     std::int64_t m_wallMs = 1'765'000'000'000;       // each reading one second later
 };
+
+TEST_F(MainDialogTest, WhileTheSearchRunsTheListSaysSoAndOnlyCancelWorks) {
+    CVessickDlg& dialog = Dialog();
+    EXPECT_FALSE(dialog.OnInitDialog());
+    ASSERT_TRUE(dialog.IsSearching());
+    EXPECT_FALSE(m_view.endCode.has_value());
+    EXPECT_EQ(m_view.RowTexts(), (std::vector<std::wstring>{L"Searching for printers..."}));
+    EXPECT_EQ(m_view.selected, 0);
+    EXPECT_FALSE(m_view.enabled[kOkButton]);
+    EXPECT_FALSE(m_view.enabled[IDC_PRINTER_LIST]);
+    EXPECT_FALSE(m_view.enabled[IDC_IP_ADDRESS]);
+    EXPECT_FALSE(m_view.enabled[IDC_BACK]);
+    EXPECT_EQ(m_view.focus, kCancelButton);
+    EXPECT_TRUE(m_detection.attempts.empty());  // nothing searched on the dialog's thread
+
+    // Next (the Enter key), Back and the list do nothing meanwhile.
+    m_view.address = kDiscoveredAddress;
+    dialog.OnBnClickedOk();
+    dialog.OnBnClickedBack();
+    dialog.OnSelectionChanged();
+    EXPECT_TRUE(m_portAddresses.empty());
+    EXPECT_TRUE(m_view.messages.empty());
+    EXPECT_EQ(m_view.RowTexts(), (std::vector<std::wstring>{L"Searching for printers..."}));
+
+    // The search's end makes the selection step ready, with Next.
+    m_view.FinishSearch(dialog);
+    EXPECT_EQ(m_view.RowTexts(), (std::vector<std::wstring>{L"Line 2 [ AB12345 ] ", L"Zentil-640 [ ZT640-000002 ] ",
+                                                            L"Input IP Address"}));
+    EXPECT_TRUE(m_view.enabled[kOkButton]);
+    EXPECT_TRUE(m_view.enabled[IDC_PRINTER_LIST]);
+    ExpectSelectionStep();
+}
+
+TEST_F(MainDialogTest, CancelDuringTheSearchStopsItAndEndsAtOnce) {
+    int stops = 0;
+    struct CountingDetection final : public IPrinterDetection {
+        explicit CountingDetection(int& stops) : stops(stops) {}
+        int ReadRegistered(int, CPrinterInfoList&) override { return 0; }
+        void Discover(CPrinterInfoList&, const IModelInfo*, std::uint32_t) override {}
+        void Stop() override { ++stops; }
+        int& stops;
+    } detection(stops);
+    const MainDialogServices services{m_strings, m_resources, detection, nullptr, nullptr, nullptr,
+                                      nullptr,   nullptr,     nullptr,   nullptr, nullptr};
+    CVessickDlg dialog(m_view, services, Installation());
+    dialog.OnInitDialog();
+    ASSERT_TRUE(m_view.stop);
+    dialog.OnCancel();
+    EXPECT_EQ(m_view.endCode, 1);
+    EXPECT_EQ(stops, 1);
+    EXPECT_TRUE(m_view.messages.empty());  // nothing to confirm: no printer is attached
+    // What the stopped search still hands over is not looked at.
+    m_view.FinishSearch(dialog);
+    EXPECT_EQ(m_view.RowTexts(), (std::vector<std::wstring>{L"Searching for printers..."}));
+    EXPECT_FALSE(m_view.enabled[kOkButton]);
+    // The view's own way to stop reaches the same detection.
+    m_view.stop();
+    EXPECT_EQ(stops, 2);
+}
 
 TEST_F(MainDialogTest, InitialisationListsRegisteredThenDiscoveredPrintersAndTheExtraRow) {
     Ready();
@@ -852,6 +931,9 @@ TEST_F(InstallTest, EachEndingLeavesOneRecordWithTheEnglishMessage) {
         {"up to date", [](InstallTest& t) { t.m_reply = L"MDL:Zentil-640;VER:3.40;PANEL:3.0.1;"; }, false,
          RecordOutcome::kUpToDate, InstallStage::kIdentification, IDS_UP_TO_DATE, L"EN current 3.40", 0, L"", L"",
          false},
+        {"no firmware version", [](InstallTest& t) { t.m_reply = L"MDL:Zentil-640;PANEL:3.0.1;"; }, false,
+         RecordOutcome::kFailed, InstallStage::kIdentification, IDS_UP_TO_DATE, L"EN current ---", 4, L"", L"",
+         false},
         {"not found", [](InstallTest& t) { t.m_answers = false; }, false, RecordOutcome::kNotFound,
          InstallStage::kIdentification, IDS_PRINTER_NOT_FOUND, L"EN not found", 4, L"", L"", false},
         {"unsupported", [](InstallTest& t) { t.m_reply = L"MDL:Zentil-1640;VER:3.30;PANEL:3.0.0;"; }, false,
@@ -917,7 +999,8 @@ TEST_F(InstallTest, EachEndingLeavesOneRecordWithTheEnglishMessage) {
         EXPECT_EQ(r.panelInstalled, c.panelInstalled);
         if (c.outcome != RecordOutcome::kNotFound) {
             EXPECT_EQ(r.model, c.outcome == RecordOutcome::kUnsupportedModel ? L"Zentil-1640" : L"Zentil-640");
-            EXPECT_EQ(r.firmwareFound, c.outcome == RecordOutcome::kUpToDate ? L"3.40" : L"3.30");
+            const bool current = c.messageId == IDS_UP_TO_DATE;
+            EXPECT_EQ(r.firmwareFound, current ? (c.outcome == RecordOutcome::kUpToDate ? L"3.40" : L"") : L"3.30");
         } else {
             EXPECT_EQ(r.model, L"");
             EXPECT_EQ(r.firmwareFound, L"");
@@ -1097,10 +1180,21 @@ TEST_F(MainDialogTest, RunningOutOfMemoryIsReportedAndEndsWithCodeFive) {
                                       nullptr,   nullptr,     nullptr,   nullptr, nullptr};
     CVessickDlg dialog(m_view, services, Installation());
     dialog.OnInitDialog();
+    EXPECT_FALSE(m_view.endCode.has_value());
+    m_view.FinishSearch(dialog);
     EXPECT_TRUE(m_view.outOfMemory);
     EXPECT_TRUE(m_view.messages.empty());  // the report is the only message
     EXPECT_EQ(m_view.endCode, 5);
-    EXPECT_TRUE(m_view.rows.empty());
+    EXPECT_EQ(m_view.RowTexts(), (std::vector<std::wstring>{L"Searching for printers..."}));
+
+    // A search that cannot even start ends the same way, at once.
+    SetUp();  // a fresh installation
+    RecordingView view;
+    view.searchCanStart = false;
+    CVessickDlg second(view, services, Installation());
+    second.OnInitDialog();
+    EXPECT_TRUE(view.outOfMemory);
+    EXPECT_EQ(view.endCode, 5);
 }
 
 }  // namespace
@@ -1271,8 +1365,13 @@ TEST_F(QuietRunTest, AnOperatorWhoNeverLeavesThePanelEndsThatPrinterOnlyWithinAB
     Printer(0x0A010105, kFirmwareOnly);
     m_fleet.operatorAtThePanel = true;
     std::uint64_t sleptMs = 0;
+    ManualClock clock;
     QuietServices services = Services();
-    services.sleep = [&](std::uint32_t ms) { sleptMs += ms; };
+    services.sleep = [&](std::uint32_t ms) {
+        sleptMs += ms;
+        clock.Advance(ms);
+    };
+    services.clock = &clock;
     const QuietOptions options = Options({0x0A010105}, 1);
     CQuietRun run(services, options);
     std::vector<InstallRecord> records;

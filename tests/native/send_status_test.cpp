@@ -591,6 +591,26 @@ TEST_F(PanelDialogTest, OnlyAPanelOnlyInstallationWaitsForThePanelOperation) {
     EXPECT_EQ(Calls("opcode"), 0);
 }
 
+TEST_F(PanelDialogTest, AnUnattendedWaitForThePanelsOperatorEndsAfterItsTimeWhateverTheTicks) {
+    // Each question to the printer takes a second; the bound is ten seconds, not ten seconds of ticks.
+    ManualClock clock;
+    Installation().Waits().panelOperatorMs = 10'000;
+    Installation().Waits().clock = &clock;
+    m_script->operationCodes = {45};
+    Installation().Identifier().m_nResult = kCheckPanelOnly;
+    CSendPanelStatusDlg dialog(m_view, m_strings, Installation(), false);
+    dialog.OnInitDialog();
+    int ticks = 0;
+    while (!dialog.HasEnded() && ticks < 100) {
+        Tick(dialog);
+        clock.Advance(1000);
+        ++ticks;
+    }
+    EXPECT_EQ(dialog.EndCode(), END_SEND_FAILED);
+    EXPECT_EQ(ticks, 11);  // the first tick starts the wait; ten seconds later it ends
+    EXPECT_FALSE(dialog.m_bSending);
+}
+
 TEST_F(PanelDialogTest, APrinterThatNeitherAnswersNorReportsAcceptanceFailsOnTheThirdCheck) {
     m_script->answers = {false};
     m_script->states = {false, true, false};

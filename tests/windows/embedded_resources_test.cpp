@@ -174,7 +174,7 @@ TEST(StringTable, MessagesComeInTheUserInterfaceLanguage) {
             IDS_PANEL_OPERATION, IDS_WAITING_FOR_RESTART, IDS_STOPPING, IDS_RESTART_REFUSED,
             IDS_RESTART_NOT_CONFIRMED, IDS_CERT_QUESTION, IDS_CERT_DECLINED, IDS_CERT_CHANGED, IDS_PLAIN_AFTER_TLS,
             IDS_CERT_MISSING, IDS_CERT_FORGOTTEN, IDS_CERT_NOT_REMEMBERED, IDS_CERT_FORGET_FAILED,
-            IDS_TRUST_NOTHING_SENT, IDS_TRUST_IN_UPDATE_MODE, IDS_CERT_FILE_UNREADABLE,
+            IDS_TRUST_NOTHING_SENT, IDS_TRUST_IN_UPDATE_MODE, IDS_CERT_FILE_UNREADABLE, IDS_SEARCHING_PRINTERS,
         };
         for (unsigned id : kMessages) {
             const std::wstring text = LoadString(id);
@@ -194,6 +194,7 @@ TEST(StringTable, MessagesComeInTheUserInterfaceLanguage) {
         {IDS_CONFIRM_INSTALL_TIME, L"The installation takes about %s minutes.\nDo you want to continue?"},
         {IDS_SOCKET_INIT_FAILED, L"Failed to initialize Windows socket."},
         {IDS_INPUT_IP_ADDRESS, L"Input IP Address"},
+        {IDS_SEARCHING_PRINTERS, L"Searching for printers..."},
         {IDS_BUTTON_INSTALL, L"Install"},
         {IDS_BUTTON_NEXT, L"&Next"},
         {IDS_AUTO_DETECTION, L"Automatic Detection"},

@@ -60,7 +60,7 @@ std::optional<double> InstallSeconds(const std::wstring& installer, const std::s
     auto process = ui::Process::Start(ui::Process::Quote(installer) + L" -i " + ui::Process::Quote(Wide(address)));
     if (!process) return std::nullopt;
     const HWND dialog = ui::FindTopLevel(kTitle, L"#32770", process->Id(), 20000);
-    if (!dialog) return std::nullopt;
+    if (!dialog || !ui::WaitForEnabled(dialog, IDOK, true, 20000)) return std::nullopt;  // the search's end
     if (ui::ComboSelection(dialog, IDC_PRINTER_LIST) < 0 &&
         !ui::SetIpAddress(dialog, IDC_IP_ADDRESS, Wide(address))) {
         return std::nullopt;
