@@ -83,11 +83,6 @@ MdnsQuery BuildQuery(std::uint16_t id) {
     return query;
 }
 
-LastDatagram& ProcessLastDatagram() {
-    static LastDatagram* const last = new LastDatagram{};
-    return *last;
-}
-
 bool MdnsReceiver::OnDatagram(const ReceiveBuffer& buffer, int received, const SocketAddressBytes& from,
                               const std::wstring& source, LastDatagram& last) {
     if (received < 0) return false;

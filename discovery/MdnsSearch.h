@@ -42,20 +42,21 @@ void KeyedAdd(std::vector<CMDNSService>& services, CMDNSService service);
 // significant byte first.
 MdnsQuery BuildQuery(std::uint16_t id);
 
-// The last datagram any socket decoded: the sender's socket address and the whole receive buffer.
-// One per process, never reset.
+// The last datagram any socket of one search decoded: the sender's socket address and the whole
+// receive buffer. Each search keeps its own, so that searches on two threads never pass each
+// other's datagrams off as repeats.
 struct LastDatagram {
     SocketAddressBytes from{};
     ReceiveBuffer buffer{};
 };
-LastDatagram& ProcessLastDatagram();
 
 // One socket's receiving side: the repeat test, the decoding, the services it collected.
 class MdnsReceiver {
 public:
     // A datagram of `received` bytes in the zero-filled `buffer`, from `from` (whose dotted address
-    // is `source`). A copy of the last datagram decoded by any socket (`last`) is not decoded
-    // again when it also has this socket's last length. True when decoded.
+    // is `source`); one longer than the buffer comes as its first kLargestDatagram bytes, and its
+    // complete records count. A copy of the last datagram decoded by any socket of the search
+    // (`last`) is not decoded again when it also has this socket's last length. True when decoded.
     bool OnDatagram(const ReceiveBuffer& buffer, int received, const SocketAddressBytes& from,
                     const std::wstring& source, LastDatagram& last);
 

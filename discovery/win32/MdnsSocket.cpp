@@ -1,11 +1,12 @@
-// The mDNS sockets, their notification window, the listening phase and the local addresses.
+// The mDNS sockets, the notification window of each search, the listening phase and the local
+// addresses.
 #include "discovery/win32/MdnsSocket.h"
 
 #include <iphlpapi.h>
 #include <ws2tcpip.h>
 
+#include <cstdio>
 #include <cstring>
-#include <map>
 
 #include "common/win32/CodePage.h"
 
@@ -14,39 +15,113 @@ namespace {
 constexpr UINT kSocketNotify = WM_APP + 0x53;
 constexpr long kNotifyMask = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;  // 0x3F
 static_assert(kNotifyMask == 0x3F);
+constexpr wchar_t kNotifyClass[] = L"CorvaneMdnsNotify";
 
-// Sockets of this thread by handle, for the notification window.
-std::map<SOCKET, CMDNSSocket*>& Registered() {
-    static std::map<SOCKET, CMDNSSocket*> sockets;
-    return sockets;
-}
+// What a search's notification window reaches through its user data: the search's sockets and
+// its copy of the last datagram decoded.
+struct Listeners {
+    std::vector<std::unique_ptr<CMDNSSocket>> sockets;
+    LastDatagram last;
+};
 
 LRESULT CALLBACK NotifyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != kSocketNotify) return ::DefWindowProcW(window, message, wParam, lParam);
-    const auto found = Registered().find(static_cast<SOCKET>(wParam));
-    if (found == Registered().end()) return 0;
-    const int error = WSAGETSELECTERROR(lParam);
-    switch (WSAGETSELECTEVENT(lParam)) {
-        case FD_READ: found->second->OnReceive(error); break;
-        case FD_WRITE: found->second->OnSend(error); break;
-        default: break;
+    auto* listeners = reinterpret_cast<Listeners*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!listeners) return 0;
+    for (const auto& socket : listeners->sockets) {
+        // A notification still queued for a socket that has gone matches none.
+        if (socket->Handle() != static_cast<SOCKET>(wParam)) continue;
+        const int error = WSAGETSELECTERROR(lParam);
+        switch (WSAGETSELECTEVENT(lParam)) {
+            case FD_READ: socket->OnReceive(error, listeners->last); break;
+            case FD_WRITE: socket->OnSend(error); break;
+            default: break;
+        }
+        break;
     }
     return 0;
 }
 
-// The message-only window that receives the socket notifications; made on first use.
-HWND NotifyWindow() {
-    static HWND window = [] {
+// The window of one search, destroyed on the thread that made it when the search ends. It no
+// longer reaches the search's sockets by then; a notification still queued for it is dropped by
+// the thread's own loop. (Not taken out of the queue here: PeekMessage hands over WM_QUIT
+// whatever its filter says, and the quit the listening phase handed back would be lost.)
+struct WindowTraits {
+    using Handle = HWND;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle window) noexcept {
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        ::DestroyWindow(window);
+    }
+};
+using UniqueWindow = UniqueHandle<WindowTraits>;
+
+// A message-only window of the calling thread for the socket notifications of one search.
+UniqueWindow MakeNotifyWindow() {
+    static const ATOM registered = [] {
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof windowClass;
         windowClass.lpfnWndProc = NotifyProc;
         windowClass.hInstance = ::GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"CorvaneMdnsNotify";
-        ::RegisterClassExW(&windowClass);
-        return ::CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 windowClass.hInstance, nullptr);
+        windowClass.lpszClassName = kNotifyClass;
+        return ::RegisterClassExW(&windowClass);
     }();
-    return window;
+    if (!registered) return UniqueWindow();
+    return UniqueWindow(::CreateWindowExW(0, kNotifyClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                          ::GetModuleHandleW(nullptr), nullptr));
+}
+
+bool Signalled(HANDLE stop) { return stop && ::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; }
+
+// Addresses are the caller's text: only printable ASCII goes into a diagnostic line.
+std::string Printable(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t c : text.substr(0, 64)) out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    return out;
+}
+
+void ReportLeftOut(const CMDNSSocket& socket) {
+    std::fprintf(stderr, "mDNS search: %s left out: %s failed, error %d\n", Printable(socket.m_strAddress).c_str(),
+                 socket.FailedStep(), socket.SetupError());
+    std::fflush(stderr);
+}
+
+// Every message of the thread is dispatched, socket notifications among them, until `timeout`
+// has passed; between messages the thread sleeps until the next one, the stop event or the end
+// of the phase. False as soon as `stop` is signalled.
+bool Listen(DWORD timeout, HANDLE stop) {
+    const DWORD start = ::GetTickCount();
+    bool stopped = false;
+    bool quit = false;
+    WPARAM quitCode = 0;
+    for (;;) {
+        // Looked at before each message too: a steady stream of them never lets the wait below
+        // see the event.
+        if (Signalled(stop)) {
+            stopped = true;
+            break;
+        }
+        const DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= timeout) break;
+        MSG message;
+        if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                quit = true;  // handed back to the thread's own loop after the phase
+                quitCode = message.wParam;
+            } else if (!::IsDialogMessageW(nullptr, &message)) {
+                ::TranslateMessage(&message);
+                ::DispatchMessageW(&message);
+            }
+            continue;
+        }
+        const DWORD woke = ::MsgWaitForMultipleObjects(stop ? 1 : 0, &stop, FALSE, timeout - elapsed, QS_ALLINPUT);
+        if (stop && woke == WAIT_OBJECT_0) {
+            stopped = true;
+            break;
+        }
+    }
+    if (quit) ::PostQuitMessage(static_cast<int>(quitCode));
+    return !stopped;
 }
 
 sockaddr_in GroupAddress(std::uint32_t group) {
@@ -67,61 +142,61 @@ std::uint32_t LocalAddress(const std::wstring& text) {
 
 CMDNSSocket::~CMDNSSocket() { Close(); }
 
-void CMDNSSocket::Close() {
-    if (!m_bCreated) return;
-    if (m_socket != INVALID_SOCKET) {
-        Registered().erase(m_socket);
-        ::closesocket(m_socket);
-        m_socket = INVALID_SOCKET;
-    }
-    m_bCreated = FALSE;
+void CMDNSSocket::Close() { m_socket.reset(); }
+
+BOOL CMDNSSocket::Fail(const char* step) {
+    m_failedStep = step;
+    m_nSetupError = ::WSAGetLastError();
+    Close();
+    return FALSE;
 }
 
-BOOL CMDNSSocket::Setup() {
+BOOL CMDNSSocket::Setup(HWND window) {
     m_nPendingLen = 0;
+    m_failedStep = nullptr;
+    m_nSetupError = 0;
     m_dwGroup = ::inet_addr(kMdnsGroup);
 
-    m_bCreated = TRUE;
-    const HWND window = NotifyWindow();
-    m_socket = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (m_socket == INVALID_SOCKET) return FALSE;
-    Registered()[m_socket] = this;
-    if (!window || ::WSAAsyncSelect(m_socket, window, kSocketNotify, kNotifyMask) != 0) return FALSE;
+    m_socket.reset(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!m_socket) return Fail("socket");
+    if (::WSAAsyncSelect(m_socket.get(), window, kSocketNotify, kNotifyMask) != 0) return Fail("WSAAsyncSelect");
 
     const int reuse = 1;
-    if (::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse) != 0) {
-        return FALSE;
+    if (::setsockopt(m_socket.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse) !=
+        0) {
+        return Fail("SO_REUSEADDR");
     }
     const std::uint32_t local = LocalAddress(m_strAddress);
     sockaddr_in self{};
     self.sin_family = AF_INET;
     self.sin_port = ::htons(kMdnsPort);
     self.sin_addr.s_addr = local;
-    if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) return FALSE;
+    if (::bind(m_socket.get(), reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) return Fail("bind");
 
     in_addr outgoing{};
     outgoing.s_addr = local;
-    if (::setsockopt(m_socket, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&outgoing),
+    if (::setsockopt(m_socket.get(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&outgoing),
                      sizeof outgoing) != 0) {
-        return FALSE;
+        return Fail("IP_MULTICAST_IF");
     }
     const int loop = 0;
-    if (::setsockopt(m_socket, IPPROTO_IP, IP_MULTICAST_LOOP, reinterpret_cast<const char*>(&loop), sizeof loop) != 0) {
-        return FALSE;
+    if (::setsockopt(m_socket.get(), IPPROTO_IP, IP_MULTICAST_LOOP, reinterpret_cast<const char*>(&loop),
+                     sizeof loop) != 0) {
+        return Fail("IP_MULTICAST_LOOP");
     }
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = m_dwGroup;
     membership.imr_interface.s_addr = local;
-    if (::setsockopt(m_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
+    if (::setsockopt(m_socket.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
                      sizeof membership) != 0) {
-        return FALSE;
+        return Fail("IP_ADD_MEMBERSHIP");
     }
     return TRUE;
 }
 
 bool CMDNSSocket::SendPending() {
     const sockaddr_in to = GroupAddress(m_dwGroup);
-    const int sent = ::sendto(m_socket, reinterpret_cast<const char*>(m_sendBuf.data()), m_nPendingLen, 0,
+    const int sent = ::sendto(m_socket.get(), reinterpret_cast<const char*>(m_sendBuf.data()), m_nPendingLen, 0,
                               reinterpret_cast<const sockaddr*>(&to), sizeof to);
     if (sent == SOCKET_ERROR) return false;  // stays pending: OnSend tries again
     m_nPendingLen = 0;
@@ -138,21 +213,28 @@ void CMDNSSocket::SendQueryMessage() {
 }
 
 void CMDNSSocket::OnSend(int) {
-    if (m_nPendingLen > 0) SendPending();
+    if (m_nPendingLen > 0 && m_socket) SendPending();
 }
 
-void CMDNSSocket::OnReceive(int) {
+void CMDNSSocket::OnReceive(int, LastDatagram& last) {
+    if (!m_socket) return;
     m_recvBuf.fill(0);
     m_from.fill(0);
     sockaddr_in from{};
     int fromSize = sizeof from;
-    const int received = ::recvfrom(m_socket, reinterpret_cast<char*>(m_recvBuf.data()),
-                                    static_cast<int>(m_recvBuf.size()), 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
-    if (received == SOCKET_ERROR) return;  // nothing there, or longer than the buffer
+    int received = ::recvfrom(m_socket.get(), reinterpret_cast<char*>(m_recvBuf.data()),
+                              static_cast<int>(m_recvBuf.size()), 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+    if (received == SOCKET_ERROR) {
+        // A datagram longer than the buffer fills it with its first bytes and is said to be too
+        // long; the records that lie wholly in those bytes are read (an answer's PTR and SRV come
+        // first), the rest is lost. Anything else means nothing was there.
+        if (::WSAGetLastError() != WSAEMSGSIZE) return;
+        received = static_cast<int>(m_recvBuf.size());
+    }
     static_assert(sizeof from == kSocketAddressSize);
     std::memcpy(m_from.data(), &from, sizeof from);
     const std::wstring source = CodePageToWide(CP_THREAD_ACP, ::inet_ntoa(from.sin_addr));
-    m_receiver.OnDatagram(m_recvBuf, received, m_from, source, ProcessLastDatagram());
+    m_receiver.OnDatagram(m_recvBuf, received, m_from, source, last);
 }
 
 void CMDNSSearch::EnumLocalAddresses() {
@@ -174,42 +256,37 @@ void CMDNSSearch::EnumLocalAddresses() {
     }
 }
 
-BOOL CMDNSSearch::Run() {
-    std::vector<std::unique_ptr<CMDNSSocket>> sockets;
-    for (const std::wstring& address : m_addresses) {
-        sockets.push_back(std::make_unique<CMDNSSocket>());
-        CMDNSSocket& socket = *sockets.back();
-        socket.m_strAddress = address;
-        // One address that cannot take part ends the whole search: no further query, no wait.
-        if (!socket.Setup()) return FALSE;
-        socket.SendQueryMessage();
+BOOL CMDNSSearch::Run(HANDLE stop) {
+    if (Signalled(stop)) return FALSE;
+    const UniqueWindow window = MakeNotifyWindow();
+    if (!window && !m_addresses.empty()) {
+        std::fprintf(stderr, "mDNS search: no notification window, error %lu\n", ::GetLastError());
+        std::fflush(stderr);
+        return FALSE;
     }
+    // Declared after the window: the sockets close before it goes.
+    Listeners listeners;
+    if (window) ::SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&listeners));
 
-    // Every message of the thread is dispatched, socket notifications among them, until the phase
-    // is over; between messages the thread sleeps until the next one or the end of the phase.
-    const DWORD start = ::GetTickCount();
-    bool quit = false;
-    WPARAM quitCode = 0;
-    for (;;) {
-        const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= m_dwTimeout) break;
-        MSG message;
-        if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT) {
-                quit = true;  // handed back to the thread's own loop after the phase
-                quitCode = message.wParam;
-            } else if (!::IsDialogMessageW(nullptr, &message)) {
-                ::TranslateMessage(&message);
-                ::DispatchMessageW(&message);
-            }
+    for (const std::wstring& address : m_addresses) {
+        if (Signalled(stop)) return FALSE;
+        auto socket = std::make_unique<CMDNSSocket>();
+        socket->m_strAddress = address;
+        // One adapter that cannot take part (no link, no group, its port held) leaves the others
+        // to be searched.
+        if (!socket->Setup(window.get())) {
+            ReportLeftOut(*socket);
             continue;
         }
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, m_dwTimeout - elapsed, QS_ALLINPUT);
+        listeners.sockets.push_back(std::move(socket));
+        listeners.sockets.back()->SendQueryMessage();
     }
-    if (quit) ::PostQuitMessage(static_cast<int>(quitCode));
+    if (!m_addresses.empty() && listeners.sockets.empty()) return FALSE;
 
-    for (auto& socket : sockets) socket->Close();
-    for (const auto& socket : sockets) {
+    if (!Listen(m_dwTimeout, stop)) return FALSE;
+
+    for (auto& socket : listeners.sockets) socket->Close();
+    for (const auto& socket : listeners.sockets) {
         for (const CMDNSService& service : socket->Services()) KeyedAdd(m_services, service);
     }
     return TRUE;

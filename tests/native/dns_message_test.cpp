@@ -344,6 +344,60 @@ TEST(DnsMessage, EveryCutOfAnAnswerKeepsItsCompleteRecords) {
     }
 }
 
+// A printer's answer with a long TXT record, as the simulator sends it with mdns_txt_pad: PTR,
+// SRV, TXT and A, 1994 bytes in all. Winsock hands a receiver whose buffer takes 1472 bytes the
+// first 1472 of them; the PTR and SRV records lie wholly inside, the TXT record runs past.
+struct LongAnswer {
+    Bytes message;
+    std::size_t srvEnd = 0;
+    std::size_t txtStart = 0;
+};
+
+LongAnswer LongTxtAnswer() {
+    LongAnswer a;
+    Bytes& m = a.message;
+    m = Header(0, 1, 0, 3);
+    const std::size_t service = m.size();
+    const std::size_t instance = m.size() + kService.size() + 2 + 10;
+    m = Cat({m, Record(Name(kService), kPtr, Cat({Labels(kInstance), Pointer(service)}))});
+    const std::size_t host = m.size() + 2 + 10 + 6;
+    m = Cat({m, Record(Pointer(instance), kSrv, Srv(Cat({Labels("ZT640"), Pointer(service + 16 + 5)})))});
+    a.srvEnd = m.size();
+    a.txtStart = m.size();
+    const std::string pad(250, 'x');
+    Bytes txt = Txt({"txtvers=1", "ty=Corvane Zentil-640", "product=(Zentil-640)", "usb_MFG=Corvane",
+                     "usb_MDL=Zentil-640"});
+    const std::size_t fixed = m.size() + 2 + 10 + 2 + 10 + 4;  // TXT's owner and fields, then A whole
+    while (fixed + txt.size() + 1 + pad.size() <= 1994) txt = Cat({txt, Txt({"p=" + pad.substr(2)})});
+    txt = Cat({txt, Txt({std::string(1994 - fixed - txt.size() - 1, 'y')})});
+    m = Cat({m, Record(Pointer(instance), kTxt, txt)});
+    m = Cat({m, Record(Pointer(host), kA, {10, 1, 1, 20})});
+    return a;
+}
+
+TEST(DnsMessage, ALongAnswerCutAt1472StillNamesThePrinter) {
+    const LongAnswer a = LongTxtAnswer();
+    ASSERT_EQ(a.message.size(), 1994u);
+    ASSERT_LT(a.srvEnd, dns::kLargestDatagram);
+    ASSERT_GT(a.message.size(), dns::kLargestDatagram);
+
+    // Given all of it, the decoder looks at no more than the receiver's buffer would have held.
+    const dns::DecodeResult whole = Parse(a.message);
+    EXPECT_EQ(whole.serviceTexts, std::vector<std::wstring>{kText});
+    EXPECT_TRUE(whole.serviceSeen);
+    // The receiver's cut, and every other one from the end of the SRV record on: the TXT record's
+    // owner, its fixed fields, a string's length byte or its text may be where the bytes stop.
+    for (std::size_t n = a.srvEnd; n <= a.message.size(); ++n) {
+        const dns::DecodeResult cut = Parse(a.message, n);
+        ASSERT_EQ(cut.serviceTexts, std::vector<std::wstring>{kText}) << n;
+        ASSERT_TRUE(cut.serviceSeen) << n;
+    }
+    // Cut inside the SRV record, the printer is seen but not named.
+    const dns::DecodeResult inSrv = Parse(a.message, a.srvEnd - 1);
+    EXPECT_TRUE(inSrv.serviceTexts.empty());
+    EXPECT_TRUE(inSrv.serviceSeen);
+}
+
 TEST(DnsMessage, AMessageThatRunsOutKeepsWhatCameBefore) {
     // Records owned by the printer's service that do not fit; placed after an SRV that does not
     // set the flag, so a cut-off record that counted would show.

@@ -17,6 +17,11 @@
 # PC_ADDRESSES="10.N.0.2 10.N.0.3". The exit code is the program's; 2 for bad usage.
 # WITH_NETNS_SIM_LOG=FILE keeps the simulator's log in FILE (it is otherwise removed, its last
 # lines shown when the program fails).
+# WITH_NETNS_HELD_ADAPTER=1 gives the pc namespace a third adapter on the bridge, vpn with
+# 10.N.0.4, whose UDP port 5353 a Linux process of that namespace holds for itself (bound to the
+# adapter without SO_REUSEADDR, as another program on a PC may hold it): nothing else can bind
+# that port there. The program then sees PC_ADDRESSES="10.N.0.2 10.N.0.3 10.N.0.4" and
+# PC_HELD_ADDRESS=10.N.0.4.
 set -u
 if [ "${1:-}" = - ]; then prefix=""; else prefix=$(realpath -m "$1"); fi
 shift
@@ -66,7 +71,9 @@ wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 out=$(mktemp -d)
 sim_pid=""
+holder_pid=""
 cleanup() {
+  if [ -n "$holder_pid" ]; then kill "$holder_pid" 2>/dev/null; wait "$holder_pid" 2>/dev/null; fi
   if [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; then
     # The simulator joins every thread on SIGTERM; one that does not end within 10 s is killed.
     for _ in $(seq 100); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
@@ -97,9 +104,33 @@ for i in $(seq $printers); do echo "addr add $net.1.$i/16 dev br0"; done | ip -n
   { echo "with-netns: cannot give the bridge the printers' addresses"; exit 1; }
 ip -n "$ns_pc" addr add "$net.0.2/16" dev wired
 ip -n "$ns_pc" addr add "$net.0.3/16" dev wireless
+pc_addresses="$net.0.2 $net.0.3"
+held=""
+if [ "${WITH_NETNS_HELD_ADAPTER:-}" = 1 ]; then
+  held="$net.0.4"
+  pc_addresses+=" $held"
+  ip -n "$ns_pc" link add vpn type veth peer name port3 netns "$ns_printers"
+  ip -n "$ns_printers" link set port3 master br0
+  ip -n "$ns_printers" link set port3 up
+  ip -n "$ns_pc" link set vpn up
+  ip -n "$ns_pc" addr add "$held/16" dev vpn
+  in_pc sysctl -qw net.ipv4.conf.vpn.rp_filter=0
+fi
 # Each adapter answers for its own address only, and a reply to it comes in through it.
 in_pc sysctl -qw net.ipv4.conf.all.arp_ignore=1 net.ipv4.conf.all.arp_announce=2 \
   net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.wired.rp_filter=0 net.ipv4.conf.wireless.rp_filter=0
+if [ -n "$held" ]; then
+  # SO_BINDTODEVICE is 25 on Linux; the port stays held until this process is killed.
+  ip netns exec "$ns_pc" perl -MSocket -e '
+    socket(my $s, PF_INET, SOCK_DGRAM, 0) or die "socket: $!\n";
+    setsockopt($s, SOL_SOCKET, 25, "vpn") or die "SO_BINDTODEVICE: $!\n";
+    bind($s, pack_sockaddr_in(5353, inet_aton($ARGV[0]))) or die "bind: $!\n";
+    open(my $ready, ">", $ARGV[1]) or die "$ARGV[1]: $!\n"; close($ready);
+    sleep;' "$held" "$out/held" 2>"$out/holder" &
+  holder_pid=$!
+  for _ in $(seq 100); do [ -f "$out/held" ] && break; kill -0 "$holder_pid" 2>/dev/null || break; sleep 0.05; done
+  [ -f "$out/held" ] || { echo "with-netns: cannot hold port 5353 of $held: $(cat "$out/holder")"; exit 1; }
+fi
 
 ip netns exec "$ns_printers" "$sim" "${sim_args[@]}" --control "$net.0.1:0" --log "$out/log" >"$out/stdout" 2>&1 &
 sim_pid=$!
@@ -130,7 +161,8 @@ if [ -n "$prefix" ]; then
   run=("$wine" "${cmd[@]}")
 fi
 
-in_pc env SIM_NET="$net.1" SIM_CONTROL="$net.0.1:$port" PC_ADDRESSES="$net.0.2 $net.0.3" "${run[@]}"
+in_pc env SIM_NET="$net.1" SIM_CONTROL="$net.0.1:$port" PC_ADDRESSES="$pc_addresses" ${held:+PC_HELD_ADDRESS=$held} \
+  "${run[@]}"
 rc=$?
 if [ $rc -ne 0 ]; then echo "---- simulator log ----"; tail -n 60 "$out/log"; fi
 exit $rc
