@@ -545,6 +545,9 @@ TEST_F(QuietMode, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
     const std::wstring empty = m_scratch.Write(L"empty.txt", "");
     ASSERT_FALSE(empty.empty());
     const std::wstring results = m_scratch.File(L"refused.jsonl");
+    const std::string listText = "# kept\r\n" + Address(n) + "\r\n";
+    const std::wstring list = m_scratch.Write(L"printers.txt", listText);
+    ASSERT_FALSE(list.empty());
     const struct {
         const char* what;
         std::vector<std::wstring> arguments;
@@ -561,6 +564,7 @@ TEST_F(QuietMode, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
          "option p", results},
         {"a result file in a folder that does not exist",
          {L"/q", L"-i", printer, L"/o", m_scratch.File(L"missing\\results.jsonl")}, "cannot be written"},
+        {"a result file that is the list of printers", {L"/q", L"/l", list, L"/o", list}, "is the printer list"},
     };
     const std::size_t historyBefore = History().size();
     for (const auto& c : cases) {
@@ -577,6 +581,7 @@ TEST_F(QuietMode, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
     }
     ExpectUntouched(n);
     EXPECT_EQ(History().size(), historyBefore);
+    EXPECT_EQ(quiet::ReadLines(list), (std::vector<std::string>{"# kept", Address(n)})) << "the list was overwritten";
 }
 
 // While a quiet run goes on, a second one ends at once with its error line and exit code 2,
