@@ -179,6 +179,14 @@ private:
         }
     }
 
+    // An address one printer can have: not "this network" (0/8), loopback (127/8), a multicast
+    // group or a reserved or broadcast address (224 and above), which would carry an unattended
+    // run's requests to no printer or to many.
+    static bool CanBeAPrinter(std::uint32_t hostOrder) {
+        const std::uint32_t first = hostOrder >> 24;
+        return first != 0 && first != 127 && first < 224;
+    }
+
     static std::wstring NotAnAddress(std::wstring_view text) {
         return Quoted(text) + L" is not a printer's IPv4 address";
     }
@@ -191,7 +199,7 @@ private:
     // False when the text is not an address; a printer given before is kept where it was.
     bool AddPrinter(std::wstring_view text, QuietOptions& options) {
         const std::uint32_t address = ParseCommandLineAddress(text);
-        if (address == 0) return false;
+        if (address == 0 || !CanBeAPrinter(address)) return false;
         if (m_printers.insert(address).second) {
             options.printers.push_back(address);
             options.printerTexts.emplace_back(text);
