@@ -6,9 +6,14 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "common/win32/StandardLine.h"
 #include "common/win32/UniqueHandle.h"
 #include "discovery/DeviceInfoXml.h"
 
@@ -80,18 +85,44 @@ std::optional<std::wstring> CDeviceInfoPath::Find(int attempt) {
     return m_strFile;
 }
 
-std::wstring ReadUtf8File(const std::wstring& path) {
+std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit) {
     if (path.empty()) return {};
     // Not shared: a file its owner is writing right now is read next time rather than half.
     UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 || size.QuadPart > 64 * 1024 * 1024) return {};
-    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() && (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-                           read != bytes.size())) {
+    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) return {};
+    const auto bytes = static_cast<unsigned long long>(size.QuadPart);
+    if (bytes > limit) {
+        WriteStandardLine(stderr, STD_ERROR_HANDLE,
+                          path + L" is not read: its " + std::to_wstring(bytes) + L" bytes are more than the " +
+                              std::to_wstring(limit) + L" a list of registered printers may have.",
+                          true, CP_UTF8);
         return {};
     }
-    return Utf8FileText(bytes);
+
+    // The text grows piece by piece into room for the whole file (never more code units than
+    // bytes), so that only one piece of the bytes is held beside it.
+    try {
+        std::wstring text;
+        text.reserve(static_cast<std::size_t>(bytes));
+        Utf8Decoder decoder(text);
+        const std::size_t pieceSize = std::min<std::size_t>(kDeviceInfoReadPiece, std::max<std::size_t>(bytes, 1));
+        const std::unique_ptr<char[]> piece(new char[pieceSize]);
+        unsigned long long left = bytes;
+        while (left > 0) {
+            const auto want = static_cast<DWORD>(std::min<unsigned long long>(pieceSize, left));
+            DWORD read = 0;
+            // A file that ends before its size, or errs, reads as nothing, as a whole read would.
+            if (!::ReadFile(file.get(), piece.get(), want, &read, nullptr) || read == 0) return {};
+            left -= read;
+            if (!decoder.Feed(std::string_view(piece.get(), read))) break;  // a zero byte ended the text
+        }
+        decoder.Finish();
+        return text;
+    } catch (const std::bad_alloc&) {
+        WriteStandardLine(stderr, STD_ERROR_HANDLE,
+                          path + L" is not read: its text does not fit in memory.", true, CP_UTF8);
+        return {};
+    }
 }

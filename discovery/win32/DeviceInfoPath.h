@@ -1,6 +1,7 @@
 // Where the maker's print-management software keeps DeviceInfo.xml, and reading it.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,17 @@ public:
     std::wstring m_strFile;
 };
 
-// The whole file as UTF-16 (UTF-8, with or without a byte-order mark); empty on any file error,
-// also when another program holds the file open.
-std::wstring ReadUtf8File(const std::wstring& path);
+// The largest DeviceInfo.xml read. The print-management software writes a few hundred bytes per
+// printer, so a real file stays far below this; the bound keeps the text of a stray huge file
+// (two bytes per character) from taking the memory of the machine.
+constexpr std::size_t kMostDeviceInfoBytes = std::size_t{256} << 20;
+
+// The piece of the file read and decoded at a time: the file's bytes are never all in memory
+// beside its text.
+constexpr std::size_t kDeviceInfoReadPiece = std::size_t{1} << 20;
+
+// The whole file as UTF-16 (UTF-8, with or without a byte-order mark), the same text as
+// Utf8FileText of its bytes; empty on any file error, also when another program holds the file
+// open. A file larger than `limit` bytes, or one whose text does not fit in memory, reads as
+// empty too, with one line on standard error that says so.
+std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit = kMostDeviceInfoBytes);
