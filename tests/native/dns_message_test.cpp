@@ -364,12 +364,15 @@ LongAnswer LongTxtAnswer() {
     m = Cat({m, Record(Pointer(instance), kSrv, Srv(Cat({Labels("ZT640"), Pointer(service + 16 + 5)})))});
     a.srvEnd = m.size();
     a.txtStart = m.size();
-    const std::string pad(250, 'x');
     Bytes txt = Txt({"txtvers=1", "ty=Corvane Zentil-640", "product=(Zentil-640)", "usb_MFG=Corvane",
                      "usb_MDL=Zentil-640"});
     const std::size_t fixed = m.size() + 2 + 10 + 2 + 10 + 4;  // TXT's owner and fields, then A whole
-    while (fixed + txt.size() + 1 + pad.size() <= 1994) txt = Cat({txt, Txt({"p=" + pad.substr(2)})});
-    txt = Cat({txt, Txt({std::string(1994 - fixed - txt.size() - 1, 'y')})});
+    // Strings of 250 bytes, the last one shorter, until the answer is 1994 bytes long.
+    while (fixed + txt.size() < 1994) {
+        const std::size_t length = std::min<std::size_t>(250, 1994 - fixed - txt.size() - 1);
+        txt.push_back(static_cast<std::uint8_t>(length));
+        txt.insert(txt.end(), length, 'x');
+    }
     m = Cat({m, Record(Pointer(instance), kTxt, txt)});
     m = Cat({m, Record(Pointer(host), kA, {10, 1, 1, 20})});
     return a;
