@@ -397,6 +397,29 @@ TEST(ParseDeviceInfoXml, RegisteredFileReadsTheSameWithAndWithoutByteOrderMark) 
     }
 }
 
+// Filtering while reading lists what filtering the whole list afterwards listed, with the same
+// result, for the models served and for none.
+TEST(ParseDeviceInfoXml, TheRegisteredFileFilteredWhileReadAsWhenFilteredAfterwards) {
+    const std::wstring text = Utf8FileText(ReadFixture("registered.xml"));
+    for (const wchar_t* served : {L"Zentil-640", L"Zentil-320,Zentil-640", L"Zentil-540"}) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(served)));
+        const CFirmUpdateInfo models(340, 41852, served);
+        CPrinterInfoList before;
+        const int read = ParseDeviceInfoXml(text, before);
+        before.RemoveIf([&](const CPrinterInfo& p) { return !models.IsSupportedModel(p.m_strModel, true); });
+        CPrinterInfoList now;
+        EXPECT_EQ(ParseDeviceInfoXml(text, now, &models), read);
+        ASSERT_EQ(now.GetSize(), before.GetSize());
+        for (std::size_t i = 0; i < now.GetSize(); ++i) {
+            EXPECT_EQ(now[i].m_strNickName, before[i].m_strNickName);
+            EXPECT_EQ(now[i].m_strSerialNum, before[i].m_strSerialNum);
+            EXPECT_EQ(now[i].m_nPortType, before[i].m_nPortType);
+            EXPECT_EQ(now[i].m_dwIPAddress, before[i].m_dwIPAddress);
+            EXPECT_EQ(now[i].m_strUSBPortName, before[i].m_strUSBPortName);
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
