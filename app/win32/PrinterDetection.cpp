@@ -30,8 +30,11 @@ Win32PrinterDetection::Win32PrinterDetection(const IModelInfo* models) : m_model
 
 int Win32PrinterDetection::ReadRegistered(int attempt, CPrinterInfoList& list) {
     const std::optional<std::wstring> path = m_path.Find(attempt);
-    if (!path || path->empty()) return 0;
-    return ParseDeviceInfoXml(ReadUtf8File(*path), list, m_models, kMostRegisteredPrinters);
+    if (!path || path->empty() || *path == m_tooLarge) return 0;
+    Utf8FileRead how = Utf8FileRead::kRead;
+    const std::wstring text = ReadUtf8File(*path, kMostDeviceInfoBytes, &how);
+    if (how == Utf8FileRead::kTooLarge) m_tooLarge = *path;
+    return ParseDeviceInfoXml(text, list, m_models, kMostRegisteredPrinters);
 }
 
 void Win32PrinterDetection::Discover(CPrinterInfoList& list, const IModelInfo* models, std::uint32_t timeoutMs) {

@@ -41,6 +41,8 @@ private:
     };
 
     CDeviceInfoPath m_path;  // one locator for all attempts: a later attempt builds on an earlier one
+    // A file found too large to read, which the later attempts that find it again leave alone.
+    std::wstring m_tooLarge;
     std::optional<ModelList> m_configured;
     const IModelInfo* m_models = nullptr;
 };

@@ -85,7 +85,10 @@ std::optional<std::wstring> CDeviceInfoPath::Find(int attempt) {
     return m_strFile;
 }
 
-std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit) {
+std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit, Utf8FileRead* how) {
+    Utf8FileRead ignored = Utf8FileRead::kRead;
+    Utf8FileRead& result = how ? *how : ignored;
+    result = Utf8FileRead::kUnreadable;
     if (path.empty()) return {};
     // Not shared: a file its owner is writing right now is read next time rather than half.
     UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -94,6 +97,7 @@ std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit) {
     if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) return {};
     const auto bytes = static_cast<unsigned long long>(size.QuadPart);
     if (bytes > limit) {
+        result = Utf8FileRead::kTooLarge;
         WriteStandardLine(stderr, STD_ERROR_HANDLE,
                           path + L" is not read: its " + std::to_wstring(bytes) + L" bytes are more than the " +
                               std::to_wstring(limit) + L" a list of registered printers may have.",
@@ -119,8 +123,10 @@ std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit) {
             if (!decoder.Feed(std::string_view(piece.get(), read))) break;  // a zero byte ended the text
         }
         decoder.Finish();
+        result = Utf8FileRead::kRead;
         return text;
     } catch (const std::bad_alloc&) {
+        result = Utf8FileRead::kTooLarge;
         WriteStandardLine(stderr, STD_ERROR_HANDLE,
                           path + L" is not read: its text does not fit in memory.", true, CP_UTF8);
         return {};

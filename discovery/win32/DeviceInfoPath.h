@@ -27,8 +27,16 @@ constexpr std::size_t kMostDeviceInfoBytes = std::size_t{256} << 20;
 // beside its text.
 constexpr std::size_t kDeviceInfoReadPiece = std::size_t{1} << 20;
 
+// How a file was read.
+enum class Utf8FileRead {
+    kRead,
+    kUnreadable,  // missing, held open by another program, or a read failed: it may be read later
+    kTooLarge,    // above the limit, or its text does not fit in memory
+};
+
 // The whole file as UTF-16 (UTF-8, with or without a byte-order mark), the same text as
 // Utf8FileText of its bytes; empty on any file error, also when another program holds the file
 // open. A file larger than `limit` bytes, or one whose text does not fit in memory, reads as
-// empty too, with one line on standard error that says so.
-std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit = kMostDeviceInfoBytes);
+// empty too, with one line on standard error that says so. `how`, when given, tells which.
+std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit = kMostDeviceInfoBytes,
+                          Utf8FileRead* how = nullptr);

@@ -69,6 +69,12 @@ public:
         m_pending += bytes;
         if (m_pending.size() >= (64u << 10)) Flush();
     }
+    // Makes the file `size` bytes long at once, without writing its data.
+    bool Extend(std::uint64_t size) {
+        LARGE_INTEGER end{};
+        end.QuadPart = static_cast<LONGLONG>(size);
+        return ::SetFilePointerEx(m_file.get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(m_file.get());
+    }
     bool Close() {
         Flush();
         m_file.reset();
@@ -163,6 +169,29 @@ TEST(RegisteredPrintersLargeFile, SixtyFourMegabytesReadInBoundedMemory) {
                 size / 1048576.0, blocks, static_cast<unsigned>(list.GetSize()), took.count(), peak / 1048576.0,
                 peakBefore / 1048576.0);
     std::fflush(stdout);
+}
+
+// A file above the limit lists nothing, and of the three attempts that find it, the first alone
+// says so.
+TEST(RegisteredPrintersLargeFile, AFileAboveTheLimitIsSaidOnce) {
+    const std::wstring folder = SharedDeviceInfoPath();
+    ASSERT_FALSE(folder.empty());
+    ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    GeneratedFile file(folder + L"\\DeviceInfo.xml");
+    ASSERT_TRUE(file.Open());
+    ASSERT_TRUE(file.Extend(kMostDeviceInfoBytes + 1));
+    ASSERT_TRUE(file.Close());
+
+    Win32PrinterDetection detection(nullptr);
+    CPrinterInfoList list;
+    testing::internal::CaptureStderr();
+    for (int attempt = 0; attempt < CDeviceInfoPath::kAttempts; ++attempt) {
+        EXPECT_EQ(detection.ReadRegistered(attempt, list), 0);
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(list.GetSize(), 0u);
+    EXPECT_NE(said.find("DeviceInfo.xml is not read"), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
 }
 
 }  // namespace
