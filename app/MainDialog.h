@@ -102,7 +102,8 @@ public:
     virtual ~IPrinterDetection() = default;
 
     // Appends the printers registered by the print-management software, looking where attempt
-    // `attempt` (0 to 2) looks; returns how many were appended.
+    // `attempt` (0 to 2) looks; returns how many usable entries the file held, appended or not (0: look
+    // further).
     virtual int ReadRegistered(int attempt, CPrinterInfoList& list) = 0;
 
     // Searches the networks for `timeoutMs` and merges the supported printers that answered.

@@ -29,6 +29,7 @@ Win32PrinterDetection::Win32PrinterDetection() {
 Win32PrinterDetection::Win32PrinterDetection(const IModelInfo* models) : m_models(models) {}
 
 int Win32PrinterDetection::ReadRegistered(int attempt, CPrinterInfoList& list) {
+    if (m_stop && ::WaitForSingleObject(m_stop.get(), 0) == WAIT_OBJECT_0) return 0;
     const std::optional<std::wstring> path = m_path.Find(attempt);
     if (!path || path->empty() || *path == m_tooLarge) return 0;
     Utf8FileRead how = Utf8FileRead::kRead;
@@ -41,6 +42,10 @@ void Win32PrinterDetection::Discover(CPrinterInfoList& list, const IModelInfo* m
     CMDNSSearch search;
     search.m_dwTimeout = timeoutMs;
     search.EnumLocalAddresses();
-    search.Run();  // a search that could not start finds nothing, which is all it can tell
+    search.Run(m_stop.get());  // one that could not start, or was stopped, finds nothing
     search.AddCandidates(list, models);
+}
+
+void Win32PrinterDetection::Stop() {
+    if (m_stop) ::SetEvent(m_stop.get());
 }

@@ -7,7 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include <winsock2.h>
+#include <windows.h>
+
 #include "app/MainDialog.h"
+#include "common/win32/UniqueHandle.h"
 #include "common/ModelInfo.h"
 #include "discovery/win32/DeviceInfoPath.h"
 
@@ -28,6 +32,8 @@ public:
     // that a file of printers the installer does not serve still ends the attempts.
     int ReadRegistered(int attempt, CPrinterInfoList& list) override;
     void Discover(CPrinterInfoList& list, const IModelInfo* models, std::uint32_t timeoutMs) override;
+    // Ends a search under way within moments, and every later one at once, with nothing found.
+    void Stop() override;
 
 private:
     // A configured list of model names, matched as the main dialog matches registered printers.
@@ -45,4 +51,5 @@ private:
     std::wstring m_tooLarge;
     std::optional<ModelList> m_configured;
     const IModelInfo* m_models = nullptr;
+    UniqueKernelObject m_stop{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // manual reset
 };

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -103,12 +104,9 @@ protected:
 };
 
 TEST_F(Installer, TheWindowShowsAtOnceWhileItSearchesAndFillsItsListAfterwards) {
-    const DWORD start = ::GetTickCount();
     App* app = Launch(GetSettings().installer, {}, kTitle, {}, false);
     ASSERT_NE(app, nullptr);
-    const DWORD shown = ::GetTickCount() - start;
-    // The listening phase alone lasts 2 s: a window seen before its end was not held back by it.
-    EXPECT_LT(shown, 2000u) << "the window appeared only after the search";
+    // Seen while the list still says so, the window was not held back by the search.
     EXPECT_EQ(ui::ComboRows(app->dialog, IDC_PRINTER_LIST), std::vector<std::wstring>{Expected().searching});
     EXPECT_FALSE(ui::IsEnabled(app->dialog, IDOK));
     EXPECT_FALSE(ui::IsEnabled(app->dialog, IDC_PRINTER_LIST));
@@ -141,6 +139,7 @@ TEST_F(Installer, CancelAndTheCloseBoxEndTheSearchAtOnce) {
         }
         EXPECT_EQ(app->process.WaitForExit(kExitTimeoutMs), std::optional<DWORD>(1));
         const DWORD took = ::GetTickCount() - start;
+        std::printf("ended %lu ms after %s\n", static_cast<unsigned long>(took), closeBox ? "the close box" : "Cancel");
         EXPECT_LT(took, 1000u) << "the installer took " << took << " ms to end";
         EXPECT_TRUE(ui::NoMessageBoxFor(app->Id(), 0));
     }
