@@ -1204,7 +1204,7 @@ namespace {
 // A printer that installs what it is sent: it takes the firmware, reports it taken, and once it
 // has restarted answers with the versions installed. While it takes the firmware it counts how
 // many installations are sending at the same time, and holds each until `expectedAtOnce` are (or
-// two seconds have passed).
+// half a minute has passed: a loaded machine may start a thread late).
 struct FleetLog {
     std::mutex mutex;
     std::condition_variable changed;
@@ -1229,7 +1229,7 @@ public:
         std::unique_lock lock(m_fleet.mutex);
         m_fleet.mostAtOnce = std::max(m_fleet.mostAtOnce, ++m_fleet.sending);
         m_fleet.changed.notify_all();
-        m_fleet.changed.wait_for(lock, std::chrono::seconds(2),
+        m_fleet.changed.wait_for(lock, std::chrono::seconds(30),
                                  [this] { return m_fleet.mostAtOnce >= m_fleet.expectedAtOnce; });
         --m_fleet.sending;
         m_sent = true;
