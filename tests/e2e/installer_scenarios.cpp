@@ -15,6 +15,7 @@
 
 #include "app/resource.h"
 #include "tests/e2e/ScenarioSupport.h"
+#include "tests/windows/LargeDeviceInfo.h"
 
 namespace {
 
@@ -120,6 +121,62 @@ TEST_F(Installer, TheWindowShowsAtOnceWhileItSearchesAndFillsItsListAfterwards) 
     EXPECT_EQ(rows->size(), 6u);
     EXPECT_EQ(rows->back(), Expected().inputAddress);
     ExpectSelectionStep(*app);
+    CancelAndExpectExit(*app);
+}
+
+// The registered list replaced by one of 64 MB for the length of a scenario: the fixture is put
+// back afterwards.
+class LargeRegisteredList {
+public:
+    LargeRegisteredList()
+        : m_path(device_info::SharedDeviceInfoPath() + L"\\DeviceInfo.xml"), m_kept(m_path + L".kept") {
+        m_moved = ::MoveFileExW(m_path.c_str(), m_kept.c_str(), MOVEFILE_REPLACE_EXISTING);
+        device_info::GeneratedFile file(m_path);
+        if (!file.Open()) return;
+        m_blocks = device_info::WriteLargeRegisteredList(file, m_served);
+        m_size = file.Size();
+        m_written = file.Close();
+        file.Keep();
+    }
+    ~LargeRegisteredList() {
+        ::DeleteFileW(m_path.c_str());
+        if (m_moved) ::MoveFileExW(m_kept.c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    LargeRegisteredList(const LargeRegisteredList&) = delete;
+    LargeRegisteredList& operator=(const LargeRegisteredList&) = delete;
+
+    bool Written() const { return m_written; }
+    std::uint64_t Size() const { return m_size; }
+    const std::vector<device_info::Listed>& Served() const { return m_served; }
+
+private:
+    std::wstring m_path, m_kept;
+    bool m_moved = false, m_written = false;
+    int m_blocks = 0;
+    std::uint64_t m_size = 0;
+    std::vector<device_info::Listed> m_served;
+};
+
+TEST_F(Installer, ARegisteredListOf64MegabytesNeitherHoldsTheWindowBackNorFloodsTheList) {
+    const LargeRegisteredList registered;
+    ASSERT_TRUE(registered.Written());
+    App* app = Launch(GetSettings().installer, {}, kTitle, {}, false);
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(ui::ComboRows(app->dialog, IDC_PRINTER_LIST), std::vector<std::wstring>{Expected().searching});
+    ASSERT_UI(ui::WaitForEnabled(app->dialog, IDOK, true, e2e::kSearchBoundMs));
+    const auto rows = ui::ComboRows(app->dialog, IDC_PRINTER_LIST);
+    ASSERT_UI(rows.has_value());
+    // The served printers of the file, in its order, then what the search found, then the extra row.
+    ASSERT_GE(rows->size(), registered.Served().size() + 1);
+    for (std::size_t i = 0; i < registered.Served().size(); ++i) {
+        EXPECT_EQ((*rows)[i].rfind(registered.Served()[i].nickName + L" [ ", 0), 0u) << ui::Utf8((*rows)[i]);
+    }
+    EXPECT_EQ(rows->back(), Expected().inputAddress);
+    const std::uint64_t peak = device_info::PeakWorkingSet(app->process.Handle());
+    std::printf("DeviceInfo.xml of %.1f MB: %zu rows; the installer's peak working set %.1f MB\n",
+                registered.Size() / 1048576.0, rows->size(), peak / 1048576.0);
+    EXPECT_GT(peak, 0u);
+    EXPECT_LT(peak, 4 * registered.Size());
     CancelAndExpectExit(*app);
 }
 
