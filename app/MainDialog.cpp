@@ -168,8 +168,8 @@ void CVessickDlg::Initialise() {
             auto found = std::make_unique<CPrinterInfoList>();
             DetectSupportedPrinters(detection, models.get(), *found);
             return found;
-        } catch (const std::bad_alloc&) {
-            return nullptr;
+        } catch (...) {
+            return nullptr;  // nothing may leave the search's thread; memory is what runs out there
         }
     };
     ShowSearching();
@@ -184,10 +184,13 @@ void CVessickDlg::ShowSearching() {
     m_services.strings.Load(IDS_SEARCHING_PRINTERS, searching);
     m_view.AppendRow(searching);
     m_view.SelectRow(0);
-    m_view.Enable(IDC_PRINTER_LIST, false);
     m_view.Enable(IDC_IP_ADDRESS, false);
     m_view.Enable(kOkButton, false);
-    m_view.Focus(kCancelButton);
+    // The list keeps the focus: on Cancel, the only other control that can have it, Enter (meant
+    // for Next, which waits for the search) would end the installer. Choosing its one row does
+    // nothing until the search has ended.
+    m_view.Enable(IDC_PRINTER_LIST, true);
+    m_view.Focus(IDC_PRINTER_LIST);
 }
 
 void CVessickDlg::OnPrintersFound(std::unique_ptr<CPrinterInfoList> found) {

@@ -27,6 +27,11 @@ BOOL CMainDialogWindow::OnInitDialog() { return m_logic.OnInitDialog() ? TRUE : 
 bool CMainDialogWindow::SearchInBackground(std::function<std::unique_ptr<CPrinterInfoList>()> search,
                                            std::function<void()> stop) {
     EndSearch();
+    {
+        const std::lock_guard<std::mutex> lock(m_foundMutex);
+        m_found.reset();
+        m_searchEnded = false;
+    }
     m_stopSearch = std::move(stop);
     const HWND window = GetSafeHwnd();
     try {

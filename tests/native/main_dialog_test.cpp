@@ -386,20 +386,27 @@ TEST_F(MainDialogTest, WhileTheSearchRunsTheListSaysSoAndOnlyCancelWorks) {
     EXPECT_EQ(m_view.RowTexts(), (std::vector<std::wstring>{L"Searching for printers..."}));
     EXPECT_EQ(m_view.selected, 0);
     EXPECT_FALSE(m_view.enabled[kOkButton]);
-    EXPECT_FALSE(m_view.enabled[IDC_PRINTER_LIST]);
+    EXPECT_TRUE(m_view.enabled[IDC_PRINTER_LIST]);
     EXPECT_FALSE(m_view.enabled[IDC_IP_ADDRESS]);
     EXPECT_FALSE(m_view.enabled[IDC_BACK]);
-    EXPECT_EQ(m_view.focus, kCancelButton);
+    EXPECT_EQ(m_view.focus, IDC_PRINTER_LIST);  // Enter must reach the disabled Next, not Cancel
     EXPECT_TRUE(m_detection.attempts.empty());  // nothing searched on the dialog's thread
 
-    // Next (the Enter key), Back and the list do nothing meanwhile.
+    // Next (the Enter key), Back and the list do nothing meanwhile: no printer is asked, and the
+    // controls stay as the search left them.
     m_view.address = kDiscoveredAddress;
+    m_view.focus = -1;
     dialog.OnBnClickedOk();
     dialog.OnBnClickedBack();
     dialog.OnSelectionChanged();
     EXPECT_TRUE(m_portAddresses.empty());
     EXPECT_TRUE(m_view.messages.empty());
     EXPECT_EQ(m_view.RowTexts(), (std::vector<std::wstring>{L"Searching for printers..."}));
+    EXPECT_FALSE(m_view.enabled[IDC_IP_ADDRESS]);
+    EXPECT_TRUE(m_view.enabled[IDC_PRINTER_LIST]);
+    EXPECT_FALSE(m_view.enabled[kOkButton]);
+    EXPECT_EQ(m_view.address, kDiscoveredAddress);
+    EXPECT_EQ(m_view.focus, -1);
 
     // The search's end makes the selection step ready, with Next.
     m_view.FinishSearch(dialog);
