@@ -33,7 +33,7 @@ int Win32PrinterDetection::ReadRegistered(int attempt, CPrinterInfoList& list) {
     const std::optional<std::wstring> path = m_path.Find(attempt);
     if (!path || path->empty() || *path == m_tooLarge) return 0;
     Utf8FileRead how = Utf8FileRead::kRead;
-    const std::wstring text = ReadUtf8File(*path, kMostDeviceInfoBytes, &how);
+    const std::wstring text = ReadUtf8File(*path, kMostDeviceInfoBytes, &how, m_stop.get());
     if (how == Utf8FileRead::kTooLarge) m_tooLarge = *path;
     return ParseDeviceInfoXml(text, list, m_models, kMostRegisteredPrinters);
 }

@@ -85,7 +85,7 @@ std::optional<std::wstring> CDeviceInfoPath::Find(int attempt) {
     return m_strFile;
 }
 
-std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit, Utf8FileRead* how) {
+std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit, Utf8FileRead* how, HANDLE stop) {
     Utf8FileRead ignored = Utf8FileRead::kRead;
     Utf8FileRead& result = how ? *how : ignored;
     result = Utf8FileRead::kUnreadable;
@@ -115,6 +115,7 @@ std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit, Utf8FileR
         const std::unique_ptr<char[]> piece(new char[pieceSize]);
         unsigned long long left = bytes;
         while (left > 0) {
+            if (stop && ::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return {};
             const auto want = static_cast<DWORD>(std::min<unsigned long long>(pieceSize, left));
             DWORD read = 0;
             // A file that ends before its size, or errs, reads as nothing, as a whole read would.

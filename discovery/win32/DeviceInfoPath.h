@@ -1,6 +1,9 @@
 // Where the maker's print-management software keeps DeviceInfo.xml, and reading it.
 #pragma once
 
+#include <winsock2.h>
+#include <windows.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -37,6 +40,7 @@ enum class Utf8FileRead {
 // The whole file as UTF-16 (UTF-8, with or without a byte-order mark), the same text as
 // Utf8FileText of its bytes; empty on any file error, also when another program holds the file
 // open. A file larger than `limit` bytes, or one whose text does not fit in memory, reads as
-// empty too, with one line on standard error that says so. `how`, when given, tells which.
+// empty too, with one line on standard error that says so. `how`, when given, tells which. When
+// the event `stop` is signalled the reading ends after the piece under way, as unreadable.
 std::wstring ReadUtf8File(const std::wstring& path, std::size_t limit = kMostDeviceInfoBytes,
-                          Utf8FileRead* how = nullptr);
+                          Utf8FileRead* how = nullptr, HANDLE stop = nullptr);

@@ -74,6 +74,12 @@ TEST(ReadUtf8File, AFileHeldOpenByAnotherProgramReadsAsNothing) {
     }
     EXPECT_EQ(ReadUtf8File(L""), L"");
     EXPECT_EQ(ReadUtf8File(file + L".missing"), L"");
+
+    // A reading that is asked to stop ends as nothing read, and may be tried again later.
+    const UniqueKernelObject stop(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    Utf8FileRead how = Utf8FileRead::kRead;
+    EXPECT_EQ(ReadUtf8File(file, kMostDeviceInfoBytes, &how, stop.get()), L"");
+    EXPECT_EQ(how, Utf8FileRead::kUnreadable);
     ::DeleteFileW(file.c_str());
 }
 
