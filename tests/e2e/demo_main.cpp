@@ -135,7 +135,7 @@ void ShowPrinterAfterRestart(const std::string& address) {
 
 // The whole installation onto `printer`, driven step by step; 0 when it succeeded.
 int DriveInstallation(const std::wstring& installer, const std::wstring& printer) {
-    Step("Starting the installer; it searches the network for printers for two seconds");
+    Step("Starting the installer; its window opens at once and it searches the network for printers for two seconds");
     auto process = ui::Process::Start(ui::Process::Quote(installer));
     if (!process) return Fail("start");
     const HWND dialog = ui::FindTopLevel(kTitle, L"#32770", process->Id(), 20000);
@@ -185,7 +185,7 @@ int RunQuietMode(const std::wstring& installer, const std::vector<std::wstring>&
         shown += " -i " + ui::Utf8(printer);
     }
     Step("Quiet mode, as an administrator runs it over many printers: " + shown);
-    Show("nothing is shown; each printer is installed on a thread of its own, eight at once, and gets");
+    Show("nothing is shown; each printer is installed on a thread of its own, up to 32 at once, and gets");
     Show("one line of JSON as it ends, then the summary (its output goes to a file here, printed as it comes):");
     const quiet::ScratchFolder scratch(L"demo-quiet");
     if (scratch.Path().empty()) return Fail("a folder for the result lines");
