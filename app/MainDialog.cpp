@@ -241,10 +241,6 @@ void DetectSupportedPrinters(IPrinterDetection& detection, const IModelInfo* mod
     detection.Discover(printers, models, kDiscoveryListeningMs);
 }
 
-void CVessickDlg::DetectPrinters(const IModelInfo* models) {
-    DetectSupportedPrinters(m_services.detection, models, m_printers);
-}
-
 void CVessickDlg::FillPrinterList() {
     m_view.ClearRows();
     for (std::size_t i = 0; i < m_printers.GetSize(); ++i) {

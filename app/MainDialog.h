@@ -217,7 +217,6 @@ public:
     // System command: the about box for its id, false (not handled) for the others.
     bool OnSysCommand(unsigned id);
 
-    void DetectPrinters(const IModelInfo* models);
     void FillPrinterList();
     void ApplySelection();
     void ShowStep(bool identified);
